@@ -89,8 +89,13 @@ void AudioReader::open()
     m_convertedFrames = 0;
 }
 
-double AudioReader::duration() const
+double AudioReader::duration()
 {
+    // A guess from the bit rate can be off by any factor (silence compresses
+    // well), which would plan chunks past the end of the audio.
+    if (m_input->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE) {
+        return measuredDuration();
+    }
     const AVStream* stream = m_input->streams[m_streamIndex];
     if (stream->duration != AV_NOPTS_VALUE && stream->duration > 0) {
         return double(stream->duration) * av_q2d(stream->time_base);
@@ -99,6 +104,21 @@ double AudioReader::duration() const
         return double(m_input->duration) / AV_TIME_BASE;
     }
     return std::numeric_limits<double>::quiet_NaN();
+}
+
+double AudioReader::measuredDuration()
+{
+    std::int64_t total = 0;
+    m_inputTouched = true;
+    while (av_read_frame(m_input.get(), m_packet.get()) >= 0) {
+        if (m_packet->stream_index == m_streamIndex && m_packet->duration > 0) {
+            total += m_packet->duration;
+        }
+        av_packet_unref(m_packet.get());
+    }
+    const double seconds = double(total) * av_q2d(m_input->streams[m_streamIndex]->time_base);
+    open();
+    return seconds > 0 ? seconds : std::numeric_limits<double>::quiet_NaN();
 }
 
 void AudioReader::seek(std::int64_t position)

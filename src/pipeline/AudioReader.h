@@ -24,8 +24,9 @@ public:
     int sampleRate() const { return m_sampleRate; }
     int channelCount() const { return m_outputChannels; }
     // The duration the container states for the stream, in seconds; NaN when
-    // it states none.
-    double duration() const;
+    // it states none. A raw stream whose container only guesses from the bit
+    // rate is measured by reading its packets, and the reader starts again.
+    double duration();
 
     // The next read starts at this sample position.
     void seek(std::int64_t position);
@@ -35,6 +36,7 @@ public:
 
 private:
     void open();
+    double measuredDuration();
     bool decodeNextFrame();
     bool receiveFrame();
     void sendNextPacket();

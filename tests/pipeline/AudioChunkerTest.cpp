@@ -282,9 +282,10 @@ TEST_F(AudioChunkerTest, ExportIsCutOnTheSample)
     const QString expression = tone() + "*(between(t,3,3.5)+between(t,12.5,13))";
     synthesize(source("bursts.wav"), expression, 20.0);
     synthesize(source("bursts.m4a"), expression, 20.0, { "-c:a", "aac", "-b:a", "96k" });
-    for (const QString& name : { QStringLiteral("bursts.wav"), QStringLiteral("bursts.m4a") }) {
+    synthesize(source("bursts.flac"), expression, 20.0);
+    for (const char* name : { "bursts.wav", "bursts.m4a", "bursts.flac" }) {
         for (const double context : { 0.0, 2.0 }) {
-            SCOPED_TRACE(name.toStdString() + " context " + std::to_string(context));
+            SCOPED_TRACE(std::string(name) + " context " + std::to_string(context));
             const auto chunks = split(source(name), 10, 20'000'000, context);
             for (const double onset : { 3.0, 12.5 }) {
                 const auto holder
@@ -300,6 +301,40 @@ TEST_F(AudioChunkerTest, ExportIsCutOnTheSample)
                 QFile::remove(chunkPath(chunk));
             }
         }
+    }
+}
+
+TEST_F(AudioChunkerTest, RawStreamIsMeasuredNotGuessed)
+{
+    // A raw AAC stream states no duration; a guess from its bit rate puts
+    // mostly silent audio at more than twice its length.
+    const QString path = source("raw.aac");
+    synthesize(path, tone() + "*between(t,3,3.5)", 20.0, { "-c:a", "aac", "-b:a", "96k" });
+    const std::size_t decoded = probe(path).samples.size();
+    const auto chunks = split(path, 10, 20'000'000, 0);
+    expectContiguous(chunks, chunks.back().end);
+    // The stream's own priming samples are part of its timeline.
+    EXPECT_NEAR(chunks.back().end, double(decoded) / kRate, 1.0 / kRate);
+    expectExported(chunks);
+}
+
+TEST_F(AudioChunkerTest, ChunksAreMonoOrStereo)
+{
+    // Transcription gains nothing from surround: 5.1 is mixed down to stereo.
+    for (const auto& [layout, expected] :
+        { std::pair { "mono", 1 }, std::pair { "stereo", 2 }, std::pair { "5.1", 2 } }) {
+        SCOPED_TRACE(layout);
+        const QString path = source(QStringLiteral("%1.wav").arg(layout));
+        run("ffmpeg",
+            { "-v", "error", "-y", "-f", "lavfi", "-i",
+                QStringLiteral("sine=f=440:sample_rate=%1:d=2").arg(kRate), "-af",
+                QStringLiteral("aformat=channel_layouts=%1").arg(layout), path });
+        const auto chunks = split(path, 10, 20'000'000, 0);
+        ASSERT_EQ(chunks.size(), 1u);
+        const Probe info = probe(chunkPath(chunks[0]));
+        EXPECT_EQ(info.channels, expected);
+        EXPECT_GT(firstLoudSample(info.samples, 0.1f), -1) << "the tone survives the mix";
+        QFile::remove(chunkPath(chunks[0]));
     }
 }
 
