@@ -7,6 +7,7 @@
 
 #include <QCoro/QCoroFuture>
 #include <QDir>
+#include <QThreadPool>
 #include <QUuid>
 #include <QtConcurrent/QtConcurrentRun>
 
@@ -41,8 +42,22 @@ struct ExportedFile
     std::int64_t size = 0;
 };
 
-// Runs blocking work on the global thread pool and hands its result, or the
-// exception it threw, back to the awaiting coroutine.
+// The steps of a split run one after another anyway; a single worker thread
+// keeps them in one allocator arena, so peak memory does not depend on how
+// many pool threads happened to run them.
+struct WorkerPool : QThreadPool
+{
+    WorkerPool() { setMaxThreadCount(1); }
+};
+
+QThreadPool* workerPool()
+{
+    static WorkerPool pool;
+    return &pool;
+}
+
+// Runs blocking work on the chunker's worker thread and hands its result, or
+// the exception it threw, back to the awaiting coroutine.
 template <typename Work> QCoro::Task<std::invoke_result_t<Work>> onWorkerThread(Work work)
 {
     using Result = std::invoke_result_t<Work>;
@@ -51,7 +66,7 @@ template <typename Work> QCoro::Task<std::invoke_result_t<Work>> onWorkerThread(
         std::optional<Result> value;
         std::exception_ptr error;
     };
-    QFuture<Outcome> running = QtConcurrent::run([work = std::move(work)]() {
+    QFuture<Outcome> running = QtConcurrent::run(workerPool(), [work = std::move(work)]() {
         Outcome result;
         try {
             result.value.emplace(work());
