@@ -295,8 +295,14 @@ QCoro::Task<std::vector<AudioChunk>> split(QString source, QString directory, do
                 });
                 const ExportedFile file = co_await std::move(exporting);
                 if (file.size >= 1 && file.size <= maximumBytes) {
-                    chunks.push_back(AudioChunk { file.filename, start, end, std::nullopt, std::nullopt,
-                        audioStart, audioEnd, std::nullopt });
+                    chunks.push_back(AudioChunk { .filename = file.filename,
+                        .start = start,
+                        .end = end,
+                        .text = std::nullopt,
+                        .speaker = std::nullopt,
+                        .audioStart = audioStart,
+                        .audioEnd = audioEnd,
+                        .words = std::nullopt });
                     break;
                 }
                 removeFile(chunkPath(directory, file.filename));
