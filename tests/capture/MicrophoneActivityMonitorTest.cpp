@@ -469,14 +469,33 @@ TEST(MicrophoneActivityMonitorLive, ClientsAreSortedByNameIgnoringCase)
     MicrophoneActivityMonitorChildClient gamma(named("gamma"));
     MicrophoneActivityMonitorChildClient alpha(named("Alpha"));
     MicrophoneActivityMonitorChildClient beta(named("beta"));
-    ASSERT_TRUE(gamma.isReady() && alpha.isReady() && beta.isReady());
+    MicrophoneActivityMonitorChildClient delta(named("Delta"));
+    ASSERT_TRUE(gamma.isReady() && alpha.isReady() && beta.isReady() && delta.isReady());
 
-    EXPECT_EQ(clientsAmong({ gamma.processId(), alpha.processId(), beta.processId() }),
+    EXPECT_EQ(clientsAmong({ gamma.processId(), alpha.processId(), beta.processId(), delta.processId() }),
         QList<MicrophoneClient>({
             { .processID = alpha.processId(), .name = QStringLiteral("Alpha") },
             { .processID = beta.processId(), .name = QStringLiteral("beta") },
+            { .processID = delta.processId(), .name = QStringLiteral("Delta") },
             { .processID = gamma.processId(), .name = QStringLiteral("gamma") },
         }));
+}
+
+TEST(MicrophoneActivityMonitorLive, NamesEqualButForCaseKeepTheServersOrder)
+{
+    // Enough clients that an unstable sort would shuffle them.
+    std::vector<std::unique_ptr<MicrophoneActivityMonitorChildClient>> children;
+    QList<MicrophoneClient> expected;
+    QSet<qint32> processIds;
+    for (int i = 0; i < 20; ++i) {
+        const QByteArray name = i % 2 == 0 ? "echo" : "Echo";
+        children.push_back(std::make_unique<MicrophoneActivityMonitorChildClient>(named(name)));
+        ASSERT_TRUE(children.back()->isReady());
+        expected.append({ .processID = children.back()->processId(), .name = QString::fromUtf8(name) });
+        processIds.insert(children.back()->processId());
+    }
+
+    EXPECT_EQ(clientsAmong(processIds), expected);
 }
 
 TEST(MicrophoneActivityMonitorLive, SeveralStreamsOfOneProcessCountOnce)
