@@ -17,7 +17,6 @@
 #include <algorithm>
 #include <array>
 #include <climits>
-#include <cstring>
 #include <functional>
 #include <memory>
 #include <vector>
