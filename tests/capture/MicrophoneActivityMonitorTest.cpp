@@ -25,6 +25,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -124,6 +125,7 @@ struct MicrophoneActivityMonitorStreamOptions
 {
     QByteArray applicationName = "Test Client";
     QByteArray applicationId;
+    std::optional<QByteArray> processBinary;
     QByteArray device = "fakemic";
     QByteArray mediaName = "Recording";
     std::vector<std::pair<QByteArray, QByteArray>> streamProperties;
@@ -145,6 +147,10 @@ public:
         pa_proplist_sets(properties, PA_PROP_APPLICATION_NAME, options.applicationName.constData());
         if (!options.applicationId.isEmpty()) {
             pa_proplist_sets(properties, PA_PROP_APPLICATION_ID, options.applicationId.constData());
+        }
+        if (options.processBinary) {
+            pa_proplist_sets(
+                properties, PA_PROP_APPLICATION_PROCESS_BINARY, options.processBinary->constData());
         }
         m_context = pa_context_new_with_proplist(pa_mainloop_get_api(m_mainloop), nullptr, properties);
         pa_proplist_free(properties);
@@ -462,6 +468,51 @@ TEST(MicrophoneActivityMonitorLive, OwnStreamsAreNotListed)
     ASSERT_TRUE(sourceOutputProcessIds().contains(ownProcessId));
 
     EXPECT_FALSE(isListed(ownProcessId));
+}
+
+TEST(MicrophoneActivityMonitorLive, NamelessClientsFallBackToIdentifierThenBinaryThenGenericName)
+{
+    auto withApplicationId = named("");
+    withApplicationId.applicationId = "org.example.Meet";
+    auto withBinary = named("");
+    withBinary.processBinary = "meet-client";
+    auto anonymous = named("");
+    anonymous.processBinary = "";
+    MicrophoneActivityMonitorChildClient identified(withApplicationId);
+    MicrophoneActivityMonitorChildClient binary(withBinary);
+    MicrophoneActivityMonitorChildClient unknown(anonymous);
+    ASSERT_TRUE(identified.isReady() && binary.isReady() && unknown.isReady());
+
+    EXPECT_EQ(clientsAmong({ identified.processId(), binary.processId(), unknown.processId() }),
+        QList<MicrophoneClient>({
+            { .processID = binary.processId(), .name = QStringLiteral("meet-client") },
+            { .processID = unknown.processId(), .name = QStringLiteral("Microphone app") },
+            { .processID = identified.processId(), .name = QStringLiteral("org.example.Meet") },
+        }));
+}
+
+TEST(MicrophoneActivityMonitorLive, CallsFromSeveralThreadsAtOnceAgree)
+{
+    MicrophoneActivityMonitorChildClient call(named("Call"));
+    ASSERT_TRUE(call.isReady());
+    const qint32 processId = call.processId();
+
+    std::vector<std::unique_ptr<QThread>> threads;
+    std::vector<QList<MicrophoneClient>> results(4);
+    for (auto& result : results) {
+        threads.emplace_back(
+            QThread::create([&result] { result = MicrophoneActivityMonitor::activeExternalClients(5s); }));
+        threads.back()->start();
+    }
+    for (const auto& thread : threads) {
+        thread->wait();
+    }
+
+    for (const auto& result : results) {
+        EXPECT_TRUE(std::ranges::any_of(result, [processId](const MicrophoneClient& client) {
+            return client.processID == processId && client.name == QStringLiteral("Call");
+        }));
+    }
 }
 
 TEST(MicrophoneActivityMonitorLive, ClientsAreSortedByNameIgnoringCase)
