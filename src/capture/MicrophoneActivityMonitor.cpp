@@ -88,7 +88,6 @@ struct ContextDeleter
 {
     void operator()(pa_context* context) const
     {
-        pa_context_set_state_callback(context, nullptr, nullptr);
         pa_context_disconnect(context);
         pa_context_unref(context);
     }
