@@ -276,10 +276,44 @@ TEST(TranscriptAlignmentMerge, RefusesSpeechInTheSharedRegionWithoutAnAnchor)
         { timed(QStringLiteral("Yes"), 29.0, 29.3), timed(QStringLiteral(" right"), 29.4, 29.6) });
     EXPECT_EQ(mergedFailure({ previousPair, drifted }), kUnsafe);
 
+    // A pair that begins before the shared region, where the current file
+    // heard only the tail of its first word, is no anchor.
+    const AudioChunk previousClipped = chunkOf(0, 30, 0, 32.5,
+        { timed(QStringLiteral("alpha"), 27.2, 27.7), timed(QStringLiteral(" bravo"), 27.8, 28.2),
+            timed(QStringLiteral(" sea"), 29.0, 29.4) });
+    const AudioChunk currentClipped = chunkOf(30, 60, 27.5, 60,
+        { timed(QStringLiteral("alpha"), 27.5, 27.7), timed(QStringLiteral(" bravo"), 27.8, 28.2),
+            timed(QStringLiteral(" see"), 29.0, 29.4) });
+    EXPECT_EQ(mergedFailure({ previousClipped, currentClipped }), kUnsafe);
+
     // A single word in the region cannot form a pair.
     const AudioChunk lone = chunkOf(30, 60, 27.5, 60, { timed(QStringLiteral("Yes"), 29.0, 29.3) });
     EXPECT_EQ(mergedFailure({ chunkOf(0, 30, 0, 32.5, { timed(QStringLiteral("Yes"), 29.0, 29.3) }), lone }),
         kUnsafe);
+}
+
+// A short middle chunk shares context with both neighbours. Words it already
+// gave up to the first boundary must not anchor the second one.
+TEST(TranscriptAlignmentMerge, WordsCutAtOneBoundaryDoNotAnchorTheNext)
+{
+    const AudioChunk first = chunkOf(0, 30, 0, 32.5,
+        { timed(QStringLiteral("Won"), 30.6, 31.0), timed(QStringLiteral(" two"), 31.2, 31.6),
+            timed(QStringLiteral(" three"), 31.8, 32.2) });
+    const AudioChunk shortMiddle = chunkOf(30, 33, 27.5, 35.5,
+        { timed(QStringLiteral("one"), 30.6, 31.0), timed(QStringLiteral(" two"), 31.2, 31.6),
+            timed(QStringLiteral(" three"), 31.8, 32.2), timed(QStringLiteral(" four"), 33.5, 33.9),
+            timed(QStringLiteral(" five"), 34.1, 34.5) });
+    const AudioChunk last = chunkOf(33, 60, 30.5, 60,
+        { timed(QStringLiteral("one"), 30.6, 31.0), timed(QStringLiteral(" two"), 31.2, 31.6),
+            timed(QStringLiteral(" tree"), 31.8, 32.2), timed(QStringLiteral(" four"), 33.5, 33.9),
+            timed(QStringLiteral(" fives"), 34.1, 34.5) });
+    EXPECT_EQ(mergedFailure({ first, shortMiddle, last }), kUnsafe);
+
+    AudioChunk heardWell = last;
+    heardWell.words->at(4).text = QStringLiteral(" five");
+    heardWell.text = joined(*heardWell.words);
+    EXPECT_EQ(TranscriptAlignment::merged({ first, shortMiddle, heardWell }, kOneSpeaker),
+        QStringLiteral("[00:00:30] Speaker 1: Won two three four five"));
 }
 
 TEST(TranscriptAlignmentMerge, AcceptsASilentSharedRegion)
