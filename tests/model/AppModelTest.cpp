@@ -20,6 +20,8 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -54,12 +56,39 @@ QJsonObject recordingJson(const QString& id, const QString& title)
 const QString kFirstID = "0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0";
 const QString kSecondID = "11111111-2222-3333-4444-555555555555";
 
+// The client parses every CA certificate that SSL_CERT_FILE and SSL_CERT_DIR
+// name when it is built, seconds under the sanitizers; the tests speak plain
+// HTTP on loopback and need none of them.
+class WithoutExtraTrust
+{
+public:
+    WithoutExtraTrust()
+    {
+        for (const char* name : { "SSL_CERT_FILE", "SSL_CERT_DIR" }) {
+            if (qEnvironmentVariableIsSet(name)) {
+                m_saved.emplace_back(name, qgetenv(name));
+                qunsetenv(name);
+            }
+        }
+    }
+    ~WithoutExtraTrust()
+    {
+        for (const auto& [name, value] : m_saved) {
+            qputenv(name, value);
+        }
+    }
+
+private:
+    std::vector<std::pair<const char*, QByteArray>> m_saved;
+};
+
 class AppModelTest : public ::testing::Test
 {
 protected:
     AppModelTest() { KeychainStore::clearToken(); }
     ~AppModelTest() override { KeychainStore::clearToken(); }
 
+    WithoutExtraTrust m_withoutExtraTrust;
     SettingsStore& settings() { return m_settings.emplace(); }
 
     void pointSettingsAtServer() { settings().setString(SettingsStore::kServer, m_server.url().toString()); }
