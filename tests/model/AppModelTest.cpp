@@ -4,7 +4,7 @@
 #include "api/APIClientError.h"
 #include "api/KeychainStore.h"
 #include "api/URLError.h"
-#include "model/FakeServer.h"
+#include "model/ModelTestServer.h"
 #include "model/SettingsStore.h"
 #include "support/TemporaryXdg.h"
 
@@ -96,11 +96,11 @@ protected:
     // The server lists the given transcripts to the bearer of kToken only.
     void serveRecordings(QJsonArray recordings)
     {
-        m_server.route("GET", "/v1/recordings", [recordings](const FakeServer::Request& request) {
+        m_server.route("GET", "/v1/recordings", [recordings](const ModelTestServer::Request& request) {
             if (request.headers.value("authorization") != "Bearer " + kToken) {
-                return FakeServer::Answer { 401, R"({"error":"The session has expired."})" };
+                return ModelTestServer::Answer { 401, R"({"error":"The session has expired."})" };
             }
-            return FakeServer::Answer { 200, json({ { "recordings", recordings } }) };
+            return ModelTestServer::Answer { 200, json({ { "recordings", recordings } }) };
         });
     }
 
@@ -108,16 +108,16 @@ protected:
     // `pending` answers and then issues kToken.
     void serveSignIn(int pending)
     {
-        m_server.route("POST", "/auth/google/prepare", [this](const FakeServer::Request&) {
-            return FakeServer::Answer { 200,
+        m_server.route("POST", "/auth/google/prepare", [this](const ModelTestServer::Request&) {
+            return ModelTestServer::Answer { 200,
                 json({ { "url", m_server.url().toString() + "/auth/google/start?state=xyz" },
                     { "code", "one-time" } }) };
         });
-        m_server.route("POST", "/auth/exchange", [this, pending](const FakeServer::Request&) {
+        m_server.route("POST", "/auth/exchange", [this, pending](const ModelTestServer::Request&) {
             if (m_server.count("POST", "/auth/exchange") <= pending) {
-                return FakeServer::Answer { 400, R"({"error":"Sign-in is still pending."})" };
+                return ModelTestServer::Answer { 400, R"({"error":"Sign-in is still pending."})" };
             }
-            return FakeServer::Answer { 200, json({ { "token", QString::fromUtf8(kToken) } }) };
+            return ModelTestServer::Answer { 200, json({ { "token", QString::fromUtf8(kToken) } }) };
         });
     }
 
@@ -150,7 +150,7 @@ protected:
     static inline const QByteArray kToken = "token-7f3a";
 
     TemporaryXdg m_xdg;
-    FakeServer m_server;
+    ModelTestServer m_server;
     std::optional<SettingsStore> m_settings;
     std::vector<QUrl> m_opened;
     bool m_browserWorks = true;
@@ -459,7 +459,7 @@ TEST_F(AppModelTest, SignInThroughTheBrowserStoresTheTokenAndLoadsTheList)
     EXPECT_EQ(m_opened[0], QUrl(m_server.url().toString() + "/auth/google/start?state=xyz"));
     EXPECT_EQ(m_server.count("POST", "/auth/google/prepare"), 1);
     EXPECT_EQ(m_server.count("POST", "/auth/exchange"), 3);
-    for (const FakeServer::Request& request : m_server.requests()) {
+    for (const ModelTestServer::Request& request : m_server.requests()) {
         if (request.path == "/auth/exchange") {
             EXPECT_EQ(request.body, R"({"code":"one-time"})");
         }
@@ -526,8 +526,8 @@ TEST_F(AppModelTest, BrowserThatCannotOpenEndsTheSignInBeforeWaiting)
 TEST_F(AppModelTest, RefusedSignInLeavesTheUserSignedOut)
 {
     serveSignIn(0);
-    m_server.route("POST", "/auth/exchange", [](const FakeServer::Request&) {
-        return FakeServer::Answer { 410, R"({"error":"The sign-in was cancelled in the browser."})" };
+    m_server.route("POST", "/auth/exchange", [](const ModelTestServer::Request&) {
+        return ModelTestServer::Answer { 410, R"({"error":"The sign-in was cancelled in the browser."})" };
     });
     TestableAppModel model(browser());
     model.setServer(m_server.url().toString());

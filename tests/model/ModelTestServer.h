@@ -18,7 +18,7 @@
 #include <stdexcept>
 #include <vector>
 
-class FakeServer : public QObject
+class ModelTestServer : public QObject
 {
 public:
     struct Request
@@ -36,7 +36,7 @@ public:
     };
     using Handler = std::function<Answer(const Request&)>;
 
-    FakeServer();
+    ModelTestServer();
 
     // http://127.0.0.1:<port>, no trailing slash.
     QUrl url() const;
@@ -54,7 +54,7 @@ private:
     std::vector<Request> m_requests;
 };
 
-namespace fakeserver {
+namespace modeltestserver {
 
 inline QByteArray routeKey(const QByteArray& method, const QString& path)
 {
@@ -77,27 +77,27 @@ inline QByteArray reason(int status)
     }
 }
 
-} // namespace fakeserver
+} // namespace modeltestserver
 
-inline FakeServer::FakeServer()
+inline ModelTestServer::ModelTestServer()
 {
     if (!m_server.listen(QHostAddress::LocalHost, 0)) {
-        throw std::runtime_error("The fake server could not listen on loopback.");
+        throw std::runtime_error("The test server could not listen on loopback.");
     }
-    connect(&m_server, &QTcpServer::newConnection, this, &FakeServer::accept);
+    connect(&m_server, &QTcpServer::newConnection, this, &ModelTestServer::accept);
 }
 
-inline QUrl FakeServer::url() const
+inline QUrl ModelTestServer::url() const
 {
     return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(m_server.serverPort()));
 }
 
-inline void FakeServer::route(const QByteArray& method, const QString& path, Handler handler)
+inline void ModelTestServer::route(const QByteArray& method, const QString& path, Handler handler)
 {
-    m_routes.insert(fakeserver::routeKey(method, path), std::move(handler));
+    m_routes.insert(modeltestserver::routeKey(method, path), std::move(handler));
 }
 
-inline int FakeServer::count(const QByteArray& method, const QString& path) const
+inline int ModelTestServer::count(const QByteArray& method, const QString& path) const
 {
     int total = 0;
     for (const Request& request : m_requests) {
@@ -106,7 +106,7 @@ inline int FakeServer::count(const QByteArray& method, const QString& path) cons
     return total;
 }
 
-inline void FakeServer::accept()
+inline void ModelTestServer::accept()
 {
     while (QTcpSocket* socket = m_server.nextPendingConnection()) {
         socket->setParent(this);
@@ -119,7 +119,7 @@ inline void FakeServer::accept()
 }
 
 // Handles every complete request in the socket's buffer (keep-alive).
-inline void FakeServer::serve(QTcpSocket* socket)
+inline void ModelTestServer::serve(QTcpSocket* socket)
 {
     QByteArray& buffer = m_buffers[socket];
     buffer += socket->readAll();
@@ -146,11 +146,12 @@ inline void FakeServer::serve(QTcpSocket* socket)
         buffer.remove(0, headerEnd + 4 + length);
         m_requests.push_back(request);
 
-        const auto handler = m_routes.constFind(fakeserver::routeKey(request.method, request.path));
+        const auto handler = m_routes.constFind(modeltestserver::routeKey(request.method, request.path));
         const Answer answer = handler == m_routes.constEnd() ? Answer { 404, R"({"error":"Not found."})" }
                                                              : (*handler)(request);
         socket->write("HTTP/1.1 " + QByteArray::number(answer.status) + ' '
-            + fakeserver::reason(answer.status) + "\r\nContent-Type: application/json\r\nContent-Length: "
+            + modeltestserver::reason(answer.status)
+            + "\r\nContent-Type: application/json\r\nContent-Length: "
             + QByteArray::number(answer.body.size()) + "\r\n\r\n" + answer.body);
     }
 }
