@@ -12,6 +12,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QSignalSpy>
 
 #include <QCoroTask>
@@ -567,6 +568,51 @@ TEST_F(AppModelTest, SignOutForgetsTokenAndListButKeepsJobsAndSettings)
     EXPECT_EQ(pending.count(), 0);
     EXPECT_EQ(model.emailTo(), "team@example.com");
     EXPECT_EQ(model.server(), m_server.url().toString());
+    EXPECT_FALSE(AppModel().isSignedIn());
+}
+
+// Without a reachable Secret Service the token cannot be stored: the sign-in
+// runs in a child process whose session bus address leads nowhere.
+constexpr const char* kNoSecretStoreVariable = "TALLISEN_TEST_NO_SECRET_STORE";
+
+TEST(AppModelWithoutSecretStore, SignInThatCannotStoreTheTokenSignsInForThisRunOnly)
+{
+    if (qEnvironmentVariableIsSet(kNoSecretStoreVariable)) {
+        GTEST_SKIP() << "this is the child process";
+    }
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/tallisen-test-bus");
+    environment.insert(kNoSecretStoreVariable, "1");
+    QProcess child;
+    child.setProcessEnvironment(environment);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(QCoreApplication::applicationFilePath(),
+        { "--gtest_filter=AppModelTest.ChildSignInWithoutSecretStore" });
+    ASSERT_TRUE(child.waitForFinished(120'000));
+    const std::string output = child.readAll().toStdString();
+    EXPECT_EQ(child.exitCode(), 0) << output;
+    EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;
+}
+
+TEST_F(AppModelTest, ChildSignInWithoutSecretStore)
+{
+    if (!qEnvironmentVariableIsSet(kNoSecretStoreVariable)) {
+        GTEST_SKIP() << "runs only inside the parent test, without a Secret Service";
+    }
+    serveSignIn(0);
+    serveRecordings({ recordingJson(kFirstID, "Stand-up") });
+    TestableAppModel model(browser());
+    model.setServer(m_server.url().toString());
+    QSignalSpy signedIn(&model, &AppModel::isSignedInChanged);
+
+    QCoro::waitFor(model.signIn());
+
+    EXPECT_EQ(model.status(), "Failed");
+    ASSERT_TRUE(model.errorMessage().has_value());
+    EXPECT_FALSE(model.errorMessage()->contains(QString::fromUtf8(kToken)));
+    EXPECT_TRUE(model.isSignedIn());
+    EXPECT_EQ(signedIn.count(), 1);
+    EXPECT_FALSE(model.isBusy());
     EXPECT_FALSE(AppModel().isSignedIn());
 }
 
