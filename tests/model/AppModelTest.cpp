@@ -4,14 +4,11 @@
 #include "api/APIClientError.h"
 #include "api/KeychainStore.h"
 #include "api/URLError.h"
-#include "model/ModelTestServer.h"
 #include "model/SettingsStore.h"
+#include "support/FakeServer.h"
 #include "support/TemporaryXdg.h"
 
 #include <QDir>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QProcess>
 #include <QSignalSpy>
 
@@ -19,6 +16,7 @@
 #include <QCoroTimer>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <stdexcept>
 #include <utility>
@@ -37,51 +35,20 @@ public:
     using AppModel::updateServer;
 };
 
-QByteArray json(const QJsonObject& object)
+nlohmann::json recordingJson(const std::string& id, const std::string& title)
 {
-    return QJsonDocument(object).toJson(QJsonDocument::Compact);
-}
-
-QJsonObject recordingJson(const QString& id, const QString& title)
-{
-    return QJsonObject {
+    return {
         { "id", id },
         { "title", title },
         { "transcript", "Hello." },
-        { "languageCodes", QJsonArray { "en" } },
+        { "languageCodes", { "en" } },
         { "recordedAt", "2026-12-01T10:00:00Z" },
         { "createdAt", "2026-12-01T11:00:00Z" },
     };
 }
 
-const QString kFirstID = "0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0";
-const QString kSecondID = "11111111-2222-3333-4444-555555555555";
-
-// The client parses every CA certificate that SSL_CERT_FILE and SSL_CERT_DIR
-// name when it is built, seconds under the sanitizers; the tests speak plain
-// HTTP on loopback and need none of them.
-class WithoutExtraTrust
-{
-public:
-    WithoutExtraTrust()
-    {
-        for (const char* name : { "SSL_CERT_FILE", "SSL_CERT_DIR" }) {
-            if (qEnvironmentVariableIsSet(name)) {
-                m_saved.emplace_back(name, qgetenv(name));
-                qunsetenv(name);
-            }
-        }
-    }
-    ~WithoutExtraTrust()
-    {
-        for (const auto& [name, value] : m_saved) {
-            qputenv(name, value);
-        }
-    }
-
-private:
-    std::vector<std::pair<const char*, QByteArray>> m_saved;
-};
+const std::string kFirstID = "0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0";
+const std::string kSecondID = "11111111-2222-3333-4444-555555555555";
 
 class AppModelTest : public ::testing::Test
 {
@@ -89,37 +56,39 @@ protected:
     AppModelTest() { KeychainStore::clearToken(); }
     ~AppModelTest() override { KeychainStore::clearToken(); }
 
-    WithoutExtraTrust m_withoutExtraTrust;
     SettingsStore& settings() { return m_settings.emplace(); }
 
-    void pointSettingsAtServer() { settings().setString(SettingsStore::kServer, m_server.url().toString()); }
+    void pointSettingsAtServer() { settings().setString(SettingsStore::kServer, serverText()); }
 
-    // The server lists the given transcripts to the bearer of kToken only.
-    void serveRecordings(QJsonArray recordings)
+    void serveRecordings(const std::vector<nlohmann::json>& recordings)
     {
-        m_server.route("GET", "/v1/recordings", [recordings](const ModelTestServer::Request& request) {
-            if (request.headers.value("authorization") != "Bearer " + kToken) {
-                return ModelTestServer::Answer { 401, R"({"error":"The session has expired."})" };
-            }
-            return ModelTestServer::Answer { 200, json({ { "recordings", recordings } }) };
-        });
+        m_server.script("GET", "/v1/recordings",
+            { ScriptedAnswer::json(200, { { "recordings", nlohmann::json(recordings) } }) });
+    }
+
+    std::optional<std::string> lastListAuthorization() const
+    {
+        const auto requests = m_server.requests("GET", "/v1/recordings");
+        return requests.empty() ? std::nullopt : requests.back().header("Authorization");
     }
 
     // Prepare gives a page on the server; the exchange stays pending for
     // `pending` answers and then issues kToken.
     void serveSignIn(int pending)
     {
-        m_server.route("POST", "/auth/google/prepare", [this](const ModelTestServer::Request&) {
-            return ModelTestServer::Answer { 200,
-                json({ { "url", m_server.url().toString() + "/auth/google/start?state=xyz" },
-                    { "code", "one-time" } }) };
-        });
-        m_server.route("POST", "/auth/exchange", [this, pending](const ModelTestServer::Request&) {
-            if (m_server.count("POST", "/auth/exchange") <= pending) {
-                return ModelTestServer::Answer { 400, R"({"error":"Sign-in is still pending."})" };
-            }
-            return ModelTestServer::Answer { 200, json({ { "token", QString::fromUtf8(kToken) } }) };
-        });
+        m_server.script("POST", "/auth/google/prepare",
+            { ScriptedAnswer::json(200, { { "url", signInPage().toStdString() }, { "code", "one-time" } }) });
+        std::vector<ScriptedAnswer> exchange(
+            pending, ScriptedAnswer::json(400, { { "error", "Sign-in is still pending." } }));
+        exchange.push_back(ScriptedAnswer::json(200, { { "token", kToken.toStdString() } }));
+        m_server.script("POST", "/auth/exchange", exchange);
+    }
+
+    QString signInPage() const { return serverText() + "/auth/google/start?state=xyz"; }
+    QString serverText() const { return m_server.baseURL().toString(); }
+    size_t count(const std::string& method, const std::string& path) const
+    {
+        return m_server.requests(method, path).size();
     }
 
     static void skipWaits(TestableAppModel& model)
@@ -148,10 +117,10 @@ protected:
         job.save();
     }
 
-    static inline const QByteArray kToken = "token-7f3a";
+    static inline const QString kToken = "token-7f3a";
 
     TemporaryXdg m_xdg;
-    ModelTestServer m_server;
+    FakeServer m_server;
     std::optional<SettingsStore> m_settings;
     std::vector<QUrl> m_opened;
     bool m_browserWorks = true;
@@ -268,9 +237,9 @@ TEST_F(AppModelTest, EditingServerWithoutSigningInLeavesTheStoredValue)
         model.setServer("https://other.example.org");
         model.setServer("https://other.example.org");
         EXPECT_EQ(changed.count(), 1);
-        EXPECT_EQ(model.client().baseURL(), m_server.url());
+        EXPECT_EQ(model.client().baseURL(), m_server.baseURL());
     }
-    EXPECT_EQ(AppModel().server(), m_server.url().toString());
+    EXPECT_EQ(AppModel().server(), serverText());
 }
 
 // The server check
@@ -290,15 +259,15 @@ TEST_F(AppModelTest, ServerCheckRejectsTextsNotExactlyHttpOrHttps)
             EXPECT_EQ(error.message(), "Enter a valid server URL.");
             EXPECT_EQ(error.statusCode(), std::nullopt);
         }
-        EXPECT_EQ(model.client().baseURL(), m_server.url());
-        EXPECT_EQ(SettingsStore().string(SettingsStore::kServer), m_server.url().toString());
+        EXPECT_EQ(model.client().baseURL(), m_server.baseURL());
+        EXPECT_EQ(SettingsStore().string(SettingsStore::kServer), serverText());
     }
 }
 
 TEST_F(AppModelTest, ServerWithTrailingSlashPassesAndIsStoredWithIt)
 {
     TestableAppModel model;
-    const QString text = m_server.url().toString() + "/";
+    const QString text = serverText() + "/";
     model.setServer(text);
     model.updateServer();
     EXPECT_EQ(settings().string(SettingsStore::kServer), text);
@@ -377,6 +346,7 @@ TEST_F(AppModelTest, RefreshShowsTheCountInTheSingularOnlyForOne)
     EXPECT_EQ(model.status(), "1 transcript");
     ASSERT_EQ(model.recordings().size(), 1u);
     EXPECT_EQ(model.recordings()[0].title, "Stand-up");
+    EXPECT_EQ(lastListAuthorization(), "Bearer " + kToken.toStdString());
 
     serveRecordings({});
     QCoro::waitFor(model.refresh());
@@ -394,7 +364,7 @@ TEST_F(AppModelTest, RefreshKeepsTheServersOrder)
     pointSettingsAtServer();
     KeychainStore::saveToken(kToken);
     serveRecordings({ recordingJson(kSecondID, "Later"), recordingJson(kFirstID, "Earlier"),
-        recordingJson(kSecondID.toLower(), "Again") });
+        recordingJson("11111111-2222-3333-4444-55555555aaaa", "Again") });
     AppModel model;
     QCoro::waitFor(model.refresh());
     ASSERT_EQ(model.recordings().size(), 3u);
@@ -420,7 +390,7 @@ TEST_F(AppModelTest, RefreshSignedOutFailsAndLeavesTheList)
     EXPECT_EQ(model.errorMessage(), QString(URLError(URLError::Code::userAuthenticationRequired).what()));
     EXPECT_EQ(model.recordings().size(), 1u);
     EXPECT_EQ(recordings.count(), 0);
-    EXPECT_EQ(m_server.count("GET", "/v1/recordings"), 1);
+    EXPECT_EQ(count("GET", "/v1/recordings"), 1);
     EXPECT_FALSE(model.isBusy());
 }
 
@@ -428,7 +398,8 @@ TEST_F(AppModelTest, RejectedTokenFailsWithTheServersTextAndStaysSignedIn)
 {
     pointSettingsAtServer();
     KeychainStore::saveToken("an-old-token");
-    serveRecordings({});
+    m_server.script(
+        "GET", "/v1/recordings", { ScriptedAnswer::json(401, { { "error", "The session has expired." } }) });
     AppModel model;
     QCoro::waitFor(model.refresh());
     EXPECT_EQ(model.status(), "Failed");
@@ -444,7 +415,7 @@ TEST_F(AppModelTest, SignInThroughTheBrowserStoresTheTokenAndLoadsTheList)
     serveRecordings({ recordingJson(kFirstID, "Stand-up"), recordingJson(kSecondID, "Review") });
     TestableAppModel model(browser());
     skipWaits(model);
-    model.setServer(m_server.url().toString());
+    model.setServer(serverText());
     QSignalSpy signedIn(&model, &AppModel::isSignedInChanged);
     QSignalSpy busy(&model, &AppModel::isBusyChanged);
     QStringList statuses;
@@ -457,18 +428,16 @@ TEST_F(AppModelTest, SignInThroughTheBrowserStoresTheTokenAndLoadsTheList)
         (QStringList {
             "Opening Google sign-in…", "Waiting for Google sign-in…", "Signed in", "2 transcripts" }));
     ASSERT_EQ(m_opened.size(), 1u);
-    EXPECT_EQ(m_opened[0], QUrl(m_server.url().toString() + "/auth/google/start?state=xyz"));
-    EXPECT_EQ(m_server.count("POST", "/auth/google/prepare"), 1);
-    EXPECT_EQ(m_server.count("POST", "/auth/exchange"), 3);
-    for (const ModelTestServer::Request& request : m_server.requests()) {
-        if (request.path == "/auth/exchange") {
-            EXPECT_EQ(request.body, R"({"code":"one-time"})");
-        }
+    EXPECT_EQ(m_opened[0], QUrl(signInPage()));
+    EXPECT_EQ(count("POST", "/auth/google/prepare"), 1);
+    EXPECT_EQ(count("POST", "/auth/exchange"), 3);
+    for (const ReceivedRequest& request : m_server.requests("POST", "/auth/exchange")) {
+        EXPECT_EQ(request.body, R"({"code":"one-time"})");
     }
     EXPECT_TRUE(model.isSignedIn());
     EXPECT_EQ(signedIn.count(), 1);
-    EXPECT_EQ(KeychainStore::loadToken(), QString::fromUtf8(kToken));
-    EXPECT_EQ(settings().string(SettingsStore::kServer), m_server.url().toString());
+    EXPECT_EQ(KeychainStore::loadToken(), kToken);
+    EXPECT_EQ(settings().string(SettingsStore::kServer), serverText());
     EXPECT_EQ(model.recordings().size(), 2u);
     EXPECT_EQ(busy.count(), 2);
     EXPECT_FALSE(model.isBusy());
@@ -480,15 +449,15 @@ TEST_F(AppModelTest, RestartComesUpSignedInWithoutAnyRequest)
     serveRecordings({});
     {
         TestableAppModel model(browser());
-        model.setServer(m_server.url().toString());
+        model.setServer(serverText());
         QCoro::waitFor(model.signIn());
         ASSERT_TRUE(model.isSignedIn());
     }
     const size_t requestsBefore = m_server.requests().size();
     TestableAppModel restarted(browser());
     EXPECT_TRUE(restarted.isSignedIn());
-    EXPECT_EQ(restarted.client().token(), QString::fromUtf8(kToken));
-    EXPECT_EQ(restarted.client().baseURL(), m_server.url());
+    EXPECT_EQ(restarted.client().token(), kToken);
+    EXPECT_EQ(restarted.client().baseURL(), m_server.baseURL());
     EXPECT_EQ(restarted.status(), "Ready");
     EXPECT_TRUE(restarted.recordings().empty());
     // Give a stray request time to arrive.
@@ -507,8 +476,8 @@ TEST_F(AppModelTest, SignInWithAnInvalidServerSendsNothing)
     EXPECT_EQ(model.status(), "Failed");
     EXPECT_TRUE(m_server.requests().empty());
     EXPECT_TRUE(m_opened.empty());
-    EXPECT_EQ(model.client().baseURL(), m_server.url());
-    EXPECT_EQ(settings().string(SettingsStore::kServer), m_server.url().toString());
+    EXPECT_EQ(model.client().baseURL(), m_server.baseURL());
+    EXPECT_EQ(settings().string(SettingsStore::kServer), serverText());
 }
 
 TEST_F(AppModelTest, BrowserThatCannotOpenEndsTheSignInBeforeWaiting)
@@ -516,22 +485,21 @@ TEST_F(AppModelTest, BrowserThatCannotOpenEndsTheSignInBeforeWaiting)
     serveSignIn(0);
     m_browserWorks = false;
     TestableAppModel model(browser());
-    model.setServer(m_server.url().toString());
+    model.setServer(serverText());
     QCoro::waitFor(model.signIn());
     EXPECT_EQ(model.errorMessage(), QString(URLError(URLError::Code::cannotLoadFromNetwork).what()));
     EXPECT_EQ(model.status(), "Failed");
-    EXPECT_EQ(m_server.count("POST", "/auth/exchange"), 0);
+    EXPECT_EQ(count("POST", "/auth/exchange"), 0);
     EXPECT_FALSE(model.isSignedIn());
 }
 
 TEST_F(AppModelTest, RefusedSignInLeavesTheUserSignedOut)
 {
     serveSignIn(0);
-    m_server.route("POST", "/auth/exchange", [](const ModelTestServer::Request&) {
-        return ModelTestServer::Answer { 410, R"({"error":"The sign-in was cancelled in the browser."})" };
-    });
+    m_server.script("POST", "/auth/exchange",
+        { ScriptedAnswer::json(410, { { "error", "The sign-in was cancelled in the browser." } }) });
     TestableAppModel model(browser());
-    model.setServer(m_server.url().toString());
+    model.setServer(serverText());
     QSignalSpy signedIn(&model, &AppModel::isSignedInChanged);
     QCoro::waitFor(model.signIn());
     EXPECT_EQ(model.errorMessage(), "The sign-in was cancelled in the browser.");
@@ -539,7 +507,7 @@ TEST_F(AppModelTest, RefusedSignInLeavesTheUserSignedOut)
     EXPECT_FALSE(model.isSignedIn());
     EXPECT_EQ(signedIn.count(), 0);
     EXPECT_EQ(KeychainStore::loadToken(), std::nullopt);
-    EXPECT_EQ(m_server.count("GET", "/v1/recordings"), 0);
+    EXPECT_EQ(count("GET", "/v1/recordings"), 0);
 }
 
 TEST_F(AppModelTest, SignOutForgetsTokenAndListButKeepsJobsAndSettings)
@@ -567,7 +535,7 @@ TEST_F(AppModelTest, SignOutForgetsTokenAndListButKeepsJobsAndSettings)
     EXPECT_EQ(model.pendingRecordings().size(), 2u);
     EXPECT_EQ(pending.count(), 0);
     EXPECT_EQ(model.emailTo(), "team@example.com");
-    EXPECT_EQ(model.server(), m_server.url().toString());
+    EXPECT_EQ(model.server(), serverText());
     EXPECT_FALSE(AppModel().isSignedIn());
 }
 
@@ -602,14 +570,14 @@ TEST_F(AppModelTest, ChildSignInWithoutSecretStore)
     serveSignIn(0);
     serveRecordings({ recordingJson(kFirstID, "Stand-up") });
     TestableAppModel model(browser());
-    model.setServer(m_server.url().toString());
+    model.setServer(serverText());
     QSignalSpy signedIn(&model, &AppModel::isSignedInChanged);
 
     QCoro::waitFor(model.signIn());
 
     EXPECT_EQ(model.status(), "Failed");
     ASSERT_TRUE(model.errorMessage().has_value());
-    EXPECT_FALSE(model.errorMessage()->contains(QString::fromUtf8(kToken)));
+    EXPECT_FALSE(model.errorMessage()->contains(kToken));
     EXPECT_TRUE(model.isSignedIn());
     EXPECT_EQ(signedIn.count(), 1);
     EXPECT_FALSE(model.isBusy());
