@@ -31,7 +31,6 @@ public:
     using AppModel::AppModel;
     using AppModel::client;
     using AppModel::perform;
-    using AppModel::refreshRecordings;
     using AppModel::updateServer;
 };
 
@@ -56,6 +55,7 @@ protected:
     AppModelTest() { KeychainStore::clearToken(); }
     ~AppModelTest() override { KeychainStore::clearToken(); }
 
+    // A fresh store each time, so it reads the file as it is now.
     SettingsStore& settings() { return m_settings.emplace(); }
 
     void pointSettingsAtServer() { settings().setString(SettingsStore::kServer, serverText()); }
