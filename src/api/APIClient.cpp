@@ -1,6 +1,7 @@
 #include "api/APIClient.h"
 
 #include "api/KeychainStore.h"
+#include "core/DecodingError.h"
 #include "core/FileSystemError.h"
 #include "core/Uuids.h"
 
@@ -17,6 +18,7 @@
 #include <QCoroNetworkReply>
 #include <QCoroTimer>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <map>
@@ -136,6 +138,15 @@ HTTPAnswer answerFrom(QNetworkReply& reply, qint64 elapsedMs, int timeoutMs)
     return HTTPAnswer { status.toInt(), reply.readAll() };
 }
 
+// The token goes into a header verbatim, so it must be visible ASCII (as
+// bearer tokens are); an empty one would sign the user in with nothing.
+bool isUsableToken(const QString& token)
+{
+    return !token.isEmpty() && std::all_of(token.cbegin(), token.cend(), [](QChar c) {
+        return c.unicode() > 0x20 && c.unicode() < 0x7F;
+    });
+}
+
 QString timeStamp(double seconds)
 {
     const qint64 whole
@@ -175,6 +186,9 @@ QCoro::Task<QString> APIClient::waitForSignIn(QString code)
         const HTTPAnswer answer = co_await perform(std::move(request));
         if (answer.status >= 200 && answer.status <= 299) {
             const QString token = TokenResponse::fromJson(JsonFields::parseObject(answer.body)).token;
+            if (!isUsableToken(token)) {
+                throw DecodingError("expected a bearer token for key \"token\"");
+            }
             m_token = token;
             KeychainStore::saveToken(token);
             co_return token;
