@@ -15,7 +15,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (!(again == job)) {
             std::abort();
         }
-    } catch (const DecodingError&) {
-    }
+    } catch (const DecodingError&) { }
     return 0;
 }

@@ -6,7 +6,8 @@
 
 // A point in time as seconds since 2001-01-01T00:00:00Z, the form the job file
 // stores, so a date read from a job file is written back bit for bit.
-struct Date {
+struct Date
+{
     double sinceReferenceDate = 0;
 
     // Seconds between the Unix epoch and the reference date.

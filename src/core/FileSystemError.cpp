@@ -5,8 +5,7 @@
 FileSystemError::FileSystemError(const QString& sentence, int code)
     : std::runtime_error(sentence.toStdString())
     , m_code(code)
-{
-}
+{ }
 
 FileSystemError FileSystemError::fromErrno(const QString& action, const QString& path, int code)
 {

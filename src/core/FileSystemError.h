@@ -6,7 +6,8 @@
 
 // A failed file-system call, with the errno it failed with so callers can tell
 // a full disk from a missing folder.
-class FileSystemError : public std::runtime_error {
+class FileSystemError : public std::runtime_error
+{
 public:
     FileSystemError(const QString& sentence, int code);
 

@@ -34,8 +34,7 @@ std::optional<qint64> optionalInt64(const QJsonObject& object, const QString& ke
 std::optional<QJsonArray> optionalArray(const QJsonObject& object, const QString& key);
 
 // Decodes every element of an array as an object with Record::fromJson.
-template <typename Record>
-std::vector<Record> records(const QJsonArray& array)
+template <typename Record> std::vector<Record> records(const QJsonArray& array)
 {
     std::vector<Record> result;
     result.reserve(static_cast<size_t>(array.size()));
@@ -48,8 +47,7 @@ std::vector<Record> records(const QJsonArray& array)
     return result;
 }
 
-template <typename Record>
-QJsonArray toArray(const std::vector<Record>& list)
+template <typename Record> QJsonArray toArray(const std::vector<Record>& list)
 {
     QJsonArray array;
     for (const Record& record : list) {

@@ -6,7 +6,8 @@
 #include <optional>
 
 // One word of an alignment. Times are seconds from the start of the chunk file.
-struct AlignedWord {
+struct AlignedWord
+{
     QString text;
     std::optional<double> start;
     std::optional<double> end;

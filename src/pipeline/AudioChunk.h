@@ -11,7 +11,8 @@
 // One upload-sized piece of a job's recording and what has been learnt about
 // it. start/end are the core range on the recording's timeline; audioStart/
 // audioEnd the range the chunk file actually holds (core plus context).
-struct AudioChunk {
+struct AudioChunk
+{
     QString filename;
     double start = 0;
     double end = 0;

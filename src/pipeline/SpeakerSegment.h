@@ -5,7 +5,8 @@
 
 // One speaker turn, in seconds from the start of the recording. The speaker
 // label is an opaque key that is never shown to the user.
-struct SpeakerSegment {
+struct SpeakerSegment
+{
     double start = 0;
     double end = 0;
     QString speaker;

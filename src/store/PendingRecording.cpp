@@ -20,12 +20,12 @@ namespace {
 // word timings; anything far larger is not ours and must not stall start-up.
 constexpr qint64 kMaximumJobFileBytes = 256LL * 1024 * 1024;
 
-class FileDescriptor {
+class FileDescriptor
+{
 public:
     explicit FileDescriptor(int fd)
         : m_fd(fd)
-    {
-    }
+    { }
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
     ~FileDescriptor()
@@ -50,7 +50,8 @@ void writeAll(int fd, const QByteArray& bytes, const QString& path)
 {
     qint64 written = 0;
     while (written < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.constData() + written, static_cast<size_t>(bytes.size() - written));
+        const ssize_t n
+            = ::write(fd, bytes.constData() + written, static_cast<size_t>(bytes.size() - written));
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -73,13 +74,17 @@ void syncDirectory(const QString& directory)
 // symlinks both for the folder and for the file so nothing outside is read.
 std::optional<QByteArray> readJobFile(const QString& folder)
 {
-    struct stat folderStatus {};
+    struct stat folderStatus
+    {
+    };
     if (::lstat(nativePath(folder).constData(), &folderStatus) != 0 || !S_ISDIR(folderStatus.st_mode)) {
         return std::nullopt;
     }
     const QString path = folder + u'/' + PendingRecording::kJobFileName;
     FileDescriptor fd(::open(nativePath(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
-    struct stat fileStatus {};
+    struct stat fileStatus
+    {
+    };
     if (fd.get() < 0 || ::fstat(fd.get(), &fileStatus) != 0 || !S_ISREG(fileStatus.st_mode)
         || fileStatus.st_size > kMaximumJobFileBytes) {
         return std::nullopt;
@@ -130,7 +135,8 @@ void PendingRecording::save() const
     const QString temporary = directory + QStringLiteral("/.job.json.") + Uuids::text(QUuid::createUuid());
     const QByteArray bytes = encode();
 
-    FileDescriptor fd(::open(nativePath(temporary).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    FileDescriptor fd(
+        ::open(nativePath(temporary).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (fd.get() < 0) {
         throw FileSystemError::fromErrno(QStringLiteral("Saving the job file"), target, errno);
     }
@@ -155,9 +161,8 @@ void PendingRecording::save() const
 std::vector<PendingRecording> PendingRecording::loadAll()
 {
     const QDir directory(root());
-    const QStringList entries = directory.entryList(QDir::AllEntries | QDir::Hidden | QDir::System
-                                                        | QDir::NoDotAndDotDot,
-        QDir::NoSort);
+    const QStringList entries = directory.entryList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::NoSort);
     std::vector<PendingRecording> jobs;
     for (const QString& entry : entries) {
         const auto bytes = readJobFile(directory.filePath(entry));
@@ -186,8 +191,8 @@ void PendingRecording::remove() const
         throw FileSystemError(QStringLiteral("The job folder %1 does not exist.").arg(directory), ENOENT);
     }
     if (!dir.removeRecursively()) {
-        throw FileSystemError(QStringLiteral("The job folder %1 could not be deleted completely.").arg(directory),
-            EIO);
+        throw FileSystemError(
+            QStringLiteral("The job folder %1 could not be deleted completely.").arg(directory), EIO);
     }
 }
 
@@ -219,7 +224,8 @@ PendingRecording PendingRecording::fromJson(const QJsonObject& object)
         .server = JsonFields::requiredUrl(object, QStringLiteral("server")),
         .recordedAt = Date { JsonFields::requiredDouble(object, QStringLiteral("recordedAt")) },
         .emailTo = JsonFields::requiredString(object, QStringLiteral("emailTo")),
-        .chunks = JsonFields::records<AudioChunk>(JsonFields::requiredArray(object, QStringLiteral("chunks"))),
+        .chunks
+        = JsonFields::records<AudioChunk>(JsonFields::requiredArray(object, QStringLiteral("chunks"))),
         .diarizationEnabled = JsonFields::optionalBool(object, QStringLiteral("diarizationEnabled")),
         .speakerSegments = std::nullopt,
         .alignmentVersion = JsonFields::optionalInt64(object, QStringLiteral("alignmentVersion")),

@@ -19,7 +19,8 @@
 #include <optional>
 #include <vector>
 
-struct PendingRecording {
+struct PendingRecording
+{
     QUuid id;
     QUuid userID;
     QUrl server;

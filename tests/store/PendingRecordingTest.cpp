@@ -1,11 +1,430 @@
 #include "store/PendingRecording.h"
 
+#include "core/DecodingError.h"
+#include "core/FileSystemError.h"
+#include "core/Uuids.h"
 #include "support/TemporaryXdg.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QRandomGenerator>
 
 #include <gtest/gtest.h>
 
-TEST(PendingRecordingSmoke, RootFollowsXdgDataHome)
+#include <cerrno>
+#include <sys/stat.h>
+
+namespace {
+
+PendingRecording makeJob(double recordedAt = 786000000.5)
 {
-    TemporaryXdg xdg;
-    EXPECT_EQ(PendingRecording::root(), xdg.dataHome() + "/Tallisen/PendingRecordings");
+    return PendingRecording {
+        .id = QUuid::createUuid(),
+        .userID = QUuid::createUuid(),
+        .server = QUrl(QStringLiteral("https://api.tallisen.com")),
+        .recordedAt = Date { recordedAt },
+        .emailTo = QStringLiteral("team@example.com"),
+        .chunks = {},
+        .diarizationEnabled = true,
+        .speakerSegments = std::nullopt,
+        .alignmentVersion = std::nullopt,
+        .submissionStarted = std::nullopt,
+    };
+}
+
+AudioChunk chunk(std::optional<QString> text)
+{
+    AudioChunk result { .filename = QStringLiteral("chunk-000.m4a"), .start = 0, .end = 10 };
+    result.text = std::move(text);
+    return result;
+}
+
+void writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+}
+
+QJsonObject minimalJobObject(const QString& id)
+{
+    return QJsonObject {
+        { "id", id },
+        { "userID", "7C9E6679-7425-40DE-944B-E07FC1F90AE7" },
+        { "server", "https://api.tallisen.com" },
+        { "recordedAt", 786000000.25 },
+        { "emailTo", "" },
+        { "chunks", QJsonArray {} },
+    };
+}
+
+class PendingRecordingStore : public ::testing::Test
+{
+protected:
+    // Creates the job folder the way the recording session does.
+    void createFolder(const PendingRecording& job) { ASSERT_TRUE(QDir().mkpath(job.folder())); }
+
+    // Writes raw bytes as the job file of a folder named `name` under the root.
+    void writeJobFile(const QString& name, const QByteArray& bytes)
+    {
+        const QString folder = PendingRecording::root() + u'/' + name;
+        ASSERT_TRUE(QDir().mkpath(folder));
+        writeFile(folder + "/job.json", bytes);
+    }
+
+    TemporaryXdg m_xdg;
+};
+
+} // namespace
+
+TEST(JobRecords, ChunkWithOnlyRequiredKeysRoundTripsToExactlyThoseKeys)
+{
+    const QJsonObject object { { "filename", "a.m4a" }, { "start", 0 }, { "end", 12.5 },
+        { "text", QJsonValue() } };
+    const AudioChunk decoded = AudioChunk::fromJson(object);
+    EXPECT_FALSE(decoded.text);
+    EXPECT_FALSE(decoded.speaker);
+    EXPECT_FALSE(decoded.audioStart);
+    EXPECT_FALSE(decoded.words);
+    EXPECT_EQ(decoded.toJson().keys(), (QStringList { "end", "filename", "start" }));
+}
+
+TEST(JobRecords, EmptyWordListIsDistinctFromAbsent)
+{
+    const QJsonObject object { { "filename", "a.m4a" }, { "start", 0 }, { "end", 1 },
+        { "words", QJsonArray {} } };
+    const AudioChunk decoded = AudioChunk::fromJson(object);
+    ASSERT_TRUE(decoded.words);
+    EXPECT_TRUE(decoded.words->empty());
+    EXPECT_TRUE(decoded.toJson().value("words").isArray());
+}
+
+TEST(JobRecords, ChunkFileRangeFallsBackToCoreRange)
+{
+    AudioChunk piece { .filename = "a.m4a", .start = 100, .end = 400 };
+    EXPECT_DOUBLE_EQ(piece.fileDuration(), 300);
+    piece.audioStart = 98;
+    EXPECT_DOUBLE_EQ(piece.fileDuration(), 302);
+}
+
+TEST(JobRecords, ChunkFileNamesCannotLeaveTheJobFolder)
+{
+    for (const char* name : { "../outside.m4a", "/etc/passwd", "sub/chunk.m4a", "..", ".", "" }) {
+        const QJsonObject object { { "filename", name }, { "start", 0 }, { "end", 1 } };
+        EXPECT_THROW(AudioChunk::fromJson(object), DecodingError) << name;
+    }
+    EXPECT_NO_THROW(AudioChunk::fromJson(
+        QJsonObject { { "filename", "..chunk-000.m4a" }, { "start", 0 }, { "end", 1 } }));
+}
+
+TEST(JobRecords, WordWithOnlyTextHasNoTimes)
+{
+    const AlignedWord word = AlignedWord::fromJson(QJsonObject { { "text", " hi" }, { "extra", 3 } });
+    EXPECT_EQ(word.text, " hi");
+    EXPECT_FALSE(word.start);
+    EXPECT_FALSE(word.end);
+    EXPECT_EQ(word.toJson().keys(), QStringList { "text" });
+}
+
+TEST(JobRecords, MalformedRecordsFailToDecode)
+{
+    EXPECT_THROW(SpeakerSegment::fromJson(QJsonObject { { "start", 0 }, { "end", 1 } }), DecodingError);
+    EXPECT_THROW(SpeakerSegment::fromJson(QJsonObject { { "start", "0" }, { "end", 1 }, { "speaker", "A" } }),
+        DecodingError);
+    EXPECT_THROW(AlignedWord::fromJson(QJsonObject { { "text", 5 } }), DecodingError);
+    EXPECT_THROW(AudioChunk::fromJson(
+                     QJsonObject { { "filename", "a" }, { "start", 0 }, { "end", 1 }, { "text", 3 } }),
+        DecodingError);
+    EXPECT_THROW(AudioChunk::fromJson(QJsonObject {
+                     { "filename", "a" }, { "start", 0 }, { "end", 1 }, { "words", QJsonArray { 1 } } }),
+        DecodingError);
+}
+
+TEST(JobFile, DecodesWithoutOptionalKeysAndWritesNone)
+{
+    const QString id = "3F2504E0-4F89-11D3-9A0C-0305E82C3301";
+    const PendingRecording job = PendingRecording::fromJson(minimalJobObject(id));
+    EXPECT_FALSE(job.diarizationEnabled);
+    EXPECT_FALSE(job.speakerSegments);
+    EXPECT_FALSE(job.alignmentVersion);
+    EXPECT_FALSE(job.submissionStarted);
+    EXPECT_EQ(job.toJson().keys(), minimalJobObject(id).keys());
+}
+
+TEST(JobFile, WritesUpperCaseIdsAndReferenceDateSeconds)
+{
+    PendingRecording job = makeJob(0.125);
+    job.id = QUuid("{3f2504e0-4f89-11d3-9a0c-0305e82c3301}");
+    const QJsonObject object = job.toJson();
+    EXPECT_EQ(object.value("id").toString(), "3F2504E0-4F89-11D3-9A0C-0305E82C3301");
+    EXPECT_DOUBLE_EQ(object.value("recordedAt").toDouble(), 0.125);
+    EXPECT_DOUBLE_EQ(job.recordedAt.unixSeconds(), 978307200.125);
+}
+
+TEST(JobFile, RejectsMissingNullOrWrongTypedRequiredKeys)
+{
+    const QString id = "3F2504E0-4F89-11D3-9A0C-0305E82C3301";
+    for (const char* key : { "id", "userID", "server", "recordedAt", "emailTo", "chunks" }) {
+        QJsonObject missing = minimalJobObject(id);
+        missing.remove(key);
+        EXPECT_THROW(PendingRecording::fromJson(missing), DecodingError) << key;
+        QJsonObject null = minimalJobObject(id);
+        null.insert(key, QJsonValue());
+        EXPECT_THROW(PendingRecording::fromJson(null), DecodingError) << key;
+        QJsonObject wrong = minimalJobObject(id);
+        wrong.insert(key, QJsonValue(true));
+        EXPECT_THROW(PendingRecording::fromJson(wrong), DecodingError) << key;
+    }
+}
+
+TEST(JobFile, RejectsBadValuesInsideTheRightTypes)
+{
+    const QString id = "3F2504E0-4F89-11D3-9A0C-0305E82C3301";
+    QJsonObject badId = minimalJobObject("{" + id + "}");
+    EXPECT_THROW(PendingRecording::fromJson(badId), DecodingError);
+    QJsonObject relative = minimalJobObject(id);
+    relative.insert("server", "not a url/");
+    EXPECT_THROW(PendingRecording::fromJson(relative), DecodingError);
+    QJsonObject fractionalVersion = minimalJobObject(id);
+    fractionalVersion.insert("alignmentVersion", 1.5);
+    EXPECT_THROW(PendingRecording::fromJson(fractionalVersion), DecodingError);
+    QJsonObject hugeVersion = minimalJobObject(id);
+    hugeVersion.insert("alignmentVersion", 1e30);
+    EXPECT_THROW(PendingRecording::fromJson(hugeVersion), DecodingError);
+    QJsonObject stringFlag = minimalJobObject(id);
+    stringFlag.insert("submissionStarted", "true");
+    EXPECT_THROW(PendingRecording::fromJson(stringFlag), DecodingError);
+}
+
+TEST(JobFile, RejectsBytesThatAreNotAJobObject)
+{
+    const QByteArray full = QJsonDocument(minimalJobObject("3F2504E0-4F89-11D3-9A0C-0305E82C3301")).toJson();
+    for (const QByteArray& bytes : { QByteArray(), full.left(full.size() / 2), QByteArray("[1,2]"),
+             QByteArray("{\"id\":\"\xff\xfe\"}"), QByteArray("{\"recordedAt\": 1e999}") }) {
+        EXPECT_THROW(PendingRecording::decode(bytes), DecodingError) << bytes.toStdString();
+    }
+}
+
+TEST(JobFile, RandomJobsRoundTripExactly)
+{
+    QRandomGenerator random(20261206);
+    for (int i = 0; i < 200; ++i) {
+        PendingRecording job = makeJob(random.generateDouble() * 1e9 - 5e8);
+        job.emailTo = QString::fromUtf8("名前+%1@例え.jp 🎙").arg(i);
+        job.diarizationEnabled
+            = random.bounded(3) == 0 ? std::nullopt : std::optional(random.bounded(2) == 1);
+        job.submissionStarted = random.bounded(2) == 0 ? std::nullopt : std::optional(true);
+        job.alignmentVersion
+            = random.bounded(2) == 0 ? std::nullopt : std::optional<qint64>(random.bounded(5) - 2);
+        if (random.bounded(2) == 1) {
+            job.speakerSegments
+                = std::vector<SpeakerSegment> { { random.generateDouble(), 7.25, "SPEAKER_0" } };
+        }
+        const int chunkCount = random.bounded(4);
+        for (int c = 0; c < chunkCount; ++c) {
+            AudioChunk piece {
+                .filename = QString("chunk-%1.m4a").arg(c), .start = c * 300.1, .end = (c + 1) * 300.1
+            };
+            if (random.bounded(2) == 1) {
+                piece.text = " one two";
+                piece.audioStart = random.generateDouble();
+                piece.words = std::vector<AlignedWord> { { " one", random.generateDouble(), std::nullopt } };
+            }
+            job.chunks.push_back(piece);
+        }
+        EXPECT_EQ(PendingRecording::decode(job.encode()), job);
+    }
+}
+
+TEST(JobRules, CanRetryWithoutSpeakers)
+{
+    PendingRecording job = makeJob();
+    EXPECT_TRUE(job.canRetryWithoutSpeakers()) << "speakers on, no chunks yet";
+
+    job.chunks = { chunk("done"), chunk(std::nullopt) };
+    EXPECT_TRUE(job.canRetryWithoutSpeakers()) << "a chunk is untranscribed";
+
+    job.chunks = { chunk("done"), chunk("also done") };
+    EXPECT_FALSE(job.canRetryWithoutSpeakers()) << "all transcribed, no alignment version";
+    job.alignmentVersion = 2;
+    EXPECT_FALSE(job.canRetryWithoutSpeakers()) << "all transcribed, stale alignment";
+    job.alignmentVersion = 1;
+    EXPECT_TRUE(job.canRetryWithoutSpeakers()) << "all transcribed with current alignment";
+
+    job.submissionStarted = false;
+    EXPECT_TRUE(job.canRetryWithoutSpeakers());
+    job.submissionStarted = true;
+    EXPECT_FALSE(job.canRetryWithoutSpeakers()) << "already posted";
+
+    job.submissionStarted.reset();
+    job.diarizationEnabled = false;
+    EXPECT_FALSE(job.canRetryWithoutSpeakers());
+    job.diarizationEnabled.reset();
+    job.chunks.clear();
+    EXPECT_FALSE(job.canRetryWithoutSpeakers());
+}
+
+TEST(JobRules, ResetEmptyTranscriptionsClearsOnlyBlankTexts)
+{
+    PendingRecording job = makeJob();
+    job.chunks
+        = { chunk("   "), chunk("\n"), chunk(""), chunk(std::nullopt), chunk(" word "), chunk("\u2003\t") };
+    for (AudioChunk& piece : job.chunks) {
+        piece.words = std::vector<AlignedWord> {};
+        piece.audioStart = 1;
+    }
+    job.chunks[3].words.reset();
+    const PendingRecording before = job;
+    job.resetEmptyTranscriptions();
+
+    for (int i : { 0, 1, 2, 5 }) {
+        EXPECT_FALSE(job.chunks[i].text) << i;
+        EXPECT_FALSE(job.chunks[i].words) << i;
+        EXPECT_EQ(job.chunks[i].audioStart, 1) << i;
+    }
+    EXPECT_EQ(job.chunks[3], before.chunks[3]);
+    EXPECT_EQ(job.chunks[4], before.chunks[4]);
+}
+
+TEST_F(PendingRecordingStore, SaveThenLoadAllReturnsTheJobWithPrivatePermissions)
+{
+    const PendingRecording job = makeJob();
+    createFolder(job);
+    job.save();
+
+    const auto jobs = PendingRecording::loadAll();
+    ASSERT_EQ(jobs.size(), 1u);
+    EXPECT_EQ(jobs.front(), job);
+    struct stat status
+    {
+    };
+    ASSERT_EQ(::stat(QFile::encodeName(job.folder() + "/job.json").constData(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0600u);
+    EXPECT_EQ(QDir(job.folder()).entryList(QDir::Files | QDir::Hidden), QStringList { "job.json" })
+        << "no temporary file is left behind";
+}
+
+TEST_F(PendingRecordingStore, SaveReplacesTheFileAndKeepsPermissionsTight)
+{
+    PendingRecording job = makeJob();
+    createFolder(job);
+    writeFile(job.folder() + "/job.json", "old");
+    ::chmod(QFile::encodeName(job.folder() + "/job.json").constData(), 0644);
+    job.emailTo = "new@example.com";
+    job.save();
+    EXPECT_EQ(PendingRecording::loadAll().front().emailTo, "new@example.com");
+    struct stat status
+    {
+    };
+    ::stat(QFile::encodeName(job.folder() + "/job.json").constData(), &status);
+    EXPECT_EQ(status.st_mode & 0777, 0600u);
+}
+
+TEST_F(PendingRecordingStore, SaveFailsAndCreatesNothingWhenTheFolderIsGone)
+{
+    const PendingRecording job = makeJob();
+    try {
+        job.save();
+        FAIL() << "save() must fail without its folder";
+    } catch (const FileSystemError& error) {
+        EXPECT_EQ(error.code(), ENOENT);
+        EXPECT_FALSE(QString::fromStdString(error.what()).isEmpty());
+    }
+    EXPECT_FALSE(QFileInfo::exists(job.folder()));
+    EXPECT_FALSE(QFileInfo::exists(PendingRecording::root()));
+}
+
+TEST_F(PendingRecordingStore, MissingRootGivesAnEmptyList)
+{
+    EXPECT_TRUE(PendingRecording::loadAll().empty());
+}
+
+TEST_F(PendingRecordingStore, SortsByRecordingTimeAndKeepsTiesStable)
+{
+    std::vector<PendingRecording> saved;
+    for (double time : { 30.0, 10.0, 20.0, 10.0 }) {
+        saved.push_back(makeJob(time));
+        createFolder(saved.back());
+        saved.back().save();
+    }
+    const QStringList listing
+        = QDir(PendingRecording::root()).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::NoSort);
+    std::vector<QString> tiedInListingOrder;
+    for (const QString& name : listing) {
+        for (const auto& job : saved) {
+            if (Uuids::text(job.id) == name && job.recordedAt.sinceReferenceDate == 10.0) {
+                tiedInListingOrder.push_back(name);
+            }
+        }
+    }
+    const auto jobs = PendingRecording::loadAll();
+    ASSERT_EQ(jobs.size(), 4u);
+    EXPECT_EQ(jobs[0].recordedAt.sinceReferenceDate, 10.0);
+    EXPECT_EQ(jobs[3].recordedAt.sinceReferenceDate, 30.0);
+    EXPECT_EQ(Uuids::text(jobs[0].id), tiedInListingOrder[0]);
+    EXPECT_EQ(Uuids::text(jobs[1].id), tiedInListingOrder[1]);
+}
+
+TEST_F(PendingRecordingStore, SkipsBadEntriesAndLeavesThemUntouched)
+{
+    const PendingRecording good = makeJob();
+    createFolder(good);
+    good.save();
+
+    const QString other = "3F2504E0-4F89-11D3-9A0C-0305E82C3301";
+    const QByteArray valid = QJsonDocument(minimalJobObject(other)).toJson();
+    writeJobFile(other.toLower(), valid); // lower-case folder name
+    writeJobFile("6BA7B810-9DAD-11D1-80B4-00C04FD430C8", valid); // id differs from folder
+    writeJobFile("6BA7B811-9DAD-11D1-80B4-00C04FD430C8", valid.left(40)); // truncated
+    writeJobFile("6BA7B812-9DAD-11D1-80B4-00C04FD430C8", ""); // empty
+    writeJobFile("6BA7B813-9DAD-11D1-80B4-00C04FD430C8", "\xff\xfe\x00{"); // not UTF-8
+    QJsonObject noEmail = minimalJobObject("6BA7B814-9DAD-11D1-80B4-00C04FD430C8");
+    noEmail.remove("emailTo");
+    writeJobFile("6BA7B814-9DAD-11D1-80B4-00C04FD430C8", QJsonDocument(noEmail).toJson());
+    ASSERT_TRUE(QDir().mkpath(PendingRecording::root() + "/6BA7B815-9DAD-11D1-80B4-00C04FD430C8/job.json"));
+    writeFile(PendingRecording::root() + "/6BA7B816-9DAD-11D1-80B4-00C04FD430C8", valid); // a plain file
+    ASSERT_TRUE(
+        QDir().mkpath(PendingRecording::root() + "/6BA7B817-9DAD-11D1-80B4-00C04FD430C8")); // no job file
+
+    const QStringList before
+        = QDir(PendingRecording::root()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    const auto jobs = PendingRecording::loadAll();
+    ASSERT_EQ(jobs.size(), 1u);
+    EXPECT_EQ(jobs.front().id, good.id);
+    EXPECT_EQ(QDir(PendingRecording::root()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), before);
+    QFile truncated(PendingRecording::root() + "/6BA7B811-9DAD-11D1-80B4-00C04FD430C8/job.json");
+    ASSERT_TRUE(truncated.open(QIODevice::ReadOnly));
+    EXPECT_EQ(truncated.readAll(), valid.left(40));
+}
+
+TEST_F(PendingRecordingStore, DoesNotFollowSymlinksOutOfTheRoot)
+{
+    const PendingRecording outside = makeJob();
+    const QString elsewhere = m_xdg.path() + "/elsewhere/" + Uuids::text(outside.id);
+    ASSERT_TRUE(QDir().mkpath(elsewhere));
+    writeFile(elsewhere + "/job.json", outside.encode());
+    ASSERT_TRUE(QDir().mkpath(PendingRecording::root()));
+    ASSERT_TRUE(QFile::link(elsewhere, outside.folder()));
+
+    const PendingRecording linkedFile = makeJob();
+    createFolder(linkedFile);
+    writeFile(m_xdg.path() + "/loose.json", linkedFile.encode());
+    ASSERT_TRUE(QFile::link(m_xdg.path() + "/loose.json", linkedFile.folder() + "/job.json"));
+
+    EXPECT_TRUE(PendingRecording::loadAll().empty());
+}
+
+TEST_F(PendingRecordingStore, RemoveDeletesTheWholeFolder)
+{
+    const PendingRecording job = makeJob();
+    createFolder(job);
+    job.save();
+    writeFile(job.audio(), "audio");
+    writeFile(job.folder() + "/chunk-000.m4a", "chunk");
+    job.remove();
+    EXPECT_FALSE(QFileInfo::exists(job.folder()));
+    EXPECT_TRUE(PendingRecording::loadAll().empty());
+    EXPECT_THROW(job.remove(), FileSystemError);
 }

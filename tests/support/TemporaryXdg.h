@@ -9,7 +9,8 @@
 
 // Points XDG_DATA_HOME, XDG_CONFIG_HOME and XDG_CACHE_HOME at a fresh
 // temporary directory for the lifetime of the object, and restores them after.
-class TemporaryXdg {
+class TemporaryXdg
+{
 public:
     TemporaryXdg();
     TemporaryXdg(const TemporaryXdg&) = delete;
