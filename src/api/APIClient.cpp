@@ -4,6 +4,7 @@
 #include "core/DecodingError.h"
 #include "core/FileSystemError.h"
 #include "core/Uuids.h"
+#include "pipeline/TranscriptAlignment.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -20,7 +21,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -147,16 +147,6 @@ bool isUsableToken(const QString& token)
     });
 }
 
-QString timeStamp(double seconds)
-{
-    const qint64 whole
-        = std::isfinite(seconds) && seconds > 0 ? static_cast<qint64>(std::min(seconds, 1e15)) : 0;
-    return QStringLiteral("%1:%2:%3")
-        .arg(whole / 3600, 2, 10, QLatin1Char('0'))
-        .arg((whole / 60) % 60, 2, 10, QLatin1Char('0'))
-        .arg(whole % 60, 2, 10, QLatin1Char('0'));
-}
-
 } // namespace
 
 APIClient::APIClient(QUrl baseURL, std::optional<QString> token)
@@ -230,7 +220,8 @@ QString APIClient::mergedTranscript(const std::vector<AudioChunk>& chunks)
             continue;
         }
         if (chunk.speaker) {
-            pieces.append(QStringLiteral("[%1] %2: %3").arg(timeStamp(chunk.start), *chunk.speaker, text));
+            pieces.append(QStringLiteral("[%1] %2: %3")
+                              .arg(TranscriptAlignment::timeStamp(chunk.start), *chunk.speaker, text));
         } else {
             pieces.append(text);
         }
