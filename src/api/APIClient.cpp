@@ -1,8 +1,10 @@
 #include "api/APIClient.h"
 
 #include "api/KeychainStore.h"
+#include "core/DecodingError.h"
 #include "core/FileSystemError.h"
 #include "core/Uuids.h"
+#include "pipeline/TranscriptAlignment.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -17,8 +19,8 @@
 #include <QCoroNetworkReply>
 #include <QCoroTimer>
 
+#include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -136,14 +138,13 @@ HTTPAnswer answerFrom(QNetworkReply& reply, qint64 elapsedMs, int timeoutMs)
     return HTTPAnswer { status.toInt(), reply.readAll() };
 }
 
-QString timeStamp(double seconds)
+// The token goes into a header verbatim, so it must be visible ASCII (as
+// bearer tokens are); an empty one would sign the user in with nothing.
+bool isUsableToken(const QString& token)
 {
-    const qint64 whole
-        = std::isfinite(seconds) && seconds > 0 ? static_cast<qint64>(std::min(seconds, 1e15)) : 0;
-    return QStringLiteral("%1:%2:%3")
-        .arg(whole / 3600, 2, 10, QLatin1Char('0'))
-        .arg((whole / 60) % 60, 2, 10, QLatin1Char('0'))
-        .arg(whole % 60, 2, 10, QLatin1Char('0'));
+    return !token.isEmpty() && std::all_of(token.cbegin(), token.cend(), [](QChar c) {
+        return c.unicode() > 0x20 && c.unicode() < 0x7F;
+    });
 }
 
 } // namespace
@@ -175,6 +176,9 @@ QCoro::Task<QString> APIClient::waitForSignIn(QString code)
         const HTTPAnswer answer = co_await perform(std::move(request));
         if (answer.status >= 200 && answer.status <= 299) {
             const QString token = TokenResponse::fromJson(JsonFields::parseObject(answer.body)).token;
+            if (!isUsableToken(token)) {
+                throw DecodingError("expected a bearer token for key \"token\"");
+            }
             m_token = token;
             KeychainStore::saveToken(token);
             co_return token;
@@ -216,7 +220,8 @@ QString APIClient::mergedTranscript(const std::vector<AudioChunk>& chunks)
             continue;
         }
         if (chunk.speaker) {
-            pieces.append(QStringLiteral("[%1] %2: %3").arg(timeStamp(chunk.start), *chunk.speaker, text));
+            pieces.append(QStringLiteral("[%1] %2: %3")
+                              .arg(TranscriptAlignment::timeStamp(chunk.start), *chunk.speaker, text));
         } else {
             pieces.append(text);
         }

@@ -3,12 +3,16 @@
 #include "ClientFixtures.h"
 #include "api/KeychainStore.h"
 #include "core/DecodingError.h"
+#include "core/FileSystemError.h"
 
 #include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <cerrno>
 #include <optional>
 
 // The request frame against a real HTTP server on loopback: what is sent,
@@ -223,6 +227,41 @@ TEST(APIClientRetry, EveryAttemptSendsTheSameRequest)
         EXPECT_EQ(sent.header("Content-Type"), "application/json");
         EXPECT_EQ(sent.header("Authorization"), "Bearer " + kToken.toStdString());
     }
+}
+
+TEST(APIClientRetry, AFileBodyIsReadAfreshForEveryAttempt)
+{
+    QTemporaryDir directory;
+    const QString path = directory.filePath(QStringLiteral("chunk.m4a"));
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    QByteArray audio(300'000, '\0');
+    for (qsizetype i = 0; i < audio.size(); ++i) {
+        audio[i] = static_cast<char>(i * 31 % 251);
+    }
+    file.write(audio);
+    file.close();
+
+    FakeServer server;
+    server.script("POST", "/v1/upload", { ScriptedAnswer::text(502, ""), ScriptedAnswer::json(200, kUser) });
+    FrameClient client(server.baseURL(), kToken);
+    RecordedWaits waits(client);
+    APIRequest request = client.authorizedRequest(QStringLiteral("/v1/upload"));
+    request.method = QByteArrayLiteral("POST");
+    request.request.setRawHeader("Content-Type", "audio/mp4");
+    request.bodyFile = path;
+    TestTasks::run(client.sendWithRetry<CurrentUser>(request));
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 2U);
+    for (const ReceivedRequest& sent : requests) {
+        EXPECT_EQ(sent.body.size(), static_cast<size_t>(audio.size()));
+        EXPECT_TRUE(sent.body == audio.toStdString());
+    }
+
+    request.bodyFile = directory.filePath(QStringLiteral("missing.m4a"));
+    const auto error = expectThrows<FileSystemError>(client.send<CurrentUser>(request));
+    EXPECT_EQ(error.code(), ENOENT);
+    EXPECT_EQ(server.requests().size(), 2U);
 }
 
 TEST(APIClientRetry, TooManyRequestsThenSuccessWaitsOneRealSecond)

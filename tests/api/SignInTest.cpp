@@ -102,13 +102,23 @@ TEST_F(SignIn, OtherStatusesStopPollingAtOnceWithoutAStatusCode)
     EXPECT_EQ(waits.durations().size(), 1U);
 }
 
-TEST_F(SignIn, SuccessWithoutAStringTokenLeavesTheTokenUnchanged)
+TEST_F(SignIn, SuccessWithoutAUsableTokenLeavesTheTokenUnchanged)
 {
     client.setToken(QStringLiteral("previous"));
     KeychainStore::saveToken(QStringLiteral("previous"));
-    for (const json& body : { json { { "token", 5 } }, json::object(), json { { "token", nullptr } } }) {
+    const json bodies[] = {
+        { { "token", 5 } },
+        json::object(),
+        { { "token", nullptr } },
+        // Neither an empty token nor one that would add a header is taken.
+        { { "token", "" } },
+        { { "token", "abc\r\nX-Injected: 1" } },
+        { { "token", "with space" } },
+    };
+    for (const json& body : bodies) {
         server.script("POST", "/auth/exchange", { ScriptedAnswer::json(200, body) });
-        EXPECT_THROW(TestTasks::run(client.waitForSignIn(QStringLiteral("code"))), DecodingError);
+        EXPECT_THROW(TestTasks::run(client.waitForSignIn(QStringLiteral("code"))), DecodingError)
+            << body.dump();
     }
     EXPECT_EQ(client.token(), QStringLiteral("previous"));
     EXPECT_EQ(KeychainStore::loadToken(), QStringLiteral("previous"));
