@@ -578,8 +578,12 @@ void TallisenServer::receiveUpload(
 {
     const std::string capabilityHash = Secrets::sha256Hex(request.matches[1].str());
     const auto job = m_store->diarizationForCapability(capabilityHash);
-    if (!job)
+    if (!job) {
+        // Read a small body so the client sees the answer rather than a reset connection.
+        std::size_t discarded = 0;
+        reader([&](const char*, std::size_t length) { return (discarded += length) <= kSmallBodyBytes; });
         throw HttpError(404, "This upload address is not valid.");
+    }
     if (!request.has_header("Content-Length"))
         throw HttpError(411, "Send the recording with a Content-Length.");
     const std::string base

@@ -28,7 +28,7 @@ protected:
         std::filesystem::remove_all(m_dataDir);
     }
 
-    void start(std::unique_ptr<server::Transcriber> transcriber = nullptr)
+    void start(std::unique_ptr<server::Transcriber> transcriber = nullptr, bool tls = true)
     {
         if (m_dataDir.empty()) {
             char pattern[] = "/tmp/tallisen-server-test-XXXXXX";
@@ -38,7 +38,7 @@ protected:
         options.host = "127.0.0.1";
         options.port = 0;
         options.dataDir = m_dataDir;
-        options.selfSigned = true;
+        options.selfSigned = tls;
         options.threads = 8;
         m_server = std::make_unique<server::TallisenServer>(options, std::move(transcriber));
         m_port = m_server->bind();
@@ -54,13 +54,19 @@ protected:
         m_server.reset();
     }
 
-    std::unique_ptr<httplib::SSLClient> client() const
+    std::unique_ptr<httplib::ClientImpl> client() const
     {
-        auto result = std::make_unique<httplib::SSLClient>("127.0.0.1", m_port);
-        result->set_ca_cert_path(m_server->caCertificatePath()->c_str());
-        result->enable_server_certificate_verification(true);
-        result->set_read_timeout(120, 0);
-        return result;
+        const auto ca = m_server->caCertificatePath();
+        if (!ca) {
+            auto plain = std::make_unique<httplib::ClientImpl>("127.0.0.1", m_port);
+            plain->set_read_timeout(120, 0);
+            return plain;
+        }
+        auto secure = std::make_unique<httplib::SSLClient>("127.0.0.1", m_port);
+        secure->set_ca_cert_path(ca->c_str());
+        secure->enable_server_certificate_verification(true);
+        secure->set_read_timeout(120, 0);
+        return secure;
     }
 
     static httplib::Headers bearer(const std::string& token)
