@@ -173,8 +173,27 @@ TEST(ServerBinary, ServesHttpsWithTheCaItPrints)
     httplib::SSLClient untrusting("127.0.0.1", port);
     untrusting.enable_server_certificate_verification(true);
     EXPECT_FALSE(untrusting.Get("/health"));
+
+    // A whole session, including refusals, leaves no token in the server's output.
+    const std::string code
+        = nlohmann::json::parse(client.Post("/auth/google/prepare", "", "application/json")->body).at("code");
+    client.Post("/auth/sign-in",
+        httplib::Params { { "code", code }, { "name", "Ann" }, { "email", "a@example.com" } });
+    const std::string token = nlohmann::json::parse(
+        client.Post("/auth/exchange", nlohmann::json { { "code", code } }.dump(), "application/json")->body)
+                                  .at("token");
+    const httplib::Headers headers { { "Authorization", "Bearer " + token } };
+    EXPECT_EQ(client.Get("/v1/me", headers)->status, 200);
+    client.Post("/v1/recordings/text", headers, "{broken", "application/json");
+    client.Post("/v1/transcriptions", headers, "not audio", "audio/x-m4a");
+    client.Get("/v1/me", httplib::Headers { { "Authorization", "Bearer " + token + "x" } });
     std::system(("kill " + pid).c_str());
+    std::string rest;
+    while (std::fgets(line, sizeof line, output))
+        rest += line;
     ::pclose(output);
+    EXPECT_EQ(rest.find(token), std::string::npos);
+    EXPECT_EQ(rest.find(code), std::string::npos);
     std::filesystem::remove_all(dataDir);
 }
 
