@@ -459,10 +459,15 @@ void TallisenServer::me(const httplib::Request& request, httplib::Response& resp
 void TallisenServer::listRecordings(const httplib::Request& request, httplib::Response& response)
 {
     const Account account = requireAccount(request);
-    auto list = nlohmann::json::array();
-    for (const auto& recording : m_store->recordings(account.id))
-        list.push_back(recording.toJson());
-    sendJson(response, { { "recordings", list } });
+    // Written piece by piece: one large JSON tree costs more than the query.
+    std::string body = "{\"recordings\":[";
+    for (const auto& recording : m_store->recordings(account.id)) {
+        if (body.back() != '[')
+            body += ',';
+        body += recording.toJson().dump();
+    }
+    body += "]}";
+    response.set_content(body, kJson);
 }
 
 void TallisenServer::deleteRecording(const httplib::Request& request, httplib::Response& response)

@@ -106,6 +106,26 @@ TEST_F(SignIn, TokensAndCodesAreStoredOnlyAsHashes)
     EXPECT_NE(everything.find(server::Secrets::sha256Hex(token)), std::string::npos);
 }
 
+class HeadlessSignIn : public ServerFixture
+{
+protected:
+    void SetUp() override
+    {
+        m_signInAs = "Demo@Example.com";
+        start();
+    }
+};
+
+TEST_F(HeadlessSignIn, OpeningTheSignInAddressIsEnough)
+{
+    const std::string code = prepareCode();
+    EXPECT_EQ(exchange(code)->status, 400);
+    const auto page = client()->Get("/auth/sign-in?code=" + code);
+    EXPECT_EQ(page->status, 200);
+    EXPECT_NE(page->body.find("demo@example.com"), std::string::npos);
+    EXPECT_EQ(exchange(code)->status, 200);
+}
+
 using Recordings = ServerFixture;
 
 TEST_F(Recordings, AreListedNewestFirstWithTheWireShape)
@@ -148,6 +168,14 @@ TEST_F(Recordings, ARepeatedKeyGivesTheSameTranscriptAndCreatesOne)
         racer.join();
     EXPECT_EQ(std::set<std::string>(ids.begin(), ids.end()).size(), 1u);
     EXPECT_EQ(recordings(token).size(), 2u);
+
+    // A repeat after the transcript was deleted gives the first answer and does not bring it back.
+    ASSERT_EQ(client()->Delete("/v1/recordings/" + ids[0], bearer(token))->status, 200);
+    const auto late = saveTranscript(token, "11111111-2222-4333-8444-555555555555", "Race.");
+    ASSERT_EQ(late->status, 200);
+    EXPECT_EQ(json(late).at("id"), ids[0]);
+    EXPECT_EQ(json(late).at("transcript"), "Race.");
+    EXPECT_EQ(recordings(token).size(), 1u);
 }
 
 TEST_F(Recordings, AreNamedFiledAndMailedInTheBackground)

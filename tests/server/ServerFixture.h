@@ -40,6 +40,7 @@ protected:
         options.dataDir = m_dataDir;
         options.selfSigned = tls;
         options.threads = 8;
+        options.signInAs = m_signInAs;
         m_server = std::make_unique<server::TallisenServer>(options, std::move(transcriber));
         m_port = m_server->bind();
         m_thread = std::thread([this] { m_server->run(); });
@@ -145,6 +146,7 @@ protected:
         return done();
     }
 
+    std::optional<std::string> m_signInAs;
     std::string m_dataDir;
     std::unique_ptr<server::TallisenServer> m_server;
     std::thread m_thread;
