@@ -593,7 +593,8 @@ void TallisenServer::receiveUpload(
         throw HttpError(411, "Send the recording with a Content-Length.");
     const std::string base
         = m_options.dataDir + "/uploads/" + Secrets::sha256Hex(job->accountId + job->recordingId);
-    const std::string partial = base + ".part";
+    // Uploads racing on one address each write their own file; only one is accepted.
+    const std::string partial = base + "." + Secrets::randomToken() + ".part";
     std::size_t received = 0;
     {
         std::ofstream file(partial, std::ios::binary | std::ios::trunc);
@@ -614,9 +615,11 @@ void TallisenServer::receiveUpload(
         throw HttpError(400, "The recording upload is empty.");
     }
     const std::string path = base + ".audio";
-    fs::rename(partial, path);
-    if (!m_store->acceptUpload(capabilityHash, path))
+    if (!m_store->acceptUpload(capabilityHash, path)) {
+        fs::remove(partial);
         throw HttpError(409, "This upload address has already been used.");
+    }
+    fs::rename(partial, path);
     auto accepted = *job;
     accepted.status = "starting";
     accepted.audioPath = path;
