@@ -88,6 +88,10 @@ std::string Store::createSignIn()
 {
     const std::string code = Secrets::randomToken();
     std::lock_guard lock(m_mutex);
+    // Codes a day old can only ever answer "expired"; forgetting them keeps the table small.
+    m_db.prepare("DELETE FROM signIns WHERE createdAt < ?")
+        .bind(1, WireFormat::nowMs() - std::int64_t { 24 * 3600 * 1000 })
+        .run();
     m_db.prepare("INSERT INTO signIns (codeHash, createdAt) VALUES (?, ?)")
         .bind(1, Secrets::sha256Hex(code))
         .bind(2, WireFormat::nowMs())

@@ -181,6 +181,11 @@ TallisenServer::TallisenServer(ServerOptions options, std::unique_ptr<Transcribe
     ::umask(077);
     makePrivateDirectory(m_options.dataDir);
     makePrivateDirectory(m_options.dataDir + "/uploads");
+    // Uploads cut off by a stop or crash were never accepted; their clients upload again.
+    for (const auto& entry : fs::directory_iterator(m_options.dataDir + "/uploads")) {
+        if (entry.path().extension() == ".part")
+            fs::remove(entry.path());
+    }
     m_store = std::make_unique<Store>(m_options.dataDir + "/tallisen.sqlite3");
     ::chmod((m_options.dataDir + "/tallisen.sqlite3").c_str(), 0600);
     if (m_options.selfSigned) {
