@@ -5,6 +5,8 @@
 #include <pulse/pulseaudio.h>
 #include <pulse/rtclock.h>
 
+#include <algorithm>
+
 namespace {
 
 constexpr pa_sample_spec kSampleSpec { PA_SAMPLE_FLOAT32LE, CaptureFile::kSampleRate, 1 };
@@ -100,7 +102,6 @@ void PulseCapture::connect(std::shared_ptr<RecordingCompletion> checked)
     MainLoopLock lock(m_loop);
     m_pending = std::move(checked);
     m_phase = Phase::connecting;
-    m_originUsec = pa_rtclock_now();
     pa_context_set_state_callback(m_context, &contextChanged, this);
     const QByteArray server = m_sources.server.toUtf8();
     if (pa_context_connect(
@@ -131,14 +132,7 @@ void PulseCapture::detachOutput()
         std::rethrow_exception(serverError(QStringLiteral("The sound server connection is gone")));
     }
     m_phase = Phase::detaching;
-    for (Stream& stream : m_streams) {
-        pa_operation* operation = pa_stream_cork(stream.handle, 1, &streamCorked, &stream);
-        if (!operation) {
-            std::rethrow_exception(
-                serverError(QStringLiteral("The sound server could not pause the recording")));
-        }
-        pa_operation_unref(operation);
-    }
+    m_detachUsec = pa_rtclock_now();
 }
 
 void PulseCapture::stopStreams(std::shared_ptr<RecordingCompletion> stopped)
@@ -274,6 +268,7 @@ void PulseCapture::streamChanged(pa_stream* handle, void* entry)
     PulseCapture* capture = stream.owner;
     switch (pa_stream_get_state(handle)) {
     case PA_STREAM_READY:
+        stream.readyUsec = pa_rtclock_now();
         if (capture->m_phase == Phase::starting
             && pa_stream_get_state(capture->m_streams[0].handle) == PA_STREAM_READY
             && pa_stream_get_state(capture->m_streams[1].handle) == PA_STREAM_READY) {
@@ -322,11 +317,16 @@ void PulseCapture::streamReadable(pa_stream*, size_t, void* entry)
 
 void PulseCapture::readAvailable(Stream& stream)
 {
+    // Until both streams are ready the common zero is unknown; the server
+    // keeps the data meanwhile.
+    if (!m_streams[0].readyUsec || !m_streams[1].readyUsec) {
+        return;
+    }
     while (!m_outputDone && m_file) {
         const void* data = nullptr;
         size_t bytes = 0;
         if (pa_stream_peek(stream.handle, &data, &bytes) < 0 || bytes == 0) {
-            return;
+            break;
         }
         const auto count = static_cast<qint64>(bytes / sizeof(float));
         try {
@@ -344,48 +344,33 @@ void PulseCapture::readAvailable(Stream& stream)
         }
         pa_stream_drop(stream.handle);
     }
+    if (m_phase == Phase::detaching && !m_outputDone && reachedDetach(m_streams[0])
+        && reachedDetach(m_streams[1])) {
+        finishOutput();
+    }
 }
 
-// Both tracks count from the moment connect() was called; a stream whose
-// first sample was captured later starts with that much silence, which keeps
-// the true offset between system audio and microphone in the file.
+// The output ends once both tracks hold everything captured up to the moment
+// stop was asked for, so the last words before Stop are kept.
+bool PulseCapture::reachedDetach(const Stream& stream) const
+{
+    const pa_usec_t origin = std::min(m_streams[0].readyUsec, m_streams[1].readyUsec);
+    const auto wanted = static_cast<qint64>((m_detachUsec - origin) * CaptureFile::kSampleRate / 1'000'000);
+    return stream.started && m_file->length(stream.track) >= wanted;
+}
+
+// A record stream's first sample is the one its source produced when the
+// server created the stream, whenever the data reaches us (a loaded machine
+// may deliver it a second later). So each track starts at the moment its
+// stream became ready; the later one is padded with silence, which keeps the
+// true offset between system audio and microphone in the file.
 void PulseCapture::placeFirstSamples(Stream& stream)
 {
     stream.started = true;
-    pa_usec_t latency = 0;
-    int negative = 0;
-    if (pa_stream_get_latency(stream.handle, &latency, &negative) < 0 || negative) {
-        latency = 0;
-    }
-    const pa_usec_t now = pa_rtclock_now();
-    const pa_usec_t captured = now > latency ? now - latency : 0;
-    if (captured <= m_originUsec) {
-        return;
-    }
-    const auto offset = static_cast<qint64>((captured - m_originUsec) * CaptureFile::kSampleRate / 1'000'000);
+    const pa_usec_t origin = std::min(m_streams[0].readyUsec, m_streams[1].readyUsec);
+    const auto offset
+        = static_cast<qint64>((stream.readyUsec - origin) * CaptureFile::kSampleRate / 1'000'000);
     m_file->appendSilence(stream.track, offset);
-}
-
-void PulseCapture::streamCorked(pa_stream*, int success, void* entry)
-{
-    auto& stream = *static_cast<Stream*>(entry);
-    PulseCapture* capture = stream.owner;
-    if (capture->m_phase != Phase::detaching) {
-        return;
-    }
-    if (!success) {
-        capture->reportOutputFailure(
-            capture->serverError(QStringLiteral("The sound server could not pause the recording")));
-        return;
-    }
-    stream.corked = true;
-    if (!capture->m_streams[0].corked || !capture->m_streams[1].corked) {
-        return;
-    }
-    // Everything sent before the pause arrived before its acknowledgement.
-    capture->readAvailable(capture->m_streams[0]);
-    capture->readAvailable(capture->m_streams[1]);
-    capture->finishOutput();
 }
 
 void PulseCapture::finishOutput()

@@ -58,8 +58,8 @@ public:
     void connect(std::shared_ptr<RecordingCompletion> checked);
     // Starts both streams into `file`; `started` resolves once both deliver.
     void startStreams(std::unique_ptr<CaptureFile> file, std::shared_ptr<RecordingCompletion> started);
-    // Pauses both streams, writes what they already delivered and the
-    // trailer, then reports outputFinished or outputFailed. Throws
+    // Keeps reading until both tracks reach the moment of this call, then
+    // writes the trailer and reports outputFinished or outputFailed. Throws
     // SoundServerError when the server cannot be asked; does nothing when a
     // failure has already been reported.
     void detachOutput();
@@ -82,7 +82,8 @@ private:
         int track = 0;
         pa_stream* handle = nullptr;
         bool started = false;
-        bool corked = false;
+        // When the stream became ready, on libpulse's monotonic clock.
+        uint64_t readyUsec = 0;
     };
 
     static void contextChanged(pa_context* context, void* self);
@@ -90,11 +91,11 @@ private:
     static void microphoneFound(pa_context* context, const pa_source_info* info, int eol, void* self);
     static void streamChanged(pa_stream* stream, void* entry);
     static void streamReadable(pa_stream* stream, size_t bytes, void* entry);
-    static void streamCorked(pa_stream* stream, int success, void* entry);
 
     void openStream(Stream& stream, const QByteArray& source, const char* name);
     void readAvailable(Stream& stream);
     void placeFirstSamples(Stream& stream);
+    bool reachedDetach(const Stream& stream) const;
     void finishOutput();
     void reportStreamFailure(std::exception_ptr error);
     void reportOutputFailure(std::exception_ptr error);
@@ -114,6 +115,5 @@ private:
     bool m_microphoneIsMonitor = false;
     bool m_failureReported = false;
     bool m_outputDone = false;
-    // When connect() was called, on the server's clock: the zero of both tracks.
-    uint64_t m_originUsec = 0;
+    uint64_t m_detachUsec = 0;
 };

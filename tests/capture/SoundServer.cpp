@@ -58,6 +58,8 @@ Private::Private()
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("XDG_RUNTIME_DIR", root + "/run");
     environment.insert("HOME", root);
+    // Off the session bus: the shared server already owns the PulseAudio name there.
+    environment.remove("DBUS_SESSION_BUS_ADDRESS");
     m_process.setProcessEnvironment(environment);
     m_process.start(QStringLiteral("pulseaudio"),
         { "--daemonize=no", "--exit-idle-time=-1", "-n", "-F", root + "/pa.pa",
