@@ -1,5 +1,6 @@
 #include "capture/PulseCapture.h"
 
+#include "capture/CaptureFile.h"
 #include "capture/RecorderError.h"
 
 #include <pulse/pulseaudio.h>
@@ -52,6 +53,7 @@ PulseCapture::PulseCapture(Sources sources, Listener listener)
     : m_sources(std::move(sources))
     , m_listener(std::move(listener))
 {
+    static_assert(CaptureFile::kTrackCount == 2);
     for (int track = 0; track < CaptureFile::kTrackCount; ++track) {
         m_streams[track].owner = this;
         m_streams[track].track = track;
@@ -265,8 +267,10 @@ void PulseCapture::microphoneFound(pa_context*, const pa_source_info* info, int 
 
 void PulseCapture::openStream(Stream& stream, const QByteArray& source, const char* name)
 {
-    const auto missing = stream.track == 0 ? RecorderError::Kind::noOutputDevice
-                                           : RecorderError::Kind::microphonePermissionDenied;
+    const auto missing = pa_context_get_state(m_context) != PA_CONTEXT_READY
+        ? RecorderError::Kind::soundServerUnavailable
+        : stream.track == 0 ? RecorderError::Kind::noOutputDevice
+                            : RecorderError::Kind::microphonePermissionDenied;
     stream.handle = pa_stream_new(m_context, name, &kSampleSpec, nullptr);
     if (!stream.handle) {
         m_pending->resolve(recorderError(missing));
@@ -296,9 +300,8 @@ void PulseCapture::streamChanged(pa_stream* handle, void* entry)
     switch (pa_stream_get_state(handle)) {
     case PA_STREAM_READY:
         stream.readyUsec = pa_rtclock_now();
-        if (capture->m_phase == Phase::starting
-            && pa_stream_get_state(capture->m_streams[0].handle) == PA_STREAM_READY
-            && pa_stream_get_state(capture->m_streams[1].handle) == PA_STREAM_READY) {
+        if (capture->m_phase == Phase::starting && capture->m_streams[0].readyUsec
+            && capture->m_streams[1].readyUsec) {
             capture->m_phase = Phase::recording;
             capture->m_pending->resolve();
         }

@@ -11,7 +11,6 @@
 // listener must hand the event to its own thread and do nothing else there.
 // After the destructor returns, no callback runs any more.
 
-#include "capture/CaptureFile.h"
 #include "capture/RecordingCompletion.h"
 
 #include <QByteArray>
@@ -22,6 +21,7 @@
 #include <functional>
 #include <memory>
 
+class CaptureFile;
 struct pa_context;
 struct pa_stream;
 struct pa_threaded_mainloop;
@@ -112,7 +112,8 @@ private:
     Listener m_listener;
     pa_threaded_mainloop* m_loop = nullptr;
     pa_context* m_context = nullptr;
-    Stream m_streams[CaptureFile::kTrackCount];
+    // System audio, then microphone: the track numbers of the capture file.
+    Stream m_streams[2];
     std::unique_ptr<CaptureFile> m_file;
     std::shared_ptr<RecordingCompletion> m_pending;
     Phase m_phase = Phase::connecting;

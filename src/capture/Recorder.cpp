@@ -1,6 +1,7 @@
 #include "capture/Recorder.h"
 
 #include "api/APIClientError.h"
+#include "capture/CaptureFile.h"
 #include "capture/TrackMixer.h"
 #include "core/Date.h"
 #include "core/FileSystemError.h"

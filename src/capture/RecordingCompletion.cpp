@@ -33,21 +33,24 @@ public:
         {
             std::scoped_lock lock(m_latch->m_lock);
             if (m_latch->m_result) {
-                m_outcome = *m_latch->m_result;
                 return false;
             }
-            m_latch->m_waiters.push_back(Waiter { handle, context, &m_outcome });
+            m_latch->m_waiters.push_back(Waiter { handle, context });
         }
         m_latch->armTimer(m_timeout, context);
         return true;
     }
 
-    Outcome await_resume() const { return m_outcome; }
+    // Read under the lock: the outcome was stored by whichever thread resolved.
+    Outcome await_resume() const
+    {
+        std::scoped_lock lock(m_latch->m_lock);
+        return *m_latch->m_result;
+    }
 
 private:
     std::shared_ptr<RecordingCompletion> m_latch;
     std::chrono::milliseconds m_timeout;
-    Outcome m_outcome;
 };
 
 std::shared_ptr<RecordingCompletion> RecordingCompletion::create()
@@ -67,7 +70,6 @@ bool RecordingCompletion::resolve(Outcome failure)
         waiters.swap(m_waiters);
     }
     for (const Waiter& waiter : waiters) {
-        *waiter.slot = failure;
         // Queued even on the waiter's own thread, so a resolve() called from
         // inside a coroutine never re-enters another one.
         QMetaObject::invokeMethod(

@@ -40,7 +40,6 @@ private:
     {
         std::coroutine_handle<> handle;
         QPointer<QObject> context;
-        Outcome* slot;
     };
     class Awaiter;
 
