@@ -5,8 +5,13 @@
 
 #include <QFile>
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
 #include <cerrno>
 #include <fcntl.h>
+#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +21,12 @@ namespace {
 constexpr int kIoBufferSize = 64 * 1024;
 
 } // namespace
+
+void silenceLogging()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
+}
 
 Frame makeFrame()
 {

@@ -52,6 +52,10 @@ using Graph = std::unique_ptr<AVFilterGraph, GraphDeleter>;
 Frame makeFrame();
 Packet makePacket();
 
+// FFmpeg prints to stderr by default; this app writes no log, and every
+// failure already reaches the user through an exception.
+void silenceLogging();
+
 // Throws MediaError "<action> failed: <reason>." when code is negative.
 int check(int code, const QString& action);
 

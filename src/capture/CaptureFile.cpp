@@ -25,6 +25,7 @@ CaptureFile::CaptureFile(const QString& path)
     , m_frame(Av::makeFrame())
     , m_packet(Av::makePacket())
 {
+    Av::silenceLogging();
     AVFormatContext* muxer = nullptr;
     Av::check(avformat_alloc_output_context2(&muxer, nullptr, "mp4", nullptr),
         QStringLiteral("Creating the capture file"));

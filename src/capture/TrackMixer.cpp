@@ -333,7 +333,8 @@ namespace TrackMixer {
 
 void mix(const QString& from, const QString& to)
 {
-    const QString partial = to + QStringLiteral(".partial");
+    Av::silenceLogging();
+    const QString partial = to + QStringLiteral(".partial.m4a");
     QFile::remove(partial);
     run(from, partial);
     if (std::rename(QFile::encodeName(partial).constData(), QFile::encodeName(to).constData()) != 0) {

@@ -109,7 +109,7 @@ TEST_F(TrackMixerTest, ResultIsPrivateAndSourceUntouched)
     EXPECT_EQ(QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256), before);
     EXPECT_EQ(QFileInfo(path(QStringLiteral("mixed.m4a"))).permissions() & QFileDevice::Permissions(0x7777),
         QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
-    EXPECT_FALSE(QFile::exists(path(QStringLiteral("mixed.m4a.partial"))));
+    EXPECT_FALSE(QFile::exists(path(QStringLiteral("mixed.m4a.partial.m4a"))));
 }
 
 TEST_F(TrackMixerTest, VideoOnlySourceHasNoAudio)
