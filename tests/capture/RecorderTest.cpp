@@ -82,6 +82,13 @@ protected:
 
 TEST_F(RecorderTest, RecordsBothSourcesOnOneClockAndMixesThem)
 {
+    // Keeps both sinks running, as real devices are: an idle null sink's
+    // monitor wakes up at its own pace after a stream attaches.
+    const QString silence = m_sounds.path() + QStringLiteral("/silence.wav");
+    AudioProbe::writeToneWav(silence, 440, 12, 0);
+    auto keepSystemAwake = SoundServer::play(silence, QStringLiteral("speaker"));
+    auto keepMicrophoneAwake = SoundServer::play(silence, QStringLiteral("micfeed"));
+    pause(500ms);
     Recorder recorder;
     Await::result(recorder.start());
     ASSERT_TRUE(recorder.isStreamLive());
@@ -110,6 +117,8 @@ TEST_F(RecorderTest, RecordsBothSourcesOnOneClockAndMixesThem)
     EXPECT_LT(AudioProbe::level(tracks[1], 440, systemStart, systemStart + 2.5), 0.01);
 
     const QString mixed = Await::result(recorder.stop());
+    keepSystemAwake->kill();
+    keepMicrophoneAwake->kill();
 
     EXPECT_FALSE(recorder.isStreamLive());
     EXPECT_FALSE(recorder.recoveryWarning());
