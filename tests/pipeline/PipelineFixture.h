@@ -20,6 +20,12 @@
 #include <optional>
 #include <vector>
 
+// Readable failure messages for Qt strings.
+inline void PrintTo(const QString& text, std::ostream* out)
+{
+    *out << '"' << text.toStdString() << '"';
+}
+
 // The client with the pipeline's private steps in reach and its waits
 // recorded instead of slept.
 class TestClient : public APIClient
@@ -159,3 +165,38 @@ protected:
     std::optional<TestClient> client;
     QStringList progress;
 };
+
+namespace PipelineTesting {
+
+// Which of the job's chunk files a request carried, by content (-1: none).
+inline int chunkIndexOf(const PendingRecording& job, const std::string& body)
+{
+    for (size_t i = 0; i < job.chunks.size(); ++i) {
+        const QByteArray file = readFile(QDir(job.folder()).filePath(job.chunks[i].filename));
+        if (body.size() == static_cast<size_t>(file.size()) && body == file.toStdString()) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+// Answers each chunk's transcription with its own text.
+inline std::function<std::string(const PipelineServer::Request&)> transcriptsByChunk(
+    const PendingRecording& job, std::vector<std::string> texts)
+{
+    return [job, texts](const PipelineServer::Request& request) {
+        const int index = chunkIndexOf(job, request.body);
+        return index < 0 ? std::string("unknown chunk") : texts[static_cast<size_t>(index)];
+    };
+}
+
+inline std::vector<std::string> kindsOf(const std::vector<PipelineServer::Request>& requests)
+{
+    std::vector<std::string> result;
+    for (const auto& request : requests) {
+        result.push_back(request.kind());
+    }
+    return result;
+}
+
+} // namespace PipelineTesting

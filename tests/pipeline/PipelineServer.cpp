@@ -38,20 +38,6 @@ const Certificate& certificate()
     return *generated;
 }
 
-std::string percentDecoded(const std::string& text)
-{
-    std::string decoded;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size()) {
-            decoded += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        } else {
-            decoded += text[i];
-        }
-    }
-    return decoded;
-}
-
 std::string json(const nlohmann::json& value)
 {
     return value.dump();
@@ -328,8 +314,8 @@ PipelineServer::Answer PipelineServer::transcription(const Request& logged)
     if (const auto prompt = logged.header("X-Tallisen-Prompt")) {
         static const std::regex partPattern(R"(.*Part (\d+).*)");
         std::smatch match;
-        const std::string decoded = percentDecoded(*prompt);
-        part = std::regex_match(decoded, match, partPattern) ? std::stoi(match[1]) + 1 : 0;
+        // httplib has already percent-decoded the header value.
+        part = std::regex_match(*prompt, match, partPattern) ? std::stoi(match[1]) + 1 : 0;
     }
     return { 200, json({ { "text", defaultTranscript(part) } }) };
 }

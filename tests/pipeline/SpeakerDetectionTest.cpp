@@ -15,15 +15,6 @@ const nlohmann::json kSegments = nlohmann::json::array({
     { { "start", 12.5 }, { "end", 30.25 }, { "speaker", "SPEAKER_00" } },
 });
 
-std::vector<std::string> kinds(const std::vector<PipelineServer::Request>& requests)
-{
-    std::vector<std::string> result;
-    for (const auto& request : requests) {
-        result.push_back(request.kind());
-    }
-    return result;
-}
-
 class SpeakerDetectionTest : public PipelineTest
 {
 protected:
@@ -49,7 +40,7 @@ TEST_F(SpeakerDetectionTest, FirstCallUploadsStartsAndPollsWithoutAPauseBeforeTh
     EXPECT_EQ(segments[0], (SpeakerSegment { 0.0, 12.5, QStringLiteral("SPEAKER_01") }));
     EXPECT_EQ(segments[1], (SpeakerSegment { 12.5, 30.25, QStringLiteral("SPEAKER_00") }));
     const auto requests = server.requests();
-    EXPECT_EQ(kinds(requests),
+    EXPECT_EQ(kindsOf(requests),
         (std::vector<std::string> { "prepare", "upload", "start", "status", "status", "status" }));
     const std::string id = Uuids::text(job.id).toStdString();
     EXPECT_EQ(requests[0].path, "/v1/diarizations/" + id + "/prepare");
@@ -94,7 +85,7 @@ TEST_F(SpeakerDetectionTest, LaterCallAfterTheStartNeitherUploadsNorStartsAgain)
     const auto segments = await(client->detectSpeakers(job, recordProgress()));
 
     EXPECT_EQ(segments.size(), 2U);
-    EXPECT_EQ(kinds(server.requests()), (std::vector<std::string> { "prepare", "status" }));
+    EXPECT_EQ(kindsOf(server.requests()), (std::vector<std::string> { "prepare", "status" }));
 }
 
 TEST_F(SpeakerDetectionTest, NineHundredPendingAnswersEndTheCallAfterTheLastPause)
@@ -161,7 +152,7 @@ TEST_F(SpeakerDetectionTest, RejectedUploadStopsBeforeTheStartAndIsNotRetried)
 
     EXPECT_EQ(detectionFailure(job), QStringLiteral("Speaker audio upload failed. Retry to resume."));
 
-    EXPECT_EQ(kinds(server.requests()), (std::vector<std::string> { "prepare", "upload" }));
+    EXPECT_EQ(kindsOf(server.requests()), (std::vector<std::string> { "prepare", "upload" }));
     EXPECT_FALSE(server.detectionStarted(Uuids::text(job.id).toStdString()));
 }
 
