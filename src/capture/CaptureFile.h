@@ -2,8 +2,8 @@
 
 // The raw capture: one fragmented MPEG-4 file with two mono AAC tracks at
 // 48 kHz, track 0 the system audio and track 1 the microphone, both starting
-// at the same instant. Samples go in as float; every ~second a fragment is
-// cut and synced to disk, so a kill or a crash loses at most the last second.
+// at the same instant. Samples go in as float; every half second a fragment
+// is cut and synced to disk, so a kill or a crash loses at most that much.
 // Not thread-safe: one thread at a time uses it.
 
 #include "capture/AvHandles.h"

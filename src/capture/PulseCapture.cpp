@@ -13,6 +13,10 @@ constexpr pa_sample_spec kSampleSpec { PA_SAMPLE_FLOAT32LE, CaptureFile::kSample
 // A tenth of a second per delivery keeps wake-ups (and CPU) low while the
 // capture file still gets data well within each one-second fragment.
 constexpr pa_usec_t kFragmentUsec = 100'000;
+// How long stop waits for the samples captured before the stop moment. Real
+// devices deliver them within a fragment; the monitor of an idle sink may
+// hold them back for up to its maximum latency of two seconds.
+constexpr pa_usec_t kDrainUsec = 3'000'000;
 
 std::exception_ptr recorderError(RecorderError::Kind kind)
 {
@@ -77,6 +81,10 @@ void PulseCapture::teardown()
     if (m_loop) {
         pa_threaded_mainloop_stop(m_loop);
     }
+    if (m_drainDeadline) {
+        pa_threaded_mainloop_get_api(m_loop)->time_free(m_drainDeadline);
+        m_drainDeadline = nullptr;
+    }
     for (Stream& stream : m_streams) {
         if (stream.handle) {
             pa_stream_set_state_callback(stream.handle, nullptr, nullptr);
@@ -133,6 +141,23 @@ void PulseCapture::detachOutput()
     }
     m_phase = Phase::detaching;
     m_detachUsec = pa_rtclock_now();
+    pa_time_event* deadline = pa_context_rttime_new(m_context, m_detachUsec + kDrainUsec, &drainEnded, this);
+    if (!deadline) {
+        std::rethrow_exception(
+            serverError(QStringLiteral("The sound server could not time the end of recording")));
+    }
+    m_drainDeadline = deadline;
+}
+
+void PulseCapture::drainEnded(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self)
+{
+    auto* capture = static_cast<PulseCapture*>(self);
+    if (capture->m_phase != Phase::detaching || capture->m_outputDone) {
+        return;
+    }
+    capture->readAvailable(capture->m_streams[0]);
+    capture->readAvailable(capture->m_streams[1]);
+    capture->finishOutput();
 }
 
 void PulseCapture::stopStreams(std::shared_ptr<RecordingCompletion> stopped)
@@ -255,8 +280,10 @@ void PulseCapture::openStream(Stream& stream, const QByteArray& source, const ch
     attributes.prebuf = static_cast<uint32_t>(-1);
     attributes.minreq = static_cast<uint32_t>(-1);
     attributes.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kFragmentUsec, &kSampleSpec));
-    const auto flags = static_cast<pa_stream_flags_t>(
-        PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE);
+    // Pinned to its device: when the device goes away the stream fails and
+    // the recording counts as interrupted, instead of quietly continuing on
+    // whatever source the server picks (possibly the microphone, twice).
+    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
     if (pa_stream_connect_record(stream.handle, source.constData(), &attributes, flags) < 0) {
         m_pending->resolve(recorderError(missing));
     }
@@ -360,17 +387,16 @@ bool PulseCapture::reachedDetach(const Stream& stream) const
 }
 
 // A record stream's first sample is the one its source produced when the
-// server created the stream, whenever the data reaches us (a loaded machine
-// may deliver it a second later). So each track starts at the moment its
-// stream became ready; the later one is padded with silence, which keeps the
-// true offset between system audio and microphone in the file.
+// server created the stream, however late the data reaches us (a busy
+// machine may read it a second later). So each track starts at the moment
+// its stream became ready; the later one is padded with silence, which keeps
+// the true offset between system audio and microphone in the file.
 void PulseCapture::placeFirstSamples(Stream& stream)
 {
     stream.started = true;
     const pa_usec_t origin = std::min(m_streams[0].readyUsec, m_streams[1].readyUsec);
-    const auto offset
-        = static_cast<qint64>((stream.readyUsec - origin) * CaptureFile::kSampleRate / 1'000'000);
-    m_file->appendSilence(stream.track, offset);
+    m_file->appendSilence(stream.track,
+        static_cast<qint64>((stream.readyUsec - origin) * CaptureFile::kSampleRate / 1'000'000));
 }
 
 void PulseCapture::finishOutput()

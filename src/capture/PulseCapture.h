@@ -26,6 +26,9 @@ struct pa_context;
 struct pa_stream;
 struct pa_threaded_mainloop;
 struct pa_source_info;
+struct pa_mainloop_api;
+struct pa_time_event;
+struct timeval;
 
 class PulseCapture
 {
@@ -58,8 +61,8 @@ public:
     void connect(std::shared_ptr<RecordingCompletion> checked);
     // Starts both streams into `file`; `started` resolves once both deliver.
     void startStreams(std::unique_ptr<CaptureFile> file, std::shared_ptr<RecordingCompletion> started);
-    // Keeps reading until both tracks reach the moment of this call, then
-    // writes the trailer and reports outputFinished or outputFailed. Throws
+    // Keeps reading until both tracks reach the moment of this call (for at
+    // most three seconds), then writes the trailer and reports outputFinished or outputFailed. Throws
     // SoundServerError when the server cannot be asked; does nothing when a
     // failure has already been reported.
     void detachOutput();
@@ -91,6 +94,8 @@ private:
     static void microphoneFound(pa_context* context, const pa_source_info* info, int eol, void* self);
     static void streamChanged(pa_stream* stream, void* entry);
     static void streamReadable(pa_stream* stream, size_t bytes, void* entry);
+    static void drainEnded(
+        pa_mainloop_api* api, pa_time_event* event, const struct timeval* time, void* self);
 
     void openStream(Stream& stream, const QByteArray& source, const char* name);
     void readAvailable(Stream& stream);
@@ -116,4 +121,5 @@ private:
     bool m_failureReported = false;
     bool m_outputDone = false;
     uint64_t m_detachUsec = 0;
+    pa_time_event* m_drainDeadline = nullptr;
 };

@@ -315,6 +315,8 @@ TEST_F(RecorderTest, WhenBothWaitsFailTheWarningQuotesTheFirst)
     int interruptions = 0;
     recorder.setOnInterruption([&] { ++interruptions; });
     Await::result(recorder.start());
+    auto system = SoundServer::play(m_tone440, QStringLiteral("vanishing"), server.address());
+    ASSERT_TRUE(system->waitForFinished(10000));
     pause(1200ms);
     SoundServer::pactl({ "unload-module", module }, server.address());
     ASSERT_TRUE(QTest::qWaitFor([&] { return interruptions > 0; }, 5000));
@@ -360,15 +362,18 @@ TEST_F(RecorderTest, FailedMixKeepsTheRawCaptureAndNamesIt)
 TEST_F(RecorderTest, KilledRecordingProcessLeavesADecodableCapture)
 {
     constexpr double kSeconds = 5;
-    AudioProbe::writeToneWav(m_tone440, 440, kSeconds + 2, 0.5);
-    AudioProbe::writeToneWav(m_tone1k, 1000, kSeconds + 2, 0.5);
+    AudioProbe::writeToneWav(m_tone440, 440, kSeconds + 5, 0.5);
+    AudioProbe::writeToneWav(m_tone1k, 1000, kSeconds + 5, 0.5);
+    // Playing before the recording starts: an idle null sink's monitor
+    // delivers in bursts, which is not what this test is about.
+    auto system = SoundServer::play(m_tone440, QStringLiteral("speaker"));
+    auto microphone = SoundServer::play(m_tone1k, QStringLiteral("micfeed"));
+    pause(500ms);
     QProcess child;
     child.start(QStringLiteral(CAPTURE_CHILD_PATH), {});
     ASSERT_TRUE(child.waitForReadyRead(15000)) << child.readAllStandardError().toStdString();
     const QString raw = QString::fromUtf8(child.readLine()).trimmed();
     ASSERT_TRUE(raw.startsWith(Recorder::capturesDirectory())) << raw.toStdString();
-    auto system = SoundServer::play(m_tone440, QStringLiteral("speaker"));
-    auto microphone = SoundServer::play(m_tone1k, QStringLiteral("micfeed"));
 
     pause(std::chrono::milliseconds(int(kSeconds * 1000)));
     ::kill(static_cast<pid_t>(child.processId()), SIGKILL);
