@@ -197,6 +197,10 @@ private:
 
     // Session helpers (AppModelSession.cpp).
     void installInterruptionCallback();
+    QCoro::Task<void> startCapture(std::vector<MicrophoneClient> triggeredBy);
+    QCoro::Task<void> resumeJob(PendingRecording job);
+    QCoro::Task<void> continueWithoutSpeakers(PendingRecording job);
+    QCoro::Task<void> deleteFromServer(Recording recording);
     QCoro::Task<void> stopIntoJob();
     void clearRecordingFlags();
     PendingRecording newJob() const;

@@ -82,24 +82,30 @@ void AppModel::installInterruptionCallback()
 
 QCoro::Task<void> AppModel::startRecording(std::vector<MicrophoneClient> triggeredBy)
 {
-    co_await perform(QStringLiteral("Starting capture…"), [this, triggeredBy]() -> QCoro::Task<void> {
-        const QUuid userID = co_await m_client->currentUserID();
-        m_recordingUserID = userID;
-        co_await m_recorder->start(
-            CaptureAdoption::details(userID, m_client->baseURL(), m_emailTo, m_diarizationEnabled));
-        m_recordingStartedAt = Date::now();
-        m_recordingEmail = m_emailTo;
-        m_recordingDiarization = m_diarizationEnabled;
-        setRecording(true);
-        m_isAutoRecording = !triggeredBy.empty();
-        m_autoTriggerProcessIDs.clear();
-        for (const MicrophoneClient& client : triggeredBy) {
-            m_autoTriggerProcessIDs.insert(client.processID);
-        }
-        m_autoInactiveTicks = 0;
-        setStatus(triggeredBy.empty() ? QStringLiteral("Recording microphone + system audio")
-                                      : QStringLiteral("Auto-recording ") + triggeredBy.front().name);
-    });
+    // The operations are member coroutines taking their values as parameters:
+    // GCC 12 destroys the captures of a coroutine lambda twice.
+    co_await perform(
+        QStringLiteral("Starting capture…"), [this, &triggeredBy] { return startCapture(triggeredBy); });
+}
+
+QCoro::Task<void> AppModel::startCapture(std::vector<MicrophoneClient> triggeredBy)
+{
+    const QUuid userID = co_await m_client->currentUserID();
+    m_recordingUserID = userID;
+    co_await m_recorder->start(
+        CaptureAdoption::details(userID, m_client->baseURL(), m_emailTo, m_diarizationEnabled));
+    m_recordingStartedAt = Date::now();
+    m_recordingEmail = m_emailTo;
+    m_recordingDiarization = m_diarizationEnabled;
+    setRecording(true);
+    m_isAutoRecording = !triggeredBy.empty();
+    m_autoTriggerProcessIDs.clear();
+    for (const MicrophoneClient& client : triggeredBy) {
+        m_autoTriggerProcessIDs.insert(client.processID);
+    }
+    m_autoInactiveTicks = 0;
+    setStatus(triggeredBy.empty() ? QStringLiteral("Recording microphone + system audio")
+                                  : QStringLiteral("Auto-recording ") + triggeredBy.front().name);
 }
 
 QCoro::Task<void> AppModel::stopAndTranscribe()
@@ -199,50 +205,56 @@ QCoro::Task<void> AppModel::finishPending(PendingRecording job)
 
 QCoro::Task<void> AppModel::retryPending(PendingRecording job)
 {
-    co_await perform(QStringLiteral("Resuming transcription…"), [this, job]() -> QCoro::Task<void> {
-        PendingRecording copy = job;
-        copy.resetEmptyTranscriptions();
-        copy.save();
-        co_await finishPending(copy);
-    });
+    co_await perform(QStringLiteral("Resuming transcription…"), [this, &job] { return resumeJob(job); });
+}
+
+QCoro::Task<void> AppModel::resumeJob(PendingRecording job)
+{
+    job.resetEmptyTranscriptions();
+    job.save();
+    co_await finishPending(job);
 }
 
 QCoro::Task<void> AppModel::retryWithoutSpeakers(PendingRecording job)
 {
-    co_await perform(
-        QStringLiteral("Continuing without speaker detection…"), [this, job]() -> QCoro::Task<void> {
-            PendingRecording copy = job;
-            const QDir folder(copy.folder());
-            const QString backup = folder.filePath(QStringLiteral("before-without-speakers-")
-                + Uuids::text(QUuid::createUuid()) + QStringLiteral(".json"));
-            QFile jobFile(folder.filePath(PendingRecording::kJobFileName));
-            // QFile::copy never replaces an existing file, so no backup is overwritten.
-            if (!jobFile.copy(backup)) {
-                throw APIClientError(
-                    QStringLiteral("The job could not be backed up before continuing without "
-                                   "speaker detection: %1.")
-                        .arg(jobFile.errorString()));
-            }
-            QFile::setPermissions(backup, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-            copy.diarizationEnabled = false;
-            copy.speakerSegments.reset();
-            copy.alignmentVersion.reset();
-            copy.chunks.clear();
-            copy.save();
-            co_await finishPending(copy);
-        });
+    co_await perform(QStringLiteral("Continuing without speaker detection…"),
+        [this, &job] { return continueWithoutSpeakers(job); });
+}
+
+QCoro::Task<void> AppModel::continueWithoutSpeakers(PendingRecording job)
+{
+    const QDir folder(job.folder());
+    const QString backup = folder.filePath(QStringLiteral("before-without-speakers-")
+        + Uuids::text(QUuid::createUuid()) + QStringLiteral(".json"));
+    QFile jobFile(folder.filePath(PendingRecording::kJobFileName));
+    // QFile::copy never replaces an existing file, so no backup is overwritten.
+    if (!jobFile.copy(backup)) {
+        throw APIClientError(
+            QStringLiteral("The job could not be backed up before continuing without speaker detection: %1.")
+                .arg(jobFile.errorString()));
+    }
+    QFile::setPermissions(backup, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    job.diarizationEnabled = false;
+    job.speakerSegments.reset();
+    job.alignmentVersion.reset();
+    job.chunks.clear();
+    job.save();
+    co_await finishPending(job);
 }
 
 QCoro::Task<void> AppModel::deleteRecording(Recording recording)
 {
-    co_await perform(QStringLiteral("Deleting transcript…"), [this, recording]() -> QCoro::Task<void> {
-        co_await m_client->deleteRecording(recording.id);
-        std::vector<Recording> recordings = m_recordings;
-        std::erase_if(
-            recordings, [&recording](const Recording& listed) { return listed.id == recording.id; });
-        setRecordings(std::move(recordings));
-        setStatus(QStringLiteral("Transcript deleted from app and server"));
-    });
+    co_await perform(
+        QStringLiteral("Deleting transcript…"), [this, &recording] { return deleteFromServer(recording); });
+}
+
+QCoro::Task<void> AppModel::deleteFromServer(Recording recording)
+{
+    co_await m_client->deleteRecording(recording.id);
+    std::vector<Recording> recordings = m_recordings;
+    std::erase_if(recordings, [&recording](const Recording& listed) { return listed.id == recording.id; });
+    setRecordings(std::move(recordings));
+    setStatus(QStringLiteral("Transcript deleted from app and server"));
 }
 
 void AppModel::discardPending(const PendingRecording& job)
