@@ -1,8 +1,10 @@
 #include "SessionFixture.h"
+#include "SoundServer.h"
 
 #include "api/APIClient.h"
 #include "capture/RecorderError.h"
 #include "core/Uuids.h"
+#include "model/ModelTestServer.h"
 
 #include <QJsonDocument>
 #include <QSignalSpy>
@@ -151,6 +153,23 @@ TEST_F(AppModelSessionTest, SavedTranscriptAlreadyListedAppearsOnceAtTheFront)
     EXPECT_EQ(Uuids::text(model.recordings()[0].id), kSavedID);
     EXPECT_EQ(model.recordings()[0].title, "Meeting");
     EXPECT_EQ(model.recordings()[1].title, "Earlier");
+}
+
+TEST_F(AppModelSessionTest, CaptureThatEndsByItselfIsStoppedAndTranscribed)
+{
+    SoundServer::Private sound;
+    const QByteArray saved = qgetenv("PULSE_SERVER");
+    qputenv("PULSE_SERVER", sound.address().toUtf8());
+    SessionModel model;
+    record(model, 1500ms);
+    saved.isEmpty() ? qunsetenv("PULSE_SERVER") : qputenv("PULSE_SERVER", saved);
+    sound.kill();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model.isRecording() && !model.isBusy(); }, 60000));
+    EXPECT_EQ(model.status(), "Transcript saved; AI is naming and categorizing it…")
+        << model.errorMessage().value_or("").toStdString();
+    EXPECT_TRUE(model.captureWarning().value_or("").startsWith("Capture was interrupted:"));
+    EXPECT_EQ(server.savedTranscripts().size(), 1U);
+    EXPECT_TRUE(model.pendingRecordings().empty());
 }
 
 // Failures at start
@@ -375,46 +394,51 @@ TEST_F(AppModelSessionTest, RetryWithoutSpeakersWithoutAJobFileChangesNothing)
     EXPECT_TRUE(server.requests().empty());
 }
 
-TEST_F(AppModelSessionTest, DeleteRemovesEveryEntryWithTheIdOnlyWhenTheServerAgrees)
+// Deleting goes to a plain loopback server: the pipeline's server takes no DELETE.
+class AppModelDeleteTest : public SessionTest
 {
-    int deletes = 0;
-    server.setInterceptor(
-        [&deletes](const PipelineServer::Request& request) -> std::optional<PipelineServer::Answer> {
-            if (request.method == "GET" && request.path == "/v1/recordings") {
-                return answerWith(200, R"({"recordings":[)" + kOtherRecording + "," + kOtherRecording + "]}");
-            }
-            if (request.method == "DELETE"
-                && request.path == "/v1/recordings/11111111-2222-3333-4444-555555555555") {
-                return ++deletes == 1 ? answerWith(500, R"({"error":"Try later."})")
-                                      : answerWith(200, R"({"deleted":true})");
-            }
-            return std::nullopt;
+protected:
+    AppModelDeleteTest()
+    {
+        SettingsStore().setString(SettingsStore::kServer, listing.url().toString());
+        listing.route("GET", "/v1/recordings", [](const ModelTestServer::Request&) {
+            const std::string body = R"({"recordings":[)" + kOtherRecording + "," + kOtherRecording + "]}";
+            return ModelTestServer::Answer { 200, QByteArray::fromStdString(body) };
         });
+    }
+
+    static inline const QString kPath = "/v1/recordings/11111111-2222-3333-4444-555555555555";
+    ModelTestServer listing;
+};
+
+TEST_F(AppModelDeleteTest, DeleteRemovesEveryEntryWithTheIdOnceTheServerAgrees)
+{
+    listing.route("DELETE", kPath, [](const ModelTestServer::Request&) {
+        return ModelTestServer::Answer { 200, R"({"deleted":true})" };
+    });
     SessionModel model;
-    model.client().setWaitForTesting([](std::chrono::milliseconds) -> QCoro::Task<void> { co_return; });
     run(model.refresh());
     ASSERT_EQ(model.recordings().size(), 2U);
+    QStringList seen;
+    QObject::connect(&model, &AppModel::statusChanged, &model, [&] { seen.append(model.status()); });
     run(model.deleteRecording(model.recordings().front()));
+    EXPECT_EQ(seen.first(), "Deleting transcript…");
     EXPECT_EQ(model.status(), "Transcript deleted from app and server");
     EXPECT_TRUE(model.recordings().empty());
+    EXPECT_EQ(listing.count("DELETE", kPath), 1);
 }
 
-TEST_F(AppModelSessionTest, DeleteThatTheServerRefusesKeepsTheList)
+TEST_F(AppModelDeleteTest, DeleteThatTheServerRefusesKeepsTheList)
 {
-    server.setInterceptor(
-        [](const PipelineServer::Request& request) -> std::optional<PipelineServer::Answer> {
-            if (request.method == "GET" && request.path == "/v1/recordings") {
-                return answerWith(200, R"({"recordings":[)" + kOtherRecording + "]}");
-            }
-            return request.method == "DELETE" ? answerWith(404, R"({"error":"No such transcript."})")
-                                              : std::nullopt;
-        });
+    listing.route("DELETE", kPath, [](const ModelTestServer::Request&) {
+        return ModelTestServer::Answer { 404, R"({"error":"No such transcript."})" };
+    });
     SessionModel model;
     run(model.refresh());
     run(model.deleteRecording(model.recordings().front()));
     EXPECT_EQ(model.status(), "Failed");
     EXPECT_EQ(model.errorMessage(), "No such transcript.");
-    EXPECT_EQ(model.recordings().size(), 1U);
+    EXPECT_EQ(model.recordings().size(), 2U);
 }
 
 TEST_F(AppModelSessionTest, DiscardMovesTheJobFolderToTheTrash)

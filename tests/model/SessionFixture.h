@@ -49,6 +49,7 @@ public:
     using AppModel::isAutoRecording;
     using AppModel::perform;
     using AppModel::recorder;
+    using AppModel::updateServer;
 };
 
 namespace SessionTesting {
