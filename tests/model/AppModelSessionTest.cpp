@@ -161,8 +161,12 @@ TEST_F(AppModelSessionTest, CaptureThatEndsByItselfIsStoppedAndTranscribed)
     const QByteArray saved = qgetenv("PULSE_SERVER");
     qputenv("PULSE_SERVER", sound.address().toUtf8());
     SessionModel model;
-    record(model, 1500ms);
+    record(model, 200ms);
     saved.isEmpty() ? qunsetenv("PULSE_SERVER") : qputenv("PULSE_SERVER", saved);
+    writeTone(xdg.path() + "/tone.wav", 440, 1);
+    const auto player = SoundServer::play(xdg.path() + "/tone.wav", "speaker", sound.address());
+    ASSERT_TRUE(player->waitForFinished(10000));
+    QTest::qWait(1200);
     sound.kill();
     ASSERT_TRUE(QTest::qWaitFor([&] { return !model.isRecording() && !model.isBusy(); }, 60000));
     EXPECT_EQ(model.status(), "Transcript saved; AI is naming and categorizing it…")

@@ -6,37 +6,14 @@
 
 #include "model/ModelTestServer.h"
 
-#include <QDataStream>
 #include <QStandardPaths>
 
-#include <cmath>
 #include <nlohmann/json.hpp>
 
 using namespace SessionTesting;
 using namespace std::chrono_literals;
 
 namespace {
-
-// Mono 16-bit 48 kHz WAV holding a sine.
-void writeTone(const QString& path, double frequency, double seconds)
-{
-    constexpr int kRate = 48000;
-    const auto frames = static_cast<quint32>(seconds * kRate);
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    QDataStream out(&file);
-    out.setByteOrder(QDataStream::LittleEndian);
-    out.writeRawData("RIFF", 4);
-    out << quint32(36 + frames * 2);
-    out.writeRawData("WAVEfmt ", 8);
-    out << quint32(16) << quint16(1) << quint16(1) << quint32(kRate) << quint32(kRate * 2) << quint16(2)
-        << quint16(16);
-    out.writeRawData("data", 4);
-    out << quint32(frames * 2);
-    for (quint32 i = 0; i < frames; ++i) {
-        out << static_cast<qint16>(12000 * std::sin(2 * M_PI * frequency * i / kRate));
-    }
-}
 
 std::unique_ptr<QProcess> play(const QString& wav, const QString& sink)
 {
@@ -94,10 +71,10 @@ TEST_F(RecordingRoadTest, SignInRecordTranscribeWithSpeakersAndLeaveNothingBehin
             = [](const PipelineServer::Request&) { return std::string("Good morning all. Thanks, hello."); };
         settings.align = [](const std::string&) {
             return nlohmann::json::array({ { { "text", "Good" }, { "start", 1.0 }, { "end", 1.4 } },
-                { { "text", "morning" }, { "start", 1.5 }, { "end", 2.0 } },
-                { { "text", "all." }, { "start", 2.1 }, { "end", 2.5 } },
-                { { "text", "Thanks," }, { "start", 12.0 }, { "end", 12.5 } },
-                { { "text", "hello." }, { "start", 12.6 }, { "end", 13.0 } } });
+                { { "text", " morning" }, { "start", 1.5 }, { "end", 2.0 } },
+                { { "text", " all." }, { "start", 2.1 }, { "end", 2.5 } },
+                { { "text", " Thanks," }, { "start", 12.0 }, { "end", 12.5 } },
+                { { "text", " hello." }, { "start", 12.6 }, { "end", 13.0 } } });
         };
     });
     const QString low = xdg.path() + "/low.wav";

@@ -12,6 +12,7 @@
 #include "model/SettingsStore.h"
 #include "support/TemporaryXdg.h"
 
+#include <QDataStream>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -23,6 +24,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <optional>
@@ -98,6 +100,27 @@ inline double durationSeconds(const QString& audio)
         { "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", audio });
     probe.waitForFinished(30000);
     return probe.readAllStandardOutput().trimmed().toDouble();
+}
+
+// Mono 16-bit 48 kHz WAV holding a sine.
+inline void writeTone(const QString& path, double frequency, double seconds)
+{
+    constexpr int kRate = 48000;
+    const auto frames = static_cast<quint32>(seconds * kRate);
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    QDataStream out(&file);
+    out.setByteOrder(QDataStream::LittleEndian);
+    out.writeRawData("RIFF", 4);
+    out << quint32(36 + frames * 2);
+    out.writeRawData("WAVEfmt ", 8);
+    out << quint32(16) << quint16(1) << quint16(1) << quint32(kRate) << quint32(kRate * 2) << quint16(2)
+        << quint16(16);
+    out.writeRawData("data", 4);
+    out << quint32(frames * 2);
+    for (quint32 i = 0; i < frames; ++i) {
+        out << static_cast<qint16>(12000 * std::sin(2 * M_PI * frequency * i / kRate));
+    }
 }
 
 // A real parec recording from the fake microphone, its audio thrown away.
