@@ -1,8 +1,10 @@
 #include "api/APIClient.h"
 
 #include "api/KeychainStore.h"
+#include "core/DecodingError.h"
 #include "core/FileSystemError.h"
 #include "core/Uuids.h"
+#include "pipeline/TranscriptAlignment.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -17,9 +19,11 @@
 #include <QCoroNetworkReply>
 #include <QCoroTimer>
 
+#include <algorithm>
 #include <cerrno>
-#include <cmath>
+#include <map>
 #include <memory>
+#include <mutex>
 
 namespace {
 
@@ -55,15 +59,25 @@ QList<QSslCertificate> certificatesFromEnvironment()
 }
 
 // The system's trusted roots plus the private CAs named in the environment,
-// for self-hosted servers. Verification itself is never relaxed.
+// for self-hosted servers. Verification itself is never relaxed. Reading the
+// certificates is slow, so it happens on the first HTTPS request and once per
+// process for each value of the two variables.
 std::optional<QSslConfiguration> configurationWithExtraTrust()
 {
-    const QList<QSslCertificate> extra = certificatesFromEnvironment();
-    if (extra.isEmpty()) {
-        return std::nullopt;
+    static std::mutex mutex;
+    static std::map<QString, std::optional<QSslConfiguration>> cache;
+    const QString key = qEnvironmentVariable("SSL_CERT_FILE") + u'\n' + qEnvironmentVariable("SSL_CERT_DIR");
+    const std::lock_guard lock(mutex);
+    if (const auto cached = cache.find(key); cached != cache.end()) {
+        return cached->second;
     }
-    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-    configuration.setCaCertificates(QSslConfiguration::systemCaCertificates() + extra);
+    std::optional<QSslConfiguration> configuration;
+    const QList<QSslCertificate> extra = certificatesFromEnvironment();
+    if (!extra.isEmpty()) {
+        configuration = QSslConfiguration::defaultConfiguration();
+        configuration->setCaCertificates(QSslConfiguration::systemCaCertificates() + extra);
+    }
+    cache.emplace(key, configuration);
     return configuration;
 }
 
@@ -97,27 +111,40 @@ bool isTransportFailure(QNetworkReply::NetworkError error)
         || error == QNetworkReply::ProtocolFailure || error == QNetworkReply::ProtocolUnknownError;
 }
 
-HTTPAnswer answerFrom(QNetworkReply& reply, bool transferTimedOut)
+// Qt ends a reply with OperationCanceledError when its transfer timer fires;
+// the client never aborts a reply itself. The timer is coarse and may fire up
+// to 5 % early, hence the margin.
+URLError cancellationError(qint64 elapsedMs, int timeoutMs)
 {
-    const QVariant status = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    const QNetworkReply::NetworkError error = reply.error();
-    if (isTransportFailure(error) || error == QNetworkReply::OperationCanceledError) {
-        throw URLError::fromNetworkError(error, reply.errorString(), transferTimedOut);
+    if (timeoutMs > 0 && elapsedMs >= timeoutMs - timeoutMs / 10) {
+        return URLError(URLError::Code::timedOut);
     }
+    return URLError(URLError::Code::cancelled);
+}
+
+HTTPAnswer answerFrom(QNetworkReply& reply, qint64 elapsedMs, int timeoutMs)
+{
+    const QNetworkReply::NetworkError error = reply.error();
+    if (error == QNetworkReply::OperationCanceledError) {
+        throw cancellationError(elapsedMs, timeoutMs);
+    }
+    if (isTransportFailure(error)) {
+        throw URLError::fromNetworkError(error, reply.errorString());
+    }
+    const QVariant status = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (!status.isValid()) {
         throw URLError(URLError::Code::badServerResponse);
     }
     return HTTPAnswer { status.toInt(), reply.readAll() };
 }
 
-QString timeStamp(double seconds)
+// The token goes into a header verbatim, so it must be visible ASCII (as
+// bearer tokens are); an empty one would sign the user in with nothing.
+bool isUsableToken(const QString& token)
 {
-    const qint64 whole
-        = std::isfinite(seconds) && seconds > 0 ? static_cast<qint64>(std::min(seconds, 1e15)) : 0;
-    return QStringLiteral("%1:%2:%3")
-        .arg(whole / 3600, 2, 10, QLatin1Char('0'))
-        .arg((whole / 60) % 60, 2, 10, QLatin1Char('0'))
-        .arg(whole % 60, 2, 10, QLatin1Char('0'));
+    return !token.isEmpty() && std::all_of(token.cbegin(), token.cend(), [](QChar c) {
+        return c.unicode() > 0x20 && c.unicode() < 0x7F;
+    });
 }
 
 } // namespace
@@ -125,7 +152,6 @@ QString timeStamp(double seconds)
 APIClient::APIClient(QUrl baseURL, std::optional<QString> token)
     : m_baseURL(std::move(baseURL))
     , m_token(std::move(token))
-    , m_sslConfiguration(configurationWithExtraTrust())
     , m_wait(monotonicWait)
 { }
 
@@ -150,6 +176,9 @@ QCoro::Task<QString> APIClient::waitForSignIn(QString code)
         const HTTPAnswer answer = co_await perform(std::move(request));
         if (answer.status >= 200 && answer.status <= 299) {
             const QString token = TokenResponse::fromJson(JsonFields::parseObject(answer.body)).token;
+            if (!isUsableToken(token)) {
+                throw DecodingError("expected a bearer token for key \"token\"");
+            }
             m_token = token;
             KeychainStore::saveToken(token);
             co_return token;
@@ -191,7 +220,8 @@ QString APIClient::mergedTranscript(const std::vector<AudioChunk>& chunks)
             continue;
         }
         if (chunk.speaker) {
-            pieces.append(QStringLiteral("[%1] %2: %3").arg(timeStamp(chunk.start), *chunk.speaker, text));
+            pieces.append(QStringLiteral("[%1] %2: %3")
+                              .arg(TranscriptAlignment::timeStamp(chunk.start), *chunk.speaker, text));
         } else {
             pieces.append(text);
         }
@@ -234,8 +264,10 @@ QCoro::Task<HTTPAnswer> APIClient::perform(APIRequest request)
     // Redirects would carry the token elsewhere; a 3xx reaches the caller as an error.
     networkRequest.setAttribute(
         QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-    if (m_sslConfiguration) {
-        networkRequest.setSslConfiguration(*m_sslConfiguration);
+    if (networkRequest.url().scheme().compare(QStringLiteral("https"), Qt::CaseInsensitive) == 0) {
+        if (const auto configuration = configurationWithExtraTrust()) {
+            networkRequest.setSslConfiguration(*configuration);
+        }
     }
 
     std::unique_ptr<QNetworkReply, DeleteLater> reply;
@@ -247,6 +279,10 @@ QCoro::Task<HTTPAnswer> APIClient::perform(APIRequest request)
         reply.reset(m_network.sendCustomRequest(networkRequest, request.method, file.get()));
         file.release()->setParent(reply.get());
     } else if (request.body.isEmpty()) {
+        // Servers may refuse a POST that does not say its body is empty.
+        if (request.method != "GET" && request.method != "HEAD" && request.method != "DELETE") {
+            networkRequest.setHeader(QNetworkRequest::ContentLengthHeader, 0);
+        }
         reply.reset(
             m_network.sendCustomRequest(networkRequest, request.method, static_cast<QIODevice*>(nullptr)));
     } else {
@@ -256,9 +292,7 @@ QCoro::Task<HTTPAnswer> APIClient::perform(APIRequest request)
     QElapsedTimer elapsed;
     elapsed.start();
     co_await reply.get();
-    const int timeoutMs = networkRequest.transferTimeout();
-    const bool transferTimedOut = timeoutMs > 0 && elapsed.elapsed() >= timeoutMs;
-    co_return answerFrom(*reply, transferTimedOut);
+    co_return answerFrom(*reply, elapsed.elapsed(), networkRequest.transferTimeout());
 }
 
 QCoro::Task<void> APIClient::wait(std::chrono::milliseconds duration)

@@ -15,7 +15,6 @@
 #include <QByteArray>
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
-#include <QSslConfiguration>
 #include <QString>
 #include <QUrl>
 #include <QUuid>
@@ -57,8 +56,8 @@ public:
     static constexpr std::chrono::milliseconds kRequestTimeout { 60'000 };
     static constexpr std::chrono::milliseconds kSignInPollInterval { 1'000 };
 
-    // Sends nothing. The CA certificates named by SSL_CERT_FILE / SSL_CERT_DIR
-    // are trusted in addition to the system's.
+    // Sends nothing. HTTPS requests trust the CA certificates named by
+    // SSL_CERT_FILE / SSL_CERT_DIR in addition to the system's.
     explicit APIClient(QUrl baseURL, std::optional<QString> token = std::nullopt);
     APIClient(const APIClient&) = delete;
     APIClient& operator=(const APIClient&) = delete;
@@ -130,7 +129,6 @@ private:
     QUrl m_baseURL;
     std::optional<QString> m_token;
     QNetworkAccessManager m_network;
-    std::optional<QSslConfiguration> m_sslConfiguration;
     Wait m_wait;
 };
 

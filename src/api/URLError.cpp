@@ -76,15 +76,17 @@ bool URLError::isRetryable() const
 // - HostNotFound (and ProxyNotFound) → cannotFindHost. Qt does not tell a name
 //   that does not exist from a lookup that failed, so dnsLookupFailed never
 //   comes from Qt; it exists for callers that can tell.
-// - Timeout (and the proxy's), or a cancellation caused by the reply's own
-//   transfer timeout → timedOut.
+// - Timeout (and the proxy's) → timedOut; so does a cancellation that the
+//   caller found to be the reply's own transfer timeout.
 // - TemporaryNetworkFailure, NetworkSessionFailed, and UnknownNetworkError
 //   (Qt's report for an unreachable network) → notConnectedToInternet.
-// - ProtocolFailure (an answer that is not HTTP) → badServerResponse.
+// - ProtocolFailure → badServerResponse, as is a reply without an HTTP status.
+//   Qt reports most answers that are not HTTP at all as RemoteHostClosed
+//   (after resending the request itself), so those read as
+//   networkConnectionLost: Qt gives no way to tell them from a dropped line.
 // - OperationCanceled otherwise → cancelled.
 // - Everything else (TLS failures, redirects, unknown schemes, …) → other, with Qt's text.
-URLError URLError::fromNetworkError(
-    QNetworkReply::NetworkError error, const QString& qtText, bool transferTimedOut)
+URLError URLError::fromNetworkError(QNetworkReply::NetworkError error, const QString& qtText)
 {
     switch (error) {
     case QNetworkReply::ConnectionRefusedError:
@@ -106,7 +108,7 @@ URLError URLError::fromNetworkError(
     case QNetworkReply::ProtocolFailure:
         return URLError(Code::badServerResponse);
     case QNetworkReply::OperationCanceledError:
-        return URLError(transferTimedOut ? Code::timedOut : Code::cancelled);
+        return URLError(Code::cancelled);
     default:
         return URLError(Code::other, qtText);
     }

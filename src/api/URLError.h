@@ -32,10 +32,9 @@ public:
 
     explicit URLError(Code code, const QString& otherText = {});
 
-    // Maps a failed reply onto a code. Qt reports a transfer time-out as a
-    // cancellation, so the caller says whether the reply's own timer fired.
-    static URLError fromNetworkError(
-        QNetworkReply::NetworkError error, const QString& qtText, bool transferTimedOut);
+    // Maps a failed reply onto a code. Qt reports its transfer time-out as a
+    // cancellation, so the caller tells the two apart first.
+    static URLError fromNetworkError(QNetworkReply::NetworkError error, const QString& qtText);
 
     Code code() const { return m_code; }
     bool isRetryable() const;

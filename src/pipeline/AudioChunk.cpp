@@ -2,10 +2,25 @@
 
 #include "core/JsonFields.h"
 
+namespace {
+
+// A chunk file always lies directly inside its job folder; a name that could
+// lead anywhere else (a tampered job file) is refused.
+QString plainFileName(const QString& name)
+{
+    if (name.isEmpty() || name == u'.' || name == QStringLiteral("..") || name.contains(u'/')
+        || name.contains(QChar(0))) {
+        throw DecodingError("a chunk file name must be a plain file name");
+    }
+    return name;
+}
+
+} // namespace
+
 AudioChunk AudioChunk::fromJson(const QJsonObject& object)
 {
     AudioChunk chunk {
-        .filename = JsonFields::requiredString(object, QStringLiteral("filename")),
+        .filename = plainFileName(JsonFields::requiredString(object, QStringLiteral("filename"))),
         .start = JsonFields::requiredDouble(object, QStringLiteral("start")),
         .end = JsonFields::requiredDouble(object, QStringLiteral("end")),
         .text = JsonFields::optionalString(object, QStringLiteral("text")),

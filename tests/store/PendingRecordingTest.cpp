@@ -109,6 +109,16 @@ TEST(JobRecords, ChunkFileRangeFallsBackToCoreRange)
     EXPECT_DOUBLE_EQ(piece.fileDuration(), 302);
 }
 
+TEST(JobRecords, ChunkFileNamesCannotLeaveTheJobFolder)
+{
+    for (const char* name : { "../outside.m4a", "/etc/passwd", "sub/chunk.m4a", "..", ".", "" }) {
+        const QJsonObject object { { "filename", name }, { "start", 0 }, { "end", 1 } };
+        EXPECT_THROW(AudioChunk::fromJson(object), DecodingError) << name;
+    }
+    EXPECT_NO_THROW(AudioChunk::fromJson(
+        QJsonObject { { "filename", "..chunk-000.m4a" }, { "start", 0 }, { "end", 1 } }));
+}
+
 TEST(JobRecords, WordWithOnlyTextHasNoTimes)
 {
     const AlignedWord word = AlignedWord::fromJson(QJsonObject { { "text", " hi" }, { "extra", 3 } });
