@@ -66,6 +66,10 @@ void clearLayout(QVBoxLayout* layout)
 {
     while (QLayoutItem* item = layout->takeAt(0)) {
         if (QWidget* widget = item->widget()) {
+            // A row may be rebuilt from inside one of its own button's signals:
+            // take it out of the view now, free it once that signal has returned.
+            widget->hide();
+            widget->setParent(nullptr);
             widget->deleteLater();
         }
         delete item;
@@ -83,6 +87,18 @@ void revealFile(const QString& path)
     if (reply.type() != QDBusMessage::ReplyMessage) {
         QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(path).absolutePath()));
     }
+}
+
+// A confirmation with the title as its heading and the message below it.
+QMessageBox* makeAlert(const QString& title, const QString& message, QWidget* parent)
+{
+    auto* alert = new QMessageBox(parent);
+    alert->setIcon(QMessageBox::Warning);
+    alert->setWindowTitle(title);
+    alert->setText(title);
+    alert->setInformativeText(message);
+    alert->setAttribute(Qt::WA_DeleteOnClose);
+    return alert;
 }
 
 } // namespace
@@ -469,12 +485,11 @@ bool ContentView::someTranscriptPending() const
 
 void ContentView::confirmDiscard(const PendingRecording& job)
 {
-    auto* alert = new QMessageBox(QMessageBox::Warning, tr("Discard saved recording?"),
+    auto* alert = makeAlert(tr("Discard saved recording?"),
         tr("Move this local audio and its transcription progress to Trash? You can listen first using "
            "Listen. "
            "Existing server transcripts and emails will not be deleted."),
-        QMessageBox::NoButton, this);
-    alert->setAttribute(Qt::WA_DeleteOnClose);
+        this);
     QPushButton* trash = alert->addButton(tr("Move to Trash"), QMessageBox::DestructiveRole);
     alert->addButton(tr("Cancel"), QMessageBox::RejectRole);
     connect(alert, &QMessageBox::buttonClicked, this, [this, trash, job](QAbstractButton* clicked) {
@@ -488,13 +503,12 @@ void ContentView::confirmDiscard(const PendingRecording& job)
 
 void ContentView::confirmDelete(const Recording& recording)
 {
-    auto* alert = new QMessageBox(QMessageBox::Warning, tr("Delete transcript?"),
+    auto* alert = makeAlert(tr("Delete transcript?"),
         tr("Delete “%1” and its original text from the app and server? This cannot be undone. Existing "
            "backups "
            "and emails already sent are not removed.")
             .arg(recording.title),
-        QMessageBox::NoButton, this);
-    alert->setAttribute(Qt::WA_DeleteOnClose);
+        this);
     QPushButton* remove = alert->addButton(tr("Delete"), QMessageBox::DestructiveRole);
     alert->addButton(tr("Cancel"), QMessageBox::RejectRole);
     connect(alert, &QMessageBox::buttonClicked, this, [this, remove, recording](QAbstractButton* clicked) {

@@ -7,7 +7,9 @@
 
 #include "api/WireRecords.h"
 #include "store/PendingRecording.h"
+#include "ui/RecordingPreview.h"
 
+#include <QMessageBox>
 #include <QPointer>
 #include <QTimer>
 #include <QWidget>
@@ -21,12 +23,11 @@ class AppModel;
 class QCheckBox;
 class QLabel;
 class QLineEdit;
-class QMessageBox;
+
 class QProgressBar;
 class QPushButton;
 class QStackedWidget;
 class QVBoxLayout;
-class RecordingPreview;
 
 class ContentView : public QWidget
 {

@@ -5,6 +5,9 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCall>
 #include <QIcon>
 #include <QKeySequence>
 #include <QMenu>
@@ -31,6 +34,12 @@ TallisenApp::TallisenApp(QObject* parent)
 {
     buildWindow();
     buildTray();
+    // A person must always know when they are being recorded, even with the window hidden.
+    connect(m_model.get(), &AppModel::automaticRecordingStarted, this, [this](const QString& clientName) {
+        notify(tr("Tallisen started recording"), tr("%1 is using the microphone.").arg(clientName));
+    });
+    connect(m_model.get(), &AppModel::automaticRecordingStopped, this,
+        [this] { notify(tr("Tallisen stopped recording"), tr("The meeting is being transcribed.")); });
     connect(qApp, &QCoreApplication::aboutToQuit, this, &TallisenApp::saveGeometry);
 }
 
@@ -94,6 +103,17 @@ void TallisenApp::updateTray()
     m_tray->setIcon(recording ? QIcon::fromTheme(QStringLiteral("media-record"), m_window->windowIcon())
                               : m_window->windowIcon());
     m_tray->setVisible(recording);
+}
+
+void TallisenApp::notify(const QString& summary, const QString& body)
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.Notifications"),
+        QStringLiteral("/org/freedesktop/Notifications"), QStringLiteral("org.freedesktop.Notifications"),
+        QStringLiteral("Notify"));
+    call << QStringLiteral("Tallisen") << 0u << QStringLiteral("tallisen") << summary << body << QStringList()
+         << QVariantMap() << -1;
+    // Without a notification daemon the tray icon and the window still show the recording.
+    QDBusConnection::sessionBus().asyncCall(call);
 }
 
 void TallisenApp::restoreGeometry()

@@ -30,6 +30,7 @@ private:
     void buildWindow();
     void buildTray();
     void updateTray();
+    void notify(const QString& summary, const QString& body);
     void restoreGeometry();
     void saveGeometry();
 
