@@ -1,0 +1,543 @@
+#include "ui/ContentView.h"
+
+#include "model/AppModel.h"
+#include "ui/RecordingPreview.h"
+
+#include <QCheckBox>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QIcon>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLocale>
+#include <QMenu>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QStackedWidget>
+#include <QStyle>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include <QCoroTask>
+
+#include <algorithm>
+
+namespace {
+
+constexpr std::chrono::milliseconds kRefreshInterval { 5000 };
+
+QIcon themedIcon(const char* name, QStyle::StandardPixmap fallback, const QWidget* widget)
+{
+    return QIcon::fromTheme(QString::fromLatin1(name), widget->style()->standardIcon(fallback));
+}
+
+void setColor(QWidget* widget, QPalette::ColorRole role, const QColor& color)
+{
+    QPalette palette = widget->palette();
+    palette.setColor(role, color);
+    widget->setPalette(palette);
+}
+
+QLabel* caption(const QString& text, QWidget* parent, bool secondary = true)
+{
+    auto* label = new QLabel(text, parent);
+    QFont font = label->font();
+    font.setPointSizeF(font.pointSizeF() * 0.85);
+    label->setFont(font);
+    label->setWordWrap(true);
+    if (secondary) {
+        label->setForegroundRole(QPalette::PlaceholderText);
+    }
+    return label;
+}
+
+QString formattedDate(const Date& date)
+{
+    return QLocale().toString(date.toQDateTime().toLocalTime(), QLocale::ShortFormat);
+}
+
+void clearLayout(QVBoxLayout* layout)
+{
+    while (QLayoutItem* item = layout->takeAt(0)) {
+        if (QWidget* widget = item->widget()) {
+            // A row may be rebuilt from inside one of its own button's signals:
+            // take it out of the view now, free it once that signal has returned.
+            widget->hide();
+            widget->setParent(nullptr);
+            widget->deleteLater();
+        }
+        delete item;
+    }
+}
+
+// Shows the file selected in the desktop's file manager; without one, opens its folder.
+void revealFile(const QString& path)
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.FileManager1"),
+        QStringLiteral("/org/freedesktop/FileManager1"), QStringLiteral("org.freedesktop.FileManager1"),
+        QStringLiteral("ShowItems"));
+    call << QStringList { QUrl::fromLocalFile(path).toString() } << QString();
+    const QDBusMessage reply = QDBusConnection::sessionBus().call(call, QDBus::Block, 3000);
+    if (reply.type() != QDBusMessage::ReplyMessage) {
+        QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(path).absolutePath()));
+    }
+}
+
+// A confirmation with the title as its heading and the message below it.
+QMessageBox* makeAlert(const QString& title, const QString& message, QWidget* parent)
+{
+    auto* alert = new QMessageBox(parent);
+    alert->setIcon(QMessageBox::Warning);
+    alert->setWindowTitle(title);
+    alert->setText(title);
+    alert->setInformativeText(message);
+    alert->setAttribute(Qt::WA_DeleteOnClose);
+    return alert;
+}
+
+} // namespace
+
+ContentView::ContentView(AppModel& model, QWidget* parent)
+    : QWidget(parent)
+    , m_model(model)
+{
+    setMinimumSize(760, 520);
+    m_refreshTimer.setInterval(kRefreshInterval);
+    m_refreshTimer.setTimerType(Qt::CoarseTimer);
+    connect(&m_refreshTimer, &QTimer::timeout, this, &ContentView::tick);
+    buildLayout();
+
+    connect(&m_model, &AppModel::isSignedInChanged, this, [this] {
+        updateAccount();
+        updateRecordButton();
+    });
+    connect(&m_model, &AppModel::serverChanged, this, &ContentView::updateAccount);
+    connect(&m_model, &AppModel::emailToChanged, this, &ContentView::updateOptions);
+    connect(&m_model, &AppModel::diarizationEnabledChanged, this, &ContentView::updateOptions);
+    connect(&m_model, &AppModel::autoRecordEnabledChanged, this, &ContentView::updateOptions);
+    for (auto signal : { &AppModel::isBusyChanged, &AppModel::isRecordingChanged }) {
+        connect(&m_model, signal, this, [this] {
+            updateAccount();
+            updateOptions();
+            updateRecordButton();
+            updateStatus();
+            rebuildPending();
+        });
+    }
+    connect(&m_model, &AppModel::statusChanged, this, &ContentView::updateStatus);
+    connect(&m_model, &AppModel::errorMessageChanged, this, &ContentView::updateStatus);
+    connect(&m_model, &AppModel::captureWarningChanged, this, &ContentView::updateStatus);
+    connect(&m_model, &AppModel::pendingRecordingsChanged, this, &ContentView::rebuildPending);
+    connect(&m_model, &AppModel::recordingsChanged, this, &ContentView::rebuildRecordings);
+
+    updateAccount();
+    updateOptions();
+    updateRecordButton();
+    updateStatus();
+    rebuildPending();
+    rebuildRecordings();
+}
+
+ContentView::~ContentView() = default;
+
+void ContentView::setRefreshInterval(std::chrono::milliseconds interval)
+{
+    m_refreshTimer.setInterval(interval);
+}
+
+void ContentView::buildLayout()
+{
+    auto* outer = new QVBoxLayout(this);
+    auto* scroll = new QScrollArea(this);
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    outer->addWidget(scroll);
+    auto* content = new QWidget(scroll);
+    scroll->setWidget(content);
+    auto* layout = new QVBoxLayout(content);
+    layout->setSpacing(12);
+
+    m_title = new QLabel(QStringLiteral("Tallisen"), content);
+    QFont titleFont = m_title->font();
+    titleFont.setPointSizeF(titleFont.pointSizeF() * 2);
+    titleFont.setBold(true);
+    m_title->setFont(titleFont);
+    layout->addWidget(m_title);
+    layout->addWidget(buildAccountRow());
+    auto* divider = new QFrame(content);
+    divider->setFrameShape(QFrame::HLine);
+    divider->setFrameShadow(QFrame::Sunken);
+    layout->addWidget(divider);
+    layout->addWidget(buildOptions());
+
+    m_recordButton = new QPushButton(content);
+    m_recordButton->setMinimumHeight(36);
+    connect(m_recordButton, &QPushButton::clicked, this, &ContentView::toggleRecording);
+    layout->addWidget(m_recordButton);
+    layout->addWidget(buildStatusArea());
+
+    m_pendingSection = new QWidget(content);
+    auto* pendingLayout = new QVBoxLayout(m_pendingSection);
+    pendingLayout->setContentsMargins(0, 0, 0, 0);
+    auto* pendingHeading = new QLabel(tr("Saved recordings awaiting transcription"), m_pendingSection);
+    QFont headingFont = pendingHeading->font();
+    headingFont.setBold(true);
+    pendingHeading->setFont(headingFont);
+    pendingLayout->addWidget(pendingHeading);
+    m_pendingRows = new QVBoxLayout;
+    pendingLayout->addLayout(m_pendingRows);
+    layout->addWidget(m_pendingSection);
+
+    m_recordingsStack = new QStackedWidget(content);
+    auto* empty = new QWidget(m_recordingsStack);
+    auto* emptyLayout = new QVBoxLayout(empty);
+    auto* emptyIcon = new QLabel(empty);
+    emptyIcon->setPixmap(themedIcon("audio-x-generic", QStyle::SP_MediaVolume, this).pixmap(48, 48));
+    emptyIcon->setAlignment(Qt::AlignCenter);
+    emptyLayout->addWidget(emptyIcon);
+    auto* emptyText = new QLabel(tr("No transcripts"), empty);
+    emptyText->setObjectName(QStringLiteral("emptyState"));
+    emptyText->setAlignment(Qt::AlignCenter);
+    emptyLayout->addWidget(emptyText);
+    m_recordingsStack->addWidget(empty);
+    auto* list = new QWidget(m_recordingsStack);
+    m_recordingRows = new QVBoxLayout(list);
+    m_recordingRows->setContentsMargins(0, 0, 0, 0);
+    m_recordingsStack->addWidget(list);
+    layout->addWidget(m_recordingsStack);
+    layout->addStretch();
+}
+
+QWidget* ContentView::buildAccountRow()
+{
+    auto* row = new QWidget(this);
+    auto* layout = new QHBoxLayout(row);
+    layout->setContentsMargins(0, 0, 0, 0);
+    m_serverField = new QLineEdit(row);
+    m_serverField->setPlaceholderText(tr("Server URL"));
+    connect(m_serverField, &QLineEdit::textEdited, this,
+        [this](const QString& text) { m_model.setServer(text); });
+    layout->addWidget(m_serverField);
+    m_signInButton = new QPushButton(tr("Continue with Google"), row);
+    m_signInButton->setDefault(true);
+    connect(m_signInButton, &QPushButton::clicked, this, [this] { launch(m_model.signIn()); });
+    layout->addWidget(m_signInButton);
+    m_signOutButton = new QPushButton(tr("Sign out"), row);
+    connect(m_signOutButton, &QPushButton::clicked, this, [this] { m_model.signOut(); });
+    layout->addWidget(m_signOutButton);
+    return row;
+}
+
+QWidget* ContentView::buildOptions()
+{
+    auto* options = new QWidget(this);
+    auto* layout = new QVBoxLayout(options);
+    layout->setContentsMargins(0, 0, 0, 0);
+    m_emailField = new QLineEdit(options);
+    m_emailField->setPlaceholderText(tr("Email transcript to (optional)"));
+    connect(m_emailField, &QLineEdit::textEdited, this,
+        [this](const QString& text) { m_model.setEmailTo(text); });
+    layout->addWidget(m_emailField);
+    layout->addWidget(
+        caption(tr("Leave blank for no email. AI automatically sets the title and category."), options));
+
+    m_speakersSwitch = new QCheckBox(tr("Detect speakers (pyannoteAI)"), options);
+    connect(
+        m_speakersSwitch, &QCheckBox::clicked, this, [this](bool on) { m_model.setDiarizationEnabled(on); });
+    layout->addWidget(m_speakersSwitch);
+    layout->addWidget(
+        caption(tr("Optional: pyannoteAI detects speakers across the full recording. OpenAI "
+                   "transcribes long chunks, then a separate timestamp pass aligns the words. Adds "
+                   "processing time and charges. Applies to new recordings."),
+            options));
+
+    m_autoRecordSwitch = new QCheckBox(tr("Auto-record when an app uses the mic"), options);
+    connect(
+        m_autoRecordSwitch, &QCheckBox::clicked, this, [this](bool on) { m_model.setAutoRecordEnabled(on); });
+    layout->addWidget(m_autoRecordSwitch);
+    return options;
+}
+
+QWidget* ContentView::buildStatusArea()
+{
+    auto* area = new QWidget(this);
+    auto* layout = new QVBoxLayout(area);
+    layout->setContentsMargins(0, 0, 0, 0);
+    m_progress = new QProgressBar(area);
+    m_progress->setRange(0, 0);
+    m_progress->setMaximumHeight(8);
+    m_progress->setTextVisible(false);
+    layout->addWidget(m_progress);
+    m_statusLabel = new QLabel(area);
+    m_statusLabel->setObjectName(QStringLiteral("status"));
+    m_statusLabel->setForegroundRole(QPalette::PlaceholderText);
+    m_statusLabel->setWordWrap(true);
+    layout->addWidget(m_statusLabel);
+    m_warningLabel = caption(QString(), area, false);
+    m_warningLabel->setObjectName(QStringLiteral("captureWarning"));
+    setColor(m_warningLabel, QPalette::WindowText, QColor(0xd9, 0x7a, 0x00));
+    layout->addWidget(m_warningLabel);
+    m_errorLabel = new QLabel(area);
+    m_errorLabel->setObjectName(QStringLiteral("errorMessage"));
+    m_errorLabel->setWordWrap(true);
+    m_errorLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    setColor(m_errorLabel, QPalette::WindowText, Qt::red);
+    layout->addWidget(m_errorLabel);
+    return area;
+}
+
+void ContentView::updateAccount()
+{
+    const bool signedIn = m_model.isSignedIn();
+    if (m_serverField->text() != m_model.server()) {
+        m_serverField->setText(m_model.server());
+    }
+    m_serverField->setEnabled(!signedIn);
+    m_signInButton->setVisible(!signedIn);
+    m_signInButton->setEnabled(!m_model.isBusy());
+    m_signOutButton->setVisible(signedIn);
+    m_signOutButton->setEnabled(!m_model.isBusy() && !m_model.isRecording());
+}
+
+void ContentView::updateOptions()
+{
+    if (m_emailField->text() != m_model.emailTo()) {
+        m_emailField->setText(m_model.emailTo());
+    }
+    m_speakersSwitch->setChecked(m_model.diarizationEnabled());
+    m_speakersSwitch->setEnabled(!m_model.isBusy() && !m_model.isRecording());
+    m_autoRecordSwitch->setChecked(m_model.autoRecordEnabled());
+}
+
+void ContentView::updateRecordButton()
+{
+    const bool recording = m_model.isRecording();
+    m_recordButton->setText(recording ? tr("Stop & transcribe") : tr("Record"));
+    m_recordButton->setIcon(recording ? themedIcon("media-playback-stop", QStyle::SP_MediaStop, this)
+                                      : themedIcon("media-record", QStyle::SP_DialogYesButton, this));
+    QPalette palette = m_recordButton->palette();
+    const QColor tint = recording ? QColor(Qt::red) : palette.color(QPalette::Highlight);
+    palette.setColor(QPalette::Button, tint);
+    palette.setColor(QPalette::ButtonText, Qt::white);
+    m_recordButton->setPalette(palette);
+    m_recordButton->setAutoFillBackground(true);
+    m_recordButton->setEnabled(m_model.isSignedIn() && !m_model.isBusy());
+}
+
+void ContentView::updateStatus()
+{
+    m_progress->setVisible(m_model.isBusy());
+    m_statusLabel->setText(m_model.status());
+    m_warningLabel->setVisible(m_model.captureWarning().has_value());
+    m_warningLabel->setText(m_model.captureWarning().value_or(QString()));
+    m_errorLabel->setVisible(m_model.errorMessage().has_value());
+    m_errorLabel->setText(m_model.errorMessage().value_or(QString()));
+}
+
+void ContentView::rebuildPending()
+{
+    clearLayout(m_pendingRows);
+    const auto& jobs = m_model.pendingRecordings();
+    m_pendingSection->setVisible(!jobs.empty());
+    for (const PendingRecording& job : jobs) {
+        m_pendingRows->addWidget(pendingRow(job));
+    }
+}
+
+QWidget* ContentView::pendingRow(const PendingRecording& job)
+{
+    auto* row = new QFrame(m_pendingSection);
+    row->setObjectName(QStringLiteral("pending-") + job.id.toString(QUuid::WithoutBraces));
+    row->setFrameShape(QFrame::StyledPanel);
+    auto* layout = new QHBoxLayout(row);
+    layout->addWidget(caption(formattedDate(job.recordedAt), row, false));
+    layout->addStretch();
+    const bool enabled = !m_model.isBusy() && !m_model.isRecording();
+    auto addButton = [&](const QString& text, const QIcon& icon, auto action) {
+        auto* button = new QPushButton(icon, text, row);
+        button->setEnabled(enabled);
+        connect(button, &QPushButton::clicked, this, action);
+        layout->addWidget(button);
+        return button;
+    };
+    if (job.canRetryWithoutSpeakers()) {
+        addButton(tr("Transcribe without speakers"), QIcon(),
+            [this, job] { launch(m_model.retryWithoutSpeakers(job)); });
+    }
+    addButton(tr("Listen"), themedIcon("media-playback-start", QStyle::SP_MediaPlay, this),
+        [this, job] { listen(job); });
+    addButton(tr("Retry"), themedIcon("view-refresh", QStyle::SP_BrowserReload, this),
+        [this, job] { launch(m_model.retryPending(job)); });
+    addButton(tr("Show audio"), themedIcon("folder-open", QStyle::SP_DirOpenIcon, this),
+        [job] { revealFile(job.audio()); });
+    addButton(tr("Discard…"), themedIcon("user-trash", QStyle::SP_TrashIcon, this),
+        [this, job] { confirmDiscard(job); });
+    return row;
+}
+
+void ContentView::rebuildRecordings()
+{
+    clearLayout(m_recordingRows);
+    const auto& recordings = m_model.recordings();
+    m_recordingsStack->setCurrentIndex(recordings.empty() ? 0 : 1);
+    for (const Recording& recording : recordings) {
+        m_recordingRows->addWidget(recordingRow(recording));
+    }
+}
+
+QWidget* ContentView::recordingRow(const Recording& recording)
+{
+    auto* row = new QFrame(m_recordingsStack);
+    row->setObjectName(QStringLiteral("recording-") + recording.id.toString(QUuid::WithoutBraces));
+    row->setFrameShape(QFrame::StyledPanel);
+    auto* layout = new QVBoxLayout(row);
+    auto* title = new QLabel(recording.title, row);
+    QFont headline = title->font();
+    headline.setBold(true);
+    title->setFont(headline);
+    layout->addWidget(title);
+    layout->addWidget(caption(recording.category.value_or(tr("Uncategorized")), row));
+    auto* transcript = new QLabel(recording.transcript, row);
+    transcript->setWordWrap(true);
+    transcript->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    transcript->setMaximumHeight(transcript->fontMetrics().lineSpacing() * 3);
+    transcript->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    layout->addWidget(transcript);
+    if (recording.cleanupStatus == QStringLiteral("pending")) {
+        layout->addWidget(caption(tr("Correcting transcript and generating topic…"), row, false));
+    } else if (recording.cleanupStatus == QStringLiteral("failed")) {
+        layout->addWidget(caption(tr("AI cleanup unavailable; original transcript retained."), row, false));
+    }
+    if (recording.emailStatus && *recording.emailStatus != QStringLiteral("disabled")) {
+        layout->addWidget(caption(tr("Email: ") + *recording.emailStatus, row));
+    }
+    layout->addWidget(caption(formattedDate(recording.recordedAt), row));
+
+    row->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(row, &QWidget::customContextMenuRequested, this, [this, row, recording](const QPoint& point) {
+        QMenu menu(row);
+        QAction* remove
+            = menu.addAction(themedIcon("user-trash", QStyle::SP_TrashIcon, this), tr("Delete transcript…"));
+        if (menu.exec(row->mapToGlobal(point)) == remove) {
+            confirmDelete(recording);
+        }
+    });
+    return row;
+}
+
+void ContentView::toggleRecording()
+{
+    if (!m_recordButton->isEnabled()) {
+        return;
+    }
+    if (m_model.isRecording()) {
+        launch(m_model.stopAndTranscribe());
+    } else {
+        launch(m_model.startRecording({}));
+    }
+}
+
+void ContentView::refresh()
+{
+    launch(m_model.refresh());
+}
+
+void ContentView::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    if (m_refreshTimer.isActive()) {
+        return;
+    }
+    if (m_model.isSignedIn()) {
+        launch(m_model.refresh());
+    }
+    m_refreshTimer.start();
+}
+
+void ContentView::hideEvent(QHideEvent* event)
+{
+    QWidget::hideEvent(event);
+    m_refreshTimer.stop();
+}
+
+void ContentView::tick()
+{
+    // Poll only while the server is still naming, filing or mailing a transcript.
+    if (m_model.isSignedIn() && !m_model.isBusy() && someTranscriptPending()) {
+        launch(m_model.refresh());
+    }
+}
+
+bool ContentView::someTranscriptPending() const
+{
+    const auto& recordings = m_model.recordings();
+    return std::any_of(recordings.begin(), recordings.end(), [](const Recording& recording) {
+        return recording.cleanupStatus == QStringLiteral("pending")
+            || recording.emailStatus == QStringLiteral("pending");
+    });
+}
+
+void ContentView::confirmDiscard(const PendingRecording& job)
+{
+    auto* alert = makeAlert(tr("Discard saved recording?"),
+        tr("Move this local audio and its transcription progress to Trash? You can listen first using "
+           "Listen. "
+           "Existing server transcripts and emails will not be deleted."),
+        this);
+    QPushButton* trash = alert->addButton(tr("Move to Trash"), QMessageBox::DestructiveRole);
+    alert->addButton(tr("Cancel"), QMessageBox::RejectRole);
+    connect(alert, &QMessageBox::buttonClicked, this, [this, trash, job](QAbstractButton* clicked) {
+        if (clicked == trash) {
+            m_model.discardPending(job);
+        }
+    });
+    m_discardAlert = alert;
+    alert->open();
+}
+
+void ContentView::confirmDelete(const Recording& recording)
+{
+    auto* alert = makeAlert(tr("Delete transcript?"),
+        tr("Delete “%1” and its original text from the app and server? This cannot be undone. Existing "
+           "backups "
+           "and emails already sent are not removed.")
+            .arg(recording.title),
+        this);
+    QPushButton* remove = alert->addButton(tr("Delete"), QMessageBox::DestructiveRole);
+    alert->addButton(tr("Cancel"), QMessageBox::RejectRole);
+    connect(alert, &QMessageBox::buttonClicked, this, [this, remove, recording](QAbstractButton* clicked) {
+        if (clicked == remove) {
+            launch(m_model.deleteRecording(recording));
+        }
+    });
+    m_deleteAlert = alert;
+    alert->open();
+}
+
+void ContentView::listen(const PendingRecording& job)
+{
+    if (!m_model.isPreviewing()) {
+        m_model.setPreviewing(true);
+    }
+    auto* sheet = new RecordingPreview(job, this);
+    sheet->setAttribute(Qt::WA_DeleteOnClose);
+    connect(sheet, &QDialog::finished, this, [this] {
+        if (m_model.isPreviewing()) {
+            m_model.setPreviewing(false);
+        }
+    });
+    m_preview = sheet;
+    sheet->open();
+}
+
+void ContentView::launch(QCoro::Task<void> task)
+{
+    // The model's actions never throw; this only keeps the task alive until it ends.
+    QCoro::connect(std::move(task), this, [] {});
+}

@@ -1,0 +1,99 @@
+#pragma once
+
+// The window's content: account, options, the record button, the status, the
+// pending jobs and the server's transcripts. It reads the model's properties,
+// redraws on their change signals and calls the model's operations; beyond the
+// enabling rules and the background refresh loop it holds no logic.
+
+#include "api/WireRecords.h"
+#include "store/PendingRecording.h"
+#include "ui/RecordingPreview.h"
+
+#include <QMessageBox>
+#include <QPointer>
+#include <QTimer>
+#include <QWidget>
+
+#include <QCoroTask>
+
+#include <chrono>
+#include <optional>
+
+class AppModel;
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+
+class QProgressBar;
+class QPushButton;
+class QStackedWidget;
+class QVBoxLayout;
+
+class ContentView : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit ContentView(AppModel& model, QWidget* parent = nullptr);
+    ~ContentView() override;
+
+    // The background refresh loop's pause; 5 s unless a test shortens it.
+    void setRefreshInterval(std::chrono::milliseconds interval);
+
+    // The confirmations and the playback sheet currently shown, if any.
+    QMessageBox* discardAlert() const { return m_discardAlert; }
+    QMessageBox* deleteAlert() const { return m_deleteAlert; }
+    RecordingPreview* preview() const { return m_preview; }
+
+    // Entry points the toolbar, the tray and the keyboard share with the buttons.
+    void toggleRecording();
+    void refresh();
+    void confirmDelete(const Recording& recording);
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+
+private:
+    void buildLayout();
+    QWidget* buildAccountRow();
+    QWidget* buildOptions();
+    QWidget* buildStatusArea();
+    void updateAccount();
+    void updateOptions();
+    void updateRecordButton();
+    void updateStatus();
+    void rebuildPending();
+    void rebuildRecordings();
+    QWidget* pendingRow(const PendingRecording& job);
+    QWidget* recordingRow(const Recording& recording);
+    void tick();
+    bool someTranscriptPending() const;
+    void confirmDiscard(const PendingRecording& job);
+    void listen(const PendingRecording& job);
+    void launch(QCoro::Task<void> task);
+
+    AppModel& m_model;
+    QTimer m_refreshTimer;
+
+    QLabel* m_title = nullptr;
+    QLineEdit* m_serverField = nullptr;
+    QPushButton* m_signInButton = nullptr;
+    QPushButton* m_signOutButton = nullptr;
+    QLineEdit* m_emailField = nullptr;
+    QCheckBox* m_speakersSwitch = nullptr;
+    QCheckBox* m_autoRecordSwitch = nullptr;
+    QPushButton* m_recordButton = nullptr;
+    QProgressBar* m_progress = nullptr;
+    QLabel* m_statusLabel = nullptr;
+    QLabel* m_warningLabel = nullptr;
+    QLabel* m_errorLabel = nullptr;
+    QWidget* m_pendingSection = nullptr;
+    QVBoxLayout* m_pendingRows = nullptr;
+    QStackedWidget* m_recordingsStack = nullptr;
+    QVBoxLayout* m_recordingRows = nullptr;
+
+    QPointer<QMessageBox> m_discardAlert;
+    QPointer<QMessageBox> m_deleteAlert;
+    QPointer<RecordingPreview> m_preview;
+};
