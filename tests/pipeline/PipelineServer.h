@@ -6,6 +6,7 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -38,6 +39,7 @@ public:
         // The parts of an alignment form as httplib parsed them.
         std::map<std::string, httplib::MultipartFormData> parts;
         int answeredStatus = 0;
+        std::chrono::steady_clock::time_point arrival = std::chrono::steady_clock::now();
 
         std::optional<std::string> header(const std::string& name) const;
         bool is(const std::string& method, const std::string& pathPrefix) const;
