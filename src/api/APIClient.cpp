@@ -1,0 +1,293 @@
+#include "api/APIClient.h"
+
+#include "api/KeychainStore.h"
+#include "core/FileSystemError.h"
+#include "core/Uuids.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QHostAddress>
+#include <QJsonDocument>
+#include <QNetworkReply>
+#include <QSslCertificate>
+#include <QStringList>
+#include <QTimer>
+
+#include <QCoroNetworkReply>
+#include <QCoroTimer>
+
+#include <cerrno>
+#include <cmath>
+#include <memory>
+
+namespace {
+
+struct DeleteLater
+{
+    void operator()(QObject* object) const { object->deleteLater(); }
+};
+
+// A precise single-shot timer runs on the monotonic clock with no slack,
+// so a one-second wait is one second and not up to 5 % more.
+QCoro::Task<void> monotonicWait(std::chrono::milliseconds duration)
+{
+    QTimer timer;
+    timer.setTimerType(Qt::PreciseTimer);
+    timer.setSingleShot(true);
+    timer.start(duration);
+    co_await timer;
+}
+
+QList<QSslCertificate> certificatesFromEnvironment()
+{
+    QList<QSslCertificate> certificates;
+    const QString file = qEnvironmentVariable("SSL_CERT_FILE");
+    if (!file.isEmpty()) {
+        certificates += QSslCertificate::fromPath(file, QSsl::Pem);
+    }
+    const QStringList directories = qEnvironmentVariable("SSL_CERT_DIR").split(u':', Qt::SkipEmptyParts);
+    for (const QString& directory : directories) {
+        certificates += QSslCertificate::fromPath(QDir(directory).filePath(QStringLiteral("*")), QSsl::Pem,
+            QSslCertificate::PatternSyntax::Wildcard);
+    }
+    return certificates;
+}
+
+// The system's trusted roots plus the private CAs named in the environment,
+// for self-hosted servers. Verification itself is never relaxed.
+std::optional<QSslConfiguration> configurationWithExtraTrust()
+{
+    const QList<QSslCertificate> extra = certificatesFromEnvironment();
+    if (extra.isEmpty()) {
+        return std::nullopt;
+    }
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    configuration.setCaCertificates(QSslConfiguration::systemCaCertificates() + extra);
+    return configuration;
+}
+
+bool isLoopbackHost(const QString& host)
+{
+    if (host.compare(QStringLiteral("localhost"), Qt::CaseInsensitive) == 0) {
+        return true;
+    }
+    const QHostAddress address(host);
+    return !address.isNull() && address.isLoopback();
+}
+
+// The token must never cross the network in clear text; plain HTTP is only
+// for a server on this computer (tests, a local server).
+void requireSecureTransport(const QUrl& url)
+{
+    const QString scheme = url.scheme().toLower();
+    if (scheme == QStringLiteral("https")) {
+        return;
+    }
+    if (scheme == QStringLiteral("http") && isLoopbackHost(url.host())) {
+        return;
+    }
+    throw URLError(URLError::Code::secureConnectionRequired);
+}
+
+// Failures below HTTP: the connection, the proxy, or an answer that is not HTTP.
+bool isTransportFailure(QNetworkReply::NetworkError error)
+{
+    return (error > QNetworkReply::NoError && error < QNetworkReply::ContentAccessDenied)
+        || error == QNetworkReply::ProtocolFailure || error == QNetworkReply::ProtocolUnknownError;
+}
+
+HTTPAnswer answerFrom(QNetworkReply& reply, bool transferTimedOut)
+{
+    const QVariant status = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    const QNetworkReply::NetworkError error = reply.error();
+    if (isTransportFailure(error) || error == QNetworkReply::OperationCanceledError) {
+        throw URLError::fromNetworkError(error, reply.errorString(), transferTimedOut);
+    }
+    if (!status.isValid()) {
+        throw URLError(URLError::Code::badServerResponse);
+    }
+    return HTTPAnswer { status.toInt(), reply.readAll() };
+}
+
+QString timeStamp(double seconds)
+{
+    const qint64 whole
+        = std::isfinite(seconds) && seconds > 0 ? static_cast<qint64>(std::min(seconds, 1e15)) : 0;
+    return QStringLiteral("%1:%2:%3")
+        .arg(whole / 3600, 2, 10, QLatin1Char('0'))
+        .arg((whole / 60) % 60, 2, 10, QLatin1Char('0'))
+        .arg(whole % 60, 2, 10, QLatin1Char('0'));
+}
+
+} // namespace
+
+APIClient::APIClient(QUrl baseURL, std::optional<QString> token)
+    : m_baseURL(std::move(baseURL))
+    , m_token(std::move(token))
+    , m_sslConfiguration(configurationWithExtraTrust())
+    , m_wait(monotonicWait)
+{ }
+
+APIClient::~APIClient() = default;
+
+QCoro::Task<SignInStart> APIClient::prepareSignIn()
+{
+    APIRequest request = unauthorizedRequest(QStringLiteral("/auth/google/prepare"));
+    request.method = QByteArrayLiteral("POST");
+    co_return co_await send<SignInStart>(std::move(request));
+}
+
+QCoro::Task<QString> APIClient::waitForSignIn(QString code)
+{
+    const QByteArray body
+        = QJsonDocument(QJsonObject { { QStringLiteral("code"), code } }).toJson(QJsonDocument::Compact);
+    for (int attempt = 0; attempt < kSignInAttempts; ++attempt) {
+        APIRequest request = unauthorizedRequest(QStringLiteral("/auth/exchange"));
+        request.method = QByteArrayLiteral("POST");
+        request.request.setRawHeader("Content-Type", "application/json");
+        request.body = body;
+        const HTTPAnswer answer = co_await perform(std::move(request));
+        if (answer.status >= 200 && answer.status <= 299) {
+            const QString token = TokenResponse::fromJson(JsonFields::parseObject(answer.body)).token;
+            m_token = token;
+            KeychainStore::saveToken(token);
+            co_return token;
+        }
+        // 400 means the browser sign-in has not finished yet.
+        if (answer.status != 400) {
+            throw APIClientError(errorMessage(answer));
+        }
+        co_await wait(kSignInPollInterval);
+    }
+    throw APIClientError(QStringLiteral("Google sign-in timed out."));
+}
+
+QCoro::Task<QUuid> APIClient::currentUserID()
+{
+    const CurrentUser user = co_await send<CurrentUser>(authorizedRequest(QStringLiteral("/v1/me")));
+    co_return user.id;
+}
+
+QCoro::Task<std::vector<Recording>> APIClient::listRecordings()
+{
+    RecordingList list = co_await send<RecordingList>(authorizedRequest(QStringLiteral("/v1/recordings")));
+    co_return std::move(list.recordings);
+}
+
+QCoro::Task<void> APIClient::deleteRecording(QUuid id)
+{
+    APIRequest request = authorizedRequest(QStringLiteral("/v1/recordings/") + Uuids::text(id));
+    request.method = QByteArrayLiteral("DELETE");
+    co_await send<DeleteResponse>(std::move(request));
+}
+
+QString APIClient::mergedTranscript(const std::vector<AudioChunk>& chunks)
+{
+    QStringList pieces;
+    for (const AudioChunk& chunk : chunks) {
+        const QString text = chunk.text.value_or(QString()).trimmed();
+        if (text.isEmpty()) {
+            continue;
+        }
+        if (chunk.speaker) {
+            pieces.append(QStringLiteral("[%1] %2: %3").arg(timeStamp(chunk.start), *chunk.speaker, text));
+        } else {
+            pieces.append(text);
+        }
+    }
+    return pieces.join(QStringLiteral("\n\n")).trimmed();
+}
+
+APIRequest APIClient::authorizedRequest(const QString& path) const
+{
+    if (!m_token) {
+        throw URLError(URLError::Code::userAuthenticationRequired);
+    }
+    APIRequest request = unauthorizedRequest(path);
+    request.request.setRawHeader("Authorization", "Bearer " + m_token->toUtf8());
+    return request;
+}
+
+APIRequest APIClient::unauthorizedRequest(const QString& path) const
+{
+    QNetworkRequest request(endpoint(path));
+    request.setTransferTimeout(static_cast<int>(kRequestTimeout.count()));
+    return APIRequest { .request = request, .method = QByteArrayLiteral("GET"), .body = {}, .bodyFile = {} };
+}
+
+QUrl APIClient::endpoint(const QString& path) const
+{
+    QUrl url = m_baseURL;
+    QString basePath = url.path(QUrl::FullyEncoded);
+    while (basePath.endsWith(u'/')) {
+        basePath.chop(1);
+    }
+    url.setPath(basePath + path, QUrl::TolerantMode);
+    return url;
+}
+
+QCoro::Task<HTTPAnswer> APIClient::perform(APIRequest request)
+{
+    QNetworkRequest& networkRequest = request.request;
+    requireSecureTransport(networkRequest.url());
+    // Redirects would carry the token elsewhere; a 3xx reaches the caller as an error.
+    networkRequest.setAttribute(
+        QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    if (m_sslConfiguration) {
+        networkRequest.setSslConfiguration(*m_sslConfiguration);
+    }
+
+    std::unique_ptr<QNetworkReply, DeleteLater> reply;
+    if (request.bodyFile) {
+        auto file = std::make_unique<QFile>(*request.bodyFile);
+        if (!file->open(QIODevice::ReadOnly)) {
+            throw FileSystemError::fromErrno(QStringLiteral("Opening the upload"), *request.bodyFile, errno);
+        }
+        reply.reset(m_network.sendCustomRequest(networkRequest, request.method, file.get()));
+        file.release()->setParent(reply.get());
+    } else if (request.body.isEmpty()) {
+        reply.reset(
+            m_network.sendCustomRequest(networkRequest, request.method, static_cast<QIODevice*>(nullptr)));
+    } else {
+        reply.reset(m_network.sendCustomRequest(networkRequest, request.method, request.body));
+    }
+
+    QElapsedTimer elapsed;
+    elapsed.start();
+    co_await reply.get();
+    const int timeoutMs = networkRequest.transferTimeout();
+    const bool transferTimedOut = timeoutMs > 0 && elapsed.elapsed() >= timeoutMs;
+    co_return answerFrom(*reply, transferTimedOut);
+}
+
+QCoro::Task<void> APIClient::wait(std::chrono::milliseconds duration)
+{
+    co_await m_wait(duration);
+}
+
+QString APIClient::errorMessage(const HTTPAnswer& answer)
+{
+    try {
+        return APIError::fromJson(JsonFields::parseObject(answer.body)).error;
+    } catch (const DecodingError&) {
+        return QStringLiteral("Server returned %1.").arg(answer.status);
+    }
+}
+
+bool APIClient::isRetryable(const std::exception_ptr& error)
+{
+    if (!error) {
+        return false;
+    }
+    try {
+        std::rethrow_exception(error);
+    } catch (const APIClientError& failure) {
+        const std::optional<int> status = failure.statusCode();
+        return status && (*status == 408 || *status == 425 || *status == 429 || *status > 499);
+    } catch (const URLError& failure) {
+        return failure.isRetryable();
+    } catch (...) {
+        return false;
+    }
+}

@@ -1,0 +1,160 @@
+#pragma once
+
+// The one HTTP client for the transcription server. It lives on the main
+// thread's event loop: every operation is a coroutine that suspends on the
+// network or a timed wait and resumes there, so baseURL and token need no lock.
+// The client owns its QNetworkAccessManager; the caller owns the client and
+// keeps it alive until every task it started has finished.
+
+#include "api/APIClientError.h"
+#include "api/URLError.h"
+#include "api/WireRecords.h"
+#include "core/JsonFields.h"
+#include "pipeline/AudioChunk.h"
+
+#include <QByteArray>
+#include <QNetworkAccessManager>
+#include <QNetworkRequest>
+#include <QSslConfiguration>
+#include <QString>
+#include <QUrl>
+#include <QUuid>
+
+#include <QCoroTask>
+
+#include <chrono>
+#include <exception>
+#include <functional>
+#include <optional>
+#include <vector>
+
+// One request as the frame sends it: Qt's request (URL, headers, timeout)
+// plus the method and body, which QNetworkRequest does not carry.
+struct APIRequest
+{
+    QNetworkRequest request;
+    QByteArray method = QByteArrayLiteral("GET");
+    QByteArray body;
+    // Uploads: the body is read from this file afresh for every attempt.
+    std::optional<QString> bodyFile;
+};
+
+// A complete HTTP answer, whatever its status.
+struct HTTPAnswer
+{
+    int status = 0;
+    QByteArray body;
+};
+
+class APIClient
+{
+public:
+    // Waits on the monotonic clock; tests replace it so retries need not sleep.
+    using Wait = std::function<QCoro::Task<void>(std::chrono::milliseconds)>;
+
+    static constexpr int kMaxAttempts = 4;
+    static constexpr int kSignInAttempts = 300;
+    static constexpr std::chrono::milliseconds kRequestTimeout { 60'000 };
+    static constexpr std::chrono::milliseconds kSignInPollInterval { 1'000 };
+
+    // Sends nothing. The CA certificates named by SSL_CERT_FILE / SSL_CERT_DIR
+    // are trusted in addition to the system's.
+    explicit APIClient(QUrl baseURL, std::optional<QString> token = std::nullopt);
+    APIClient(const APIClient&) = delete;
+    APIClient& operator=(const APIClient&) = delete;
+    ~APIClient();
+
+    // Changes apply to the next request built; requests in flight keep theirs.
+    const QUrl& baseURL() const { return m_baseURL; }
+    void setBaseURL(const QUrl& baseURL) { m_baseURL = baseURL; }
+    const std::optional<QString>& token() const { return m_token; }
+    void setToken(std::optional<QString> token) { m_token = std::move(token); }
+
+    // Sign-in through the browser: prepare gives the page and the one-time
+    // code; waitForSignIn polls until the server issues a token, then sets it
+    // on the client and stores it with KeychainStore::saveToken. If storing
+    // fails, the KeychainError is thrown and the token stays set for this run.
+    QCoro::Task<SignInStart> prepareSignIn();
+    QCoro::Task<QString> waitForSignIn(QString code);
+
+    QCoro::Task<QUuid> currentUserID();
+    // In the server's order.
+    QCoro::Task<std::vector<Recording>> listRecordings();
+    // A 2xx answer is success even when it says "deleted": false.
+    QCoro::Task<void> deleteRecording(QUuid id);
+
+    // The plain join of the chunk texts, for jobs without word alignment.
+    static QString mergedTranscript(const std::vector<AudioChunk>& chunks);
+
+    // Tests only: replaces the retry and polling waits.
+    void setWaitForTesting(Wait wait) { m_wait = std::move(wait); }
+
+protected:
+    // The request frame shared by the server operations of this class (and
+    // reachable from tests through a subclass).
+
+    // Throws URLError(userAuthenticationRequired) when signed out.
+    APIRequest authorizedRequest(const QString& path) const;
+    // For the sign-in requests: no Authorization header.
+    APIRequest unauthorizedRequest(const QString& path) const;
+
+    // Performs the request and decodes T from a 2xx answer. Throws the
+    // URLError of a transport failure, APIClientError for any other status,
+    // and DecodingError when the 2xx body is not a T.
+    template <typename T> QCoro::Task<T> send(APIRequest request);
+
+    // send() with up to kMaxAttempts attempts, waiting 1, 2 and 4 s between
+    // them while isRetryable() says yes; the last error is thrown unchanged.
+    template <typename T> QCoro::Task<T> sendWithRetry(APIRequest request);
+
+    // The transport alone: the whole answer of any status, or URLError.
+    QCoro::Task<HTTPAnswer> perform(APIRequest request);
+
+    QCoro::Task<void> wait(std::chrono::milliseconds duration);
+
+    // The server's "error" text, else "Server returned N.".
+    static QString errorMessage(const HTTPAnswer& answer);
+
+    // True for status 408, 425, 429 and >= 500, and for the six transport
+    // conditions of URLError; false for everything else.
+    static bool isRetryable(const std::exception_ptr& error);
+
+    static std::chrono::milliseconds retryDelay(int failedAttempt)
+    {
+        return std::chrono::milliseconds(1000) * (1 << failedAttempt);
+    }
+
+private:
+    QUrl endpoint(const QString& path) const;
+
+    QUrl m_baseURL;
+    std::optional<QString> m_token;
+    QNetworkAccessManager m_network;
+    std::optional<QSslConfiguration> m_sslConfiguration;
+    Wait m_wait;
+};
+
+template <typename T> QCoro::Task<T> APIClient::send(APIRequest request)
+{
+    const HTTPAnswer answer = co_await perform(std::move(request));
+    if (answer.status < 200 || answer.status > 299) {
+        throw APIClientError(errorMessage(answer), answer.status);
+    }
+    co_return T::fromJson(JsonFields::parseObject(answer.body));
+}
+
+template <typename T> QCoro::Task<T> APIClient::sendWithRetry(APIRequest request)
+{
+    for (int attempt = 0;; ++attempt) {
+        std::exception_ptr failure;
+        try {
+            co_return co_await send<T>(request);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        if (attempt + 1 >= kMaxAttempts || !isRetryable(failure)) {
+            std::rethrow_exception(failure);
+        }
+        co_await wait(retryDelay(attempt));
+    }
+}

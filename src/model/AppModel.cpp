@@ -1,0 +1,213 @@
+#include "model/AppModel.h"
+
+#include "api/APIClient.h"
+#include "api/APIClientError.h"
+#include "api/KeychainStore.h"
+#include "api/URLError.h"
+
+#include <QDesktopServices>
+
+const QString AppModel::kDefaultServer = QStringLiteral(TALLISEN_DEFAULT_SERVER);
+
+namespace {
+
+const QString kFailed = QStringLiteral("Failed");
+
+bool openInBrowser(const QUrl& url)
+{
+    return QDesktopServices::openUrl(url);
+}
+
+QString transcriptCount(size_t count)
+{
+    return QString::number(count) + QStringLiteral(" transcript")
+        + (count == 1 ? QString() : QStringLiteral("s"));
+}
+
+} // namespace
+
+AppModel::AppModel(OpenUrl openUrl, QObject* parent)
+    : QObject(parent)
+    , m_openUrl(openUrl ? std::move(openUrl) : OpenUrl(openInBrowser))
+{
+    m_emailTo = m_settings.string(SettingsStore::kTranscriptEmail).value_or(QString());
+    m_server = m_settings.string(SettingsStore::kServer).value_or(kDefaultServer);
+    m_diarizationEnabled = m_settings.boolean(SettingsStore::kDiarizationEnabled).value_or(false);
+    m_pendingRecordings = PendingRecording::loadAll();
+    m_status = QStringLiteral("Ready");
+
+    // The recorder, its session fields and the automatic-recording fields are
+    // created here, before the client, once the recording session exists.
+
+    // Only text that passed updateServer() is ever stored; anything else was
+    // written by hand, and the window should show what the client really uses.
+    std::optional<QUrl> baseURL = checkedServerURL(m_server);
+    if (!baseURL) {
+        m_server = kDefaultServer;
+        baseURL = QUrl(kDefaultServer);
+    }
+    m_client = std::make_unique<APIClient>(*baseURL, KeychainStore::loadToken());
+    m_signedIn = isSignedIn();
+
+    m_autoRecordEnabled = m_settings.boolean(SettingsStore::kAutoRecordEnabled).value_or(true);
+
+    // The recorder's interruption callback is installed and the microphone
+    // monitor task started here, once they exist.
+}
+
+AppModel::~AppModel() = default;
+
+void AppModel::setEmailTo(const QString& emailTo)
+{
+    assign(m_emailTo, emailTo, &AppModel::emailToChanged);
+    m_settings.setString(SettingsStore::kTranscriptEmail, emailTo);
+}
+
+void AppModel::setServer(const QString& server)
+{
+    assign(m_server, server, &AppModel::serverChanged);
+}
+
+void AppModel::setDiarizationEnabled(bool enabled)
+{
+    assign(m_diarizationEnabled, enabled, &AppModel::diarizationEnabledChanged);
+    m_settings.setBoolean(SettingsStore::kDiarizationEnabled, enabled);
+}
+
+void AppModel::setPreviewing(bool previewing)
+{
+    assign(m_isPreviewing, previewing, &AppModel::isPreviewingChanged);
+}
+
+bool AppModel::isSignedIn() const
+{
+    return m_client->token().has_value();
+}
+
+QCoro::Task<void> AppModel::refresh()
+{
+    co_await perform(QStringLiteral("Loading transcripts…"), [this]() { return refreshRecordings(); });
+}
+
+QCoro::Task<void> AppModel::signIn()
+{
+    co_await perform(QStringLiteral("Opening Google sign-in…"), [this]() -> QCoro::Task<void> {
+        updateServer();
+        const SignInStart start = co_await m_client->prepareSignIn();
+        if (!m_openUrl(start.url)) {
+            throw URLError(URLError::Code::cannotLoadFromNetwork);
+        }
+        setStatus(QStringLiteral("Waiting for Google sign-in…"));
+        try {
+            co_await m_client->waitForSignIn(start.code);
+        } catch (...) {
+            // A token that reached the client but not the secret store still
+            // signs the user in for this run.
+            syncSignedIn();
+            throw;
+        }
+        syncSignedIn();
+        setStatus(QStringLiteral("Signed in"));
+        co_await refreshRecordings();
+    });
+}
+
+void AppModel::signOut()
+{
+    KeychainStore::clearToken();
+    m_client->setToken(std::nullopt);
+    syncSignedIn();
+    setRecordings({});
+    setStatus(QStringLiteral("Signed out"));
+}
+
+QCoro::Task<void> AppModel::perform(QString text, Operation operation)
+{
+    setBusy(true);
+    setErrorMessage(std::nullopt);
+    setStatus(text);
+    std::optional<QString> failure;
+    try {
+        co_await operation();
+    } catch (...) {
+        failure = describe(std::current_exception());
+    }
+    if (failure) {
+        setErrorMessage(failure);
+        setStatus(kFailed);
+    }
+    setBusy(false);
+}
+
+void AppModel::updateServer()
+{
+    const std::optional<QUrl> url = checkedServerURL(m_server);
+    if (!url) {
+        throw APIClientError(QStringLiteral("Enter a valid server URL."));
+    }
+    m_settings.setString(SettingsStore::kServer, m_server);
+    m_client->setBaseURL(*url);
+}
+
+QCoro::Task<void> AppModel::refreshRecordings()
+{
+    std::vector<Recording> recordings = co_await m_client->listRecordings();
+    const size_t count = recordings.size();
+    setRecordings(std::move(recordings));
+    setStatus(transcriptCount(count));
+}
+
+void AppModel::setRecordings(std::vector<Recording> recordings)
+{
+    m_recordings = std::move(recordings);
+    emit recordingsChanged();
+}
+
+void AppModel::setStatus(const QString& status)
+{
+    assign(m_status, status, &AppModel::statusChanged);
+}
+
+void AppModel::setErrorMessage(const std::optional<QString>& errorMessage)
+{
+    assign(m_errorMessage, errorMessage, &AppModel::errorMessageChanged);
+}
+
+void AppModel::setBusy(bool busy)
+{
+    assign(m_isBusy, busy, &AppModel::isBusyChanged);
+}
+
+void AppModel::syncSignedIn()
+{
+    assign(m_signedIn, isSignedIn(), &AppModel::isSignedInChanged);
+}
+
+QString AppModel::describe(const std::exception_ptr& failure)
+{
+    try {
+        std::rethrow_exception(failure);
+    } catch (const APIClientError& error) {
+        return error.message();
+    } catch (const std::exception& error) {
+        return QString::fromUtf8(error.what());
+    } catch (...) {
+        return QStringLiteral("The operation failed for an unknown reason.");
+    }
+}
+
+std::optional<QUrl> AppModel::checkedServerURL(const QString& text)
+{
+    // QUrl lower-cases the scheme and forgives stray blanks, so the scheme is
+    // compared on the text exactly as typed.
+    const qsizetype colon = text.indexOf(QLatin1Char(':'));
+    const QString scheme = text.left(colon);
+    if (colon < 0 || (scheme != QLatin1String("http") && scheme != QLatin1String("https"))) {
+        return std::nullopt;
+    }
+    const QUrl url(text, QUrl::StrictMode);
+    if (!url.isValid() || url.host().isEmpty()) {
+        return std::nullopt;
+    }
+    return url;
+}
