@@ -1,0 +1,44 @@
+#pragma once
+
+// Runs one parsed subcommand against the application model. Every subcommand
+// is a model operation plus printing: results go to standard output, status
+// lines and errors to standard error, so output can be piped while progress
+// stays visible. Lives on the main thread with the model.
+
+#include "cli/CliArguments.h"
+
+#include <QIODevice>
+#include <QObject>
+
+#include <QCoroTask>
+
+class AppModel;
+class ProgressDisplay;
+
+class CliRunner : public QObject
+{
+public:
+    // progress writes status lines and errors to the error stream; results
+    // are written to output.
+    CliRunner(AppModel& model, ProgressDisplay& progress, QIODevice& output);
+
+    QCoro::Task<ExitCode> run(CliCommand command);
+
+private:
+    QCoro::Task<ExitCode> signIn(const CliCommand& command);
+    ExitCode signOut();
+    ExitCode status();
+    ExitCode jobs();
+    QCoro::Task<ExitCode> transcripts(bool json);
+
+    // Shows each status change while the operations of a subcommand run.
+    void followStatus();
+    // The outcome of the last model operation: its error on stderr and failure, or success.
+    ExitCode outcome();
+    void printOutput(const QString& line);
+    void printError(const QString& line);
+
+    AppModel& m_model;
+    ProgressDisplay& m_progress;
+    QIODevice& m_output;
+};
