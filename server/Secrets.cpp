@@ -1,0 +1,82 @@
+#include "Secrets.h"
+
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+
+#include <array>
+#include <cstdio>
+#include <stdexcept>
+
+namespace server::Secrets {
+
+namespace {
+
+template <std::size_t N> std::array<unsigned char, N> randomBytes()
+{
+    std::array<unsigned char, N> bytes {};
+    if (RAND_bytes(bytes.data(), static_cast<int>(N)) != 1)
+        throw std::runtime_error("The server could not generate random numbers.");
+    return bytes;
+}
+
+std::string hex(const unsigned char* bytes, std::size_t size)
+{
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(size * 2);
+    for (std::size_t i = 0; i < size; ++i) {
+        text += kDigits[bytes[i] >> 4];
+        text += kDigits[bytes[i] & 0xF];
+    }
+    return text;
+}
+
+} // namespace
+
+std::string randomToken()
+{
+    static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+    const auto bytes = randomBytes<32>();
+    // 43 characters of 6 bits each cover the 256 bits.
+    std::string text;
+    unsigned buffer = 0;
+    int bits = 0;
+    for (unsigned char byte : bytes) {
+        buffer = (buffer << 8) | byte;
+        bits += 8;
+        while (bits >= 6) {
+            bits -= 6;
+            text += kAlphabet[(buffer >> bits) & 0x3F];
+        }
+    }
+    if (bits > 0)
+        text += kAlphabet[(buffer << (6 - bits)) & 0x3F];
+    return text;
+}
+
+std::string sha256Hex(std::string_view text)
+{
+    std::array<unsigned char, EVP_MAX_MD_SIZE> digest {};
+    unsigned int size = 0;
+    if (EVP_Digest(text.data(), text.size(), digest.data(), &size, EVP_sha256(), nullptr) != 1)
+        throw std::runtime_error("The server could not hash a secret.");
+    return hex(digest.data(), size);
+}
+
+std::string newUuid()
+{
+    auto bytes = randomBytes<16>();
+    bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);
+    bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);
+    std::string text;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10)
+            text += '-';
+        char pair[3];
+        std::snprintf(pair, sizeof pair, "%02X", bytes[i]);
+        text += pair;
+    }
+    return text;
+}
+
+} // namespace server::Secrets

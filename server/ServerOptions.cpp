@@ -1,0 +1,132 @@
+#include "ServerOptions.h"
+
+#include <cstdlib>
+#include <stdexcept>
+
+namespace server {
+
+namespace {
+
+std::string environment(const char* name, const std::string& fallback = {})
+{
+    const char* value = std::getenv(name);
+    return value && *value ? value : fallback;
+}
+
+std::string defaultDataDir()
+{
+    const std::string dataHome = environment("XDG_DATA_HOME");
+    if (!dataHome.empty())
+        return dataHome + "/tallisen-server";
+    return environment("HOME", ".") + "/.local/share/tallisen-server";
+}
+
+void parseListen(const std::string& value, ServerOptions& options)
+{
+    const auto colon = value.rfind(':');
+    if (colon == std::string::npos || colon == 0)
+        throw std::invalid_argument("--listen needs HOST:PORT, for example 127.0.0.1:8080.");
+    std::string host = value.substr(0, colon);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    const std::string portText = value.substr(colon + 1);
+    char* end = nullptr;
+    const long port = std::strtol(portText.c_str(), &end, 10);
+    if (portText.empty() || *end != '\0' || port < 0 || port > 65535)
+        throw std::invalid_argument("--listen needs a port between 0 and 65535.");
+    options.host = host;
+    options.port = static_cast<int>(port);
+}
+
+} // namespace
+
+bool isLoopbackHost(const std::string& host)
+{
+    return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
+}
+
+ServerOptions ServerOptions::parse(const std::vector<std::string>& arguments)
+{
+    ServerOptions options;
+    options.dataDir = defaultDataDir();
+    options.openAiBaseUrl = environment("TALLISEN_OPENAI_BASE_URL", "https://api.openai.com");
+    options.openAiApiKey = environment("OPENAI_API_KEY");
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& flag = arguments[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= arguments.size())
+                throw std::invalid_argument(flag + " needs a value.");
+            return arguments[++i];
+        };
+        if (flag == "--help" || flag == "-h")
+            options.help = true;
+        else if (flag == "--listen")
+            parseListen(value(), options);
+        else if (flag == "--data-dir")
+            options.dataDir = value();
+        else if (flag == "--tls-cert")
+            options.tlsCert = value();
+        else if (flag == "--tls-key")
+            options.tlsKey = value();
+        else if (flag == "--self-signed")
+            options.selfSigned = true;
+        else if (flag == "--public-url")
+            options.publicUrl = value();
+        else if (flag == "--engine")
+            options.engine = value();
+        else if (flag == "--openai-base-url")
+            options.openAiBaseUrl = value();
+        else if (flag == "--openai-api-key")
+            options.openAiApiKey = value();
+        else if (flag == "--openai-model")
+            options.openAiModel = value();
+        else if (flag == "--sign-in-as")
+            options.signInAs = value();
+        else if (flag == "--threads")
+            options.threads = std::max(2, std::atoi(value().c_str()));
+        else
+            throw std::invalid_argument("Unknown option " + flag + ". See --help.");
+    }
+    if (options.tlsCert.has_value() != options.tlsKey.has_value())
+        throw std::invalid_argument("--tls-cert and --tls-key must be given together.");
+    if (options.selfSigned && options.tlsCert)
+        throw std::invalid_argument("Use either --self-signed or --tls-cert/--tls-key, not both.");
+    if (options.engine != "pocketsphinx" && options.engine != "openai")
+        throw std::invalid_argument("--engine must be pocketsphinx or openai.");
+    if (!options.usesTls() && !isLoopbackHost(options.host))
+        throw std::invalid_argument("Plain HTTP is only allowed on a loopback address; give --self-signed or "
+                                    "--tls-cert/--tls-key to listen on "
+            + options.host + ".");
+    return options;
+}
+
+std::string ServerOptions::usage()
+{
+    return R"(Usage: tallisen-server [options]
+
+The transcription server for the Tallisen desktop app: sign-in, transcript store,
+transcription with word timings, speaker detection, naming, filing and e-mailing.
+
+  --listen HOST:PORT      Address to listen on (default 127.0.0.1:8080; port 0 picks a free one).
+                          Plain HTTP is refused on anything but a loopback address.
+  --data-dir DIR          Database, uploads, certificates and outbox
+                          (default $XDG_DATA_HOME/tallisen-server).
+  --tls-cert FILE         PEM certificate chain for HTTPS (with --tls-key).
+  --tls-key FILE          PEM private key for HTTPS.
+  --self-signed           Serve HTTPS with a local CA and certificate made in DATA_DIR/tls;
+                          the CA path is printed so clients can trust it.
+  --public-url URL        Base URL clients reach the server at, used in sign-in and upload
+                          addresses (default: scheme://HOST:PORT as listened on).
+  --engine NAME           pocketsphinx (default, local) or openai (forward to an
+                          OpenAI-compatible /v1/audio/transcriptions).
+  --openai-base-url URL   Upstream base URL (env TALLISEN_OPENAI_BASE_URL, default https://api.openai.com).
+  --openai-api-key KEY    Upstream API key (env OPENAI_API_KEY).
+  --openai-model NAME     Upstream model (default whisper-1).
+  --sign-in-as EMAIL      Approve every sign-in page opened as this account, without the form
+                          (for machines without a browser).
+  --threads N             Request threads (default 32).
+  --help                  Show this text.
+)";
+}
+
+} // namespace server

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+// Command-line configuration. Flags win over the environment; everything has a default.
+namespace server {
+
+struct ServerOptions
+{
+    std::string host = "127.0.0.1";
+    int port = 8080;
+    std::string dataDir;
+    std::optional<std::string> tlsCert;
+    std::optional<std::string> tlsKey;
+    bool selfSigned = false;
+    std::optional<std::string> publicUrl;
+    std::string engine = "pocketsphinx";
+    std::string openAiBaseUrl;
+    std::string openAiApiKey;
+    std::string openAiModel = "whisper-1";
+    std::optional<std::string> signInAs;
+    int threads = 32;
+    bool help = false;
+
+    // Throws std::invalid_argument with a sentence naming the bad flag.
+    static ServerOptions parse(const std::vector<std::string>& arguments);
+    static std::string usage();
+
+    bool usesTls() const { return selfSigned || tlsCert.has_value(); }
+};
+
+bool isLoopbackHost(const std::string& host);
+
+} // namespace server

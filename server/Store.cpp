@@ -1,0 +1,417 @@
+#include "Store.h"
+
+#include "Secrets.h"
+#include "WireFormat.h"
+
+namespace server {
+
+namespace {
+
+constexpr const char* kSchema = R"sql(
+CREATE TABLE IF NOT EXISTS accounts (
+    id TEXT PRIMARY KEY,
+    email TEXT NOT NULL UNIQUE,
+    displayName TEXT NOT NULL,
+    createdAt INTEGER NOT NULL);
+CREATE TABLE IF NOT EXISTS tokens (
+    hash TEXT PRIMARY KEY,
+    accountId TEXT NOT NULL REFERENCES accounts(id),
+    createdAt INTEGER NOT NULL);
+CREATE TABLE IF NOT EXISTS signIns (
+    codeHash TEXT PRIMARY KEY,
+    accountId TEXT REFERENCES accounts(id),
+    createdAt INTEGER NOT NULL,
+    exchanged INTEGER NOT NULL DEFAULT 0);
+CREATE TABLE IF NOT EXISTS recordings (
+    id TEXT PRIMARY KEY,
+    accountId TEXT NOT NULL REFERENCES accounts(id),
+    title TEXT NOT NULL,
+    transcript TEXT NOT NULL,
+    languageCodes TEXT NOT NULL,
+    recordedAt INTEGER NOT NULL,
+    createdAt INTEGER NOT NULL,
+    category TEXT,
+    cleanupStatus TEXT NOT NULL,
+    emailStatus TEXT NOT NULL,
+    emailTo TEXT NOT NULL,
+    source TEXT NOT NULL);
+CREATE INDEX IF NOT EXISTS recordingsByAccount ON recordings(accountId, createdAt DESC);
+CREATE TABLE IF NOT EXISTS idempotencyKeys (
+    accountId TEXT NOT NULL,
+    key TEXT NOT NULL,
+    recordingId TEXT NOT NULL,
+    answer TEXT NOT NULL,
+    PRIMARY KEY (accountId, key));
+CREATE TABLE IF NOT EXISTS diarizations (
+    accountId TEXT NOT NULL,
+    recordingId TEXT NOT NULL,
+    status TEXT NOT NULL,
+    capabilityHash TEXT UNIQUE,
+    audioPath TEXT,
+    segments TEXT,
+    updatedAt INTEGER NOT NULL,
+    PRIMARY KEY (accountId, recordingId));
+)sql";
+
+constexpr const char* kRecordingColumns
+    = "id, accountId, title, transcript, languageCodes, recordedAt, createdAt, category, cleanupStatus, "
+      "emailStatus, emailTo, source";
+
+constexpr const char* kDiarizationColumns = "accountId, recordingId, status, audioPath, segments";
+
+} // namespace
+
+nlohmann::json Recording::toJson() const
+{
+    nlohmann::json object {
+        { "id", id },
+        { "title", title },
+        { "transcript", transcript },
+        { "languageCodes", languageCodes },
+        { "recordedAt", WireFormat::formatDate(recordedAtMs) },
+        { "createdAt", WireFormat::formatDate(createdAtMs) },
+        { "cleanupStatus", cleanupStatus },
+        { "emailStatus", emailStatus },
+    };
+    if (category)
+        object["category"] = *category;
+    return object;
+}
+
+Store::Store(const std::string& path)
+    : m_db(path)
+{
+    m_db.execute(kSchema);
+}
+
+std::string Store::createSignIn()
+{
+    const std::string code = Secrets::randomToken();
+    std::lock_guard lock(m_mutex);
+    m_db.prepare("INSERT INTO signIns (codeHash, createdAt) VALUES (?, ?)")
+        .bind(1, Secrets::sha256Hex(code))
+        .bind(2, WireFormat::nowMs())
+        .run();
+    return code;
+}
+
+SignInOutcome Store::completeSignIn(
+    const std::string& code, const std::string& email, const std::string& displayName)
+{
+    std::lock_guard lock(m_mutex);
+    Transaction transaction(m_db);
+    auto query = m_db.prepare("SELECT createdAt, exchanged FROM signIns WHERE codeHash = ?");
+    query.bind(1, Secrets::sha256Hex(code));
+    if (!query.step())
+        return SignInOutcome::Unknown;
+    if (query.integer(1) != 0)
+        return SignInOutcome::Used;
+    if (WireFormat::nowMs() - query.integer(0) > kSignInLifetimeMs)
+        return SignInOutcome::Expired;
+    const Account account = upsertAccount(email, displayName);
+    m_db.prepare("UPDATE signIns SET accountId = ? WHERE codeHash = ?")
+        .bind(1, account.id)
+        .bind(2, Secrets::sha256Hex(code))
+        .run();
+    transaction.commit();
+    return SignInOutcome::Completed;
+}
+
+ExchangeResult Store::exchange(const std::string& code)
+{
+    const std::string codeHash = Secrets::sha256Hex(code);
+    std::lock_guard lock(m_mutex);
+    Transaction transaction(m_db);
+    auto query = m_db.prepare("SELECT createdAt, exchanged, accountId FROM signIns WHERE codeHash = ?");
+    query.bind(1, codeHash);
+    if (!query.step())
+        return { ExchangeOutcome::Unknown, {} };
+    if (query.integer(1) != 0)
+        return { ExchangeOutcome::Used, {} };
+    if (WireFormat::nowMs() - query.integer(0) > kSignInLifetimeMs)
+        return { ExchangeOutcome::Expired, {} };
+    const auto accountId = query.optionalText(2);
+    if (!accountId)
+        return { ExchangeOutcome::Pending, {} };
+    const std::string token = Secrets::randomToken();
+    m_db.prepare("INSERT INTO tokens (hash, accountId, createdAt) VALUES (?, ?, ?)")
+        .bind(1, Secrets::sha256Hex(token))
+        .bind(2, *accountId)
+        .bind(3, WireFormat::nowMs())
+        .run();
+    m_db.prepare("UPDATE signIns SET exchanged = 1 WHERE codeHash = ?").bind(1, codeHash).run();
+    transaction.commit();
+    return { ExchangeOutcome::Issued, token };
+}
+
+std::optional<Account> Store::accountForToken(const std::string& token)
+{
+    std::lock_guard lock(m_mutex);
+    return accountWhere(
+        "SELECT a.id, a.email, a.displayName FROM tokens t JOIN accounts a ON a.id = t.accountId "
+        "WHERE t.hash = ?",
+        Secrets::sha256Hex(token));
+}
+
+std::optional<Account> Store::account(const std::string& id)
+{
+    std::lock_guard lock(m_mutex);
+    return accountWhere("SELECT id, email, displayName FROM accounts WHERE id = ?", id);
+}
+
+std::optional<Account> Store::accountWhere(const char* sql, const std::string& value)
+{
+    auto query = m_db.prepare(sql);
+    query.bind(1, value);
+    if (!query.step())
+        return std::nullopt;
+    return Account { query.text(0), query.text(1), query.text(2) };
+}
+
+Account Store::upsertAccount(const std::string& email, const std::string& displayName)
+{
+    if (auto existing = accountWhere("SELECT id, email, displayName FROM accounts WHERE email = ?", email)) {
+        m_db.prepare("UPDATE accounts SET displayName = ? WHERE id = ?")
+            .bind(1, displayName)
+            .bind(2, existing->id)
+            .run();
+        existing->displayName = displayName;
+        return *existing;
+    }
+    Account account { Secrets::newUuid(), email, displayName };
+    m_db.prepare("INSERT INTO accounts (id, email, displayName, createdAt) VALUES (?, ?, ?, ?)")
+        .bind(1, account.id)
+        .bind(2, email)
+        .bind(3, displayName)
+        .bind(4, WireFormat::nowMs())
+        .run();
+    return account;
+}
+
+Recording Store::readRecording(Statement& statement)
+{
+    Recording recording;
+    recording.id = statement.text(0);
+    recording.accountId = statement.text(1);
+    recording.title = statement.text(2);
+    recording.transcript = statement.text(3);
+    recording.languageCodes = nlohmann::json::parse(statement.text(4)).get<std::vector<std::string>>();
+    recording.recordedAtMs = statement.integer(5);
+    recording.createdAtMs = statement.integer(6);
+    recording.category = statement.optionalText(7);
+    recording.cleanupStatus = statement.text(8);
+    recording.emailStatus = statement.text(9);
+    recording.emailTo = statement.text(10);
+    recording.source = statement.text(11);
+    return recording;
+}
+
+std::vector<Recording> Store::recordings(const std::string& accountId)
+{
+    std::lock_guard lock(m_mutex);
+    auto query = m_db.prepare(std::string("SELECT ") + kRecordingColumns
+        + " FROM recordings WHERE accountId = ? ORDER BY createdAt DESC, rowid DESC");
+    query.bind(1, accountId);
+    std::vector<Recording> list;
+    while (query.step())
+        list.push_back(readRecording(query));
+    return list;
+}
+
+std::optional<Recording> Store::recording(const std::string& id)
+{
+    std::lock_guard lock(m_mutex);
+    auto query = m_db.prepare(std::string("SELECT ") + kRecordingColumns + " FROM recordings WHERE id = ?");
+    query.bind(1, id);
+    if (!query.step())
+        return std::nullopt;
+    return readRecording(query);
+}
+
+bool Store::deleteRecording(const std::string& accountId, const std::string& id)
+{
+    std::lock_guard lock(m_mutex);
+    m_db.prepare("DELETE FROM recordings WHERE id = ? AND accountId = ?")
+        .bind(1, id)
+        .bind(2, accountId)
+        .run();
+    return m_db.changes() > 0;
+}
+
+std::pair<Recording, bool> Store::saveRecording(
+    const std::string& accountId, const std::string& idempotencyKey, const NewRecording& fields)
+{
+    std::lock_guard lock(m_mutex);
+    Transaction transaction(m_db);
+    auto previous
+        = m_db.prepare("SELECT recordingId, answer FROM idempotencyKeys WHERE accountId = ? AND key = ?");
+    previous.bind(1, accountId).bind(2, idempotencyKey);
+    if (previous.step()) {
+        // The current state when the transcript still exists, else the answer first given.
+        auto current
+            = m_db.prepare(std::string("SELECT ") + kRecordingColumns + " FROM recordings WHERE id = ?");
+        current.bind(1, previous.text(0));
+        if (current.step())
+            return { readRecording(current), false };
+        const auto answer = nlohmann::json::parse(previous.text(1));
+        Recording recorded;
+        recorded.id = answer.at("id");
+        recorded.accountId = accountId;
+        recorded.title = answer.at("title");
+        recorded.transcript = answer.at("transcript");
+        recorded.languageCodes = answer.at("languageCodes").get<std::vector<std::string>>();
+        recorded.recordedAtMs = *WireFormat::parseDate(answer.at("recordedAt").get<std::string>());
+        recorded.createdAtMs = *WireFormat::parseDate(answer.at("createdAt").get<std::string>());
+        recorded.cleanupStatus = answer.at("cleanupStatus");
+        recorded.emailStatus = answer.at("emailStatus");
+        return { recorded, false };
+    }
+    Recording recording;
+    recording.id = Secrets::newUuid();
+    recording.accountId = accountId;
+    recording.title = "Untitled meeting";
+    recording.transcript = fields.transcript;
+    recording.recordedAtMs = fields.recordedAtMs;
+    recording.createdAtMs = WireFormat::nowMs();
+    recording.cleanupStatus = "pending";
+    recording.emailStatus = fields.emailTo.empty() ? "disabled" : "pending";
+    recording.emailTo = fields.emailTo;
+    recording.source = fields.source;
+    m_db.prepare(std::string("INSERT INTO recordings (") + kRecordingColumns
+            + ") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
+        .bind(1, recording.id)
+        .bind(2, accountId)
+        .bind(3, recording.title)
+        .bind(4, recording.transcript)
+        .bind(5, nlohmann::json(recording.languageCodes).dump())
+        .bind(6, recording.recordedAtMs)
+        .bind(7, recording.createdAtMs)
+        .bindNull(8)
+        .bind(9, recording.cleanupStatus)
+        .bind(10, recording.emailStatus)
+        .bind(11, recording.emailTo)
+        .bind(12, recording.source)
+        .run();
+    m_db.prepare("INSERT INTO idempotencyKeys (accountId, key, recordingId, answer) VALUES (?, ?, ?, ?)")
+        .bind(1, accountId)
+        .bind(2, idempotencyKey)
+        .bind(3, recording.id)
+        .bind(4, recording.toJson().dump())
+        .run();
+    transaction.commit();
+    return { recording, true };
+}
+
+void Store::updateCleanup(const std::string& id, const std::string& title,
+    const std::optional<std::string>& category, const std::vector<std::string>& languageCodes,
+    const std::string& status)
+{
+    std::lock_guard lock(m_mutex);
+    m_db.prepare("UPDATE recordings SET title = ?, category = ?, languageCodes = ?, cleanupStatus = ? WHERE "
+                 "id = ?")
+        .bind(1, title)
+        .bindOptional(2, category)
+        .bind(3, nlohmann::json(languageCodes).dump())
+        .bind(4, status)
+        .bind(5, id)
+        .run();
+}
+
+void Store::updateEmailStatus(const std::string& id, const std::string& status)
+{
+    std::lock_guard lock(m_mutex);
+    m_db.prepare("UPDATE recordings SET emailStatus = ? WHERE id = ?").bind(1, status).bind(2, id).run();
+}
+
+DiarizationJob Store::readDiarization(Statement& statement)
+{
+    return { statement.text(0), statement.text(1), statement.text(2), statement.optionalText(3),
+        statement.optionalText(4) };
+}
+
+DiarizationJob Store::prepareDiarization(
+    const std::string& accountId, const std::string& recordingId, const std::string& capabilityHash)
+{
+    std::lock_guard lock(m_mutex);
+    Transaction transaction(m_db);
+    // A job still waiting for audio gets a fresh capability, so only the newest address works.
+    m_db.prepare("INSERT INTO diarizations (accountId, recordingId, status, capabilityHash, updatedAt) "
+                 "VALUES (?, ?, 'upload', ?, ?) ON CONFLICT (accountId, recordingId) DO UPDATE SET "
+                 "capabilityHash = excluded.capabilityHash, updatedAt = excluded.updatedAt WHERE status = "
+                 "'upload'")
+        .bind(1, accountId)
+        .bind(2, recordingId)
+        .bind(3, capabilityHash)
+        .bind(4, WireFormat::nowMs())
+        .run();
+    auto query = m_db.prepare(std::string("SELECT ") + kDiarizationColumns
+        + " FROM diarizations WHERE accountId = ? AND recordingId = ?");
+    query.bind(1, accountId).bind(2, recordingId);
+    query.step();
+    DiarizationJob job = readDiarization(query);
+    transaction.commit();
+    return job;
+}
+
+std::optional<DiarizationJob> Store::diarization(const std::string& accountId, const std::string& recordingId)
+{
+    std::lock_guard lock(m_mutex);
+    auto query = m_db.prepare(std::string("SELECT ") + kDiarizationColumns
+        + " FROM diarizations WHERE accountId = ? AND recordingId = ?");
+    query.bind(1, accountId).bind(2, recordingId);
+    if (!query.step())
+        return std::nullopt;
+    return readDiarization(query);
+}
+
+std::optional<DiarizationJob> Store::diarizationForCapability(const std::string& capabilityHash)
+{
+    std::lock_guard lock(m_mutex);
+    auto query = m_db.prepare(std::string("SELECT ") + kDiarizationColumns
+        + " FROM diarizations WHERE capabilityHash = ? AND status = 'upload'");
+    query.bind(1, capabilityHash);
+    if (!query.step())
+        return std::nullopt;
+    return readDiarization(query);
+}
+
+bool Store::acceptUpload(const std::string& capabilityHash, const std::string& audioPath)
+{
+    std::lock_guard lock(m_mutex);
+    m_db.prepare("UPDATE diarizations SET status = 'starting', audioPath = ?, capabilityHash = NULL, "
+                 "updatedAt = ? "
+                 "WHERE capabilityHash = ? AND status = 'upload'")
+        .bind(1, audioPath)
+        .bind(2, WireFormat::nowMs())
+        .bind(3, capabilityHash)
+        .run();
+    return m_db.changes() > 0;
+}
+
+void Store::setDiarizationStatus(const std::string& accountId, const std::string& recordingId,
+    const std::string& status, const std::optional<std::string>& segmentsJson)
+{
+    std::lock_guard lock(m_mutex);
+    m_db.prepare("UPDATE diarizations SET status = ?, segments = ?, updatedAt = ? WHERE accountId = ? AND "
+                 "recordingId = ?")
+        .bind(1, status)
+        .bindOptional(2, segmentsJson)
+        .bind(3, WireFormat::nowMs())
+        .bind(4, accountId)
+        .bind(5, recordingId)
+        .run();
+}
+
+std::vector<DiarizationJob> Store::diarizationsWithStatus(const std::string& status)
+{
+    std::lock_guard lock(m_mutex);
+    auto query
+        = m_db.prepare(std::string("SELECT ") + kDiarizationColumns + " FROM diarizations WHERE status = ?");
+    query.bind(1, status);
+    std::vector<DiarizationJob> jobs;
+    while (query.step())
+        jobs.push_back(readDiarization(query));
+    return jobs;
+}
+
+} // namespace server

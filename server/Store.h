@@ -1,0 +1,130 @@
+#pragma once
+
+#include "Sqlite.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+// Everything the server keeps: accounts, hashed tokens, sign-in codes, transcripts,
+// idempotency keys and speaker-detection jobs, in one SQLite file (WAL). One
+// connection serialised by a mutex; every method may be called from any thread.
+namespace server {
+
+struct Account
+{
+    std::string id;
+    std::string email;
+    std::string displayName;
+};
+
+struct Recording
+{
+    std::string id;
+    std::string accountId;
+    std::string title;
+    std::string transcript;
+    std::vector<std::string> languageCodes;
+    std::int64_t recordedAtMs = 0;
+    std::int64_t createdAtMs = 0;
+    std::optional<std::string> category;
+    std::string cleanupStatus;
+    std::string emailStatus;
+    std::string emailTo;
+    std::string source;
+
+    nlohmann::json toJson() const;
+};
+
+struct NewRecording
+{
+    std::string transcript;
+    std::int64_t recordedAtMs = 0;
+    std::string emailTo;
+    std::string source;
+};
+
+struct DiarizationJob
+{
+    std::string accountId;
+    std::string recordingId;
+    std::string status;
+    std::optional<std::string> audioPath;
+    std::optional<std::string> segmentsJson;
+};
+
+enum class ExchangeOutcome
+{
+    Pending,
+    Unknown,
+    Expired,
+    Used,
+    Issued
+};
+
+struct ExchangeResult
+{
+    ExchangeOutcome outcome = ExchangeOutcome::Unknown;
+    std::string token;
+};
+
+enum class SignInOutcome
+{
+    Completed,
+    Unknown,
+    Expired,
+    Used
+};
+
+class Store
+{
+public:
+    static constexpr std::int64_t kSignInLifetimeMs = 10 * 60 * 1000;
+
+    explicit Store(const std::string& path);
+
+    // Sign-in: a code is stored only as its hash and is good for one exchange.
+    std::string createSignIn();
+    SignInOutcome completeSignIn(
+        const std::string& code, const std::string& email, const std::string& displayName);
+    ExchangeResult exchange(const std::string& code);
+    std::optional<Account> accountForToken(const std::string& token);
+    std::optional<Account> account(const std::string& id);
+
+    std::vector<Recording> recordings(const std::string& accountId);
+    std::optional<Recording> recording(const std::string& id);
+    bool deleteRecording(const std::string& accountId, const std::string& id);
+    // At most one transcript per key and account; a repeat returns the first answer and false.
+    std::pair<Recording, bool> saveRecording(
+        const std::string& accountId, const std::string& idempotencyKey, const NewRecording& fields);
+    void updateCleanup(const std::string& id, const std::string& title,
+        const std::optional<std::string>& category, const std::vector<std::string>& languageCodes,
+        const std::string& status);
+    void updateEmailStatus(const std::string& id, const std::string& status);
+
+    // Speaker detection: one job per account and recording id.
+    DiarizationJob prepareDiarization(
+        const std::string& accountId, const std::string& recordingId, const std::string& capabilityHash);
+    std::optional<DiarizationJob> diarization(const std::string& accountId, const std::string& recordingId);
+    std::optional<DiarizationJob> diarizationForCapability(const std::string& capabilityHash);
+    // Only a job still waiting for its audio accepts it; the capability dies with the upload.
+    bool acceptUpload(const std::string& capabilityHash, const std::string& audioPath);
+    void setDiarizationStatus(const std::string& accountId, const std::string& recordingId,
+        const std::string& status, const std::optional<std::string>& segmentsJson = std::nullopt);
+    std::vector<DiarizationJob> diarizationsWithStatus(const std::string& status);
+
+private:
+    Account upsertAccount(const std::string& email, const std::string& displayName);
+    std::optional<Account> accountWhere(const char* sql, const std::string& value);
+    static Recording readRecording(Statement& statement);
+    static DiarizationJob readDiarization(Statement& statement);
+
+    std::mutex m_mutex;
+    Database m_db;
+};
+
+} // namespace server

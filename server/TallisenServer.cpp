@@ -1,0 +1,670 @@
+#include "TallisenServer.h"
+
+#include "AudioDecoder.h"
+#include "Certificates.h"
+#include "HttpError.h"
+#include "Librarian.h"
+#include "OpenAiTranscriber.h"
+#include "Outbox.h"
+#include "PocketSphinxTranscriber.h"
+#include "Secrets.h"
+#include "SpeakerDetector.h"
+#include "WireFormat.h"
+#include "WordAligner.h"
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <regex>
+#include <sys/stat.h>
+
+namespace server {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kJson = "application/json";
+constexpr const char* kUuidPath = "([^/]+)";
+
+void sendJson(httplib::Response& response, const nlohmann::json& body, int status = 200)
+{
+    response.status = status;
+    response.set_content(body.dump(), kJson);
+}
+
+nlohmann::json parseObject(const std::string& body, int status = 400)
+{
+    auto json = nlohmann::json::parse(body, nullptr, false);
+    if (json.is_discarded() || !json.is_object())
+        throw HttpError(status, "The request body must be a JSON object.");
+    return json;
+}
+
+std::string requiredString(const nlohmann::json& object, const char* key, int status = 400)
+{
+    const auto found = object.find(key);
+    if (found == object.end() || !found->is_string())
+        throw HttpError(status, std::string("The request needs a string \"") + key + "\".");
+    return found->get<std::string>();
+}
+
+std::string pathId(const httplib::Request& request, const char* what)
+{
+    const auto id = WireFormat::canonicalUuid(request.matches[1].str());
+    if (!id)
+        throw HttpError(400, std::string("The ") + what + " id is not a valid UUID.");
+    return *id;
+}
+
+bool isBlank(const std::string& text)
+{
+    return text.find_first_not_of(" \t\r\n\f\v") == std::string::npos;
+}
+
+bool isPlausibleEmail(const std::string& address)
+{
+    const auto at = address.find('@');
+    return address.size() <= 254 && at != std::string::npos && at > 0 && at + 1 < address.size()
+        && address.find('@', at + 1) == std::string::npos
+        && address.find_first_of(" \t\r\n<>,;\"") == std::string::npos;
+}
+
+std::string htmlEscape(const std::string& text)
+{
+    std::string result;
+    for (char c : text) {
+        switch (c) {
+        case '<':
+            result += "&lt;";
+            break;
+        case '>':
+            result += "&gt;";
+            break;
+        case '&':
+            result += "&amp;";
+            break;
+        case '"':
+            result += "&quot;";
+            break;
+        case '\'':
+            result += "&#39;";
+            break;
+        default:
+            result += c;
+        }
+    }
+    return result;
+}
+
+void sendPage(
+    httplib::Response& response, const std::string& title, const std::string& body, int status = 200)
+{
+    response.status = status;
+    response.set_header(
+        "Content-Security-Policy", "default-src 'none'; style-src 'unsafe-inline'; form-action 'self'");
+    response.set_content("<!doctype html><html><head><meta charset=\"utf-8\"><title>" + htmlEscape(title)
+            + "</title><style>body{font-family:sans-serif;max-width:28em;margin:4em auto}"
+              "label,input,button{display:block;margin:.5em 0}</style></head><body><h1>"
+            + htmlEscape(title) + "</h1>" + body + "</body></html>",
+        "text/html; charset=utf-8");
+}
+
+double milliseconds(double seconds)
+{
+    return std::round(seconds * 1000.0) / 1000.0;
+}
+
+nlohmann::json wordsJson(const std::vector<RecognizedWord>& words)
+{
+    auto list = nlohmann::json::array();
+    for (const auto& word : words) {
+        nlohmann::json item { { "text", word.text } };
+        if (word.start)
+            item["start"] = milliseconds(*word.start);
+        if (word.end)
+            item["end"] = milliseconds(*word.end);
+        list.push_back(item);
+    }
+    return list;
+}
+
+nlohmann::json diarizationJson(const DiarizationJob& job)
+{
+    nlohmann::json body { { "status", job.status } };
+    if (job.status == "succeeded" && job.segmentsJson)
+        body["segments"] = nlohmann::json::parse(*job.segmentsJson);
+    return body;
+}
+
+void makePrivateDirectory(const std::string& path)
+{
+    fs::create_directories(path);
+    fs::permissions(path, fs::perms::owner_all, fs::perm_options::replace);
+}
+
+std::string hostForUrl(const std::string& host)
+{
+    if (host == "0.0.0.0" || host.empty())
+        return "127.0.0.1";
+    if (host == "::")
+        return "[::1]";
+    return host.find(':') != std::string::npos ? "[" + host + "]" : host;
+}
+
+void answerFailure(const httplib::Request& request, httplib::Response& response, std::exception_ptr error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const HttpError& refusal) {
+        response.status = refusal.status();
+        response.set_content(WireFormat::errorBody(refusal.what()), kJson);
+    } catch (const nlohmann::json::exception&) {
+        response.status = 400;
+        response.set_content(WireFormat::errorBody("The request body is not valid JSON."), kJson);
+    } catch (const std::exception& failure) {
+        std::cerr << "tallisen-server: " << request.method << ' ' << request.path
+                  << " failed: " << failure.what() << '\n';
+        response.status = 500;
+        response.set_content(WireFormat::errorBody("The server could not complete the request."), kJson);
+    }
+}
+
+} // namespace
+
+TallisenServer::TallisenServer(ServerOptions options, std::unique_ptr<Transcriber> transcriber)
+    : m_options(std::move(options))
+    , m_transcriber(std::move(transcriber))
+{
+    // The database, its journal and every upload hold user data.
+    ::umask(077);
+    makePrivateDirectory(m_options.dataDir);
+    makePrivateDirectory(m_options.dataDir + "/uploads");
+    m_store = std::make_unique<Store>(m_options.dataDir + "/tallisen.sqlite3");
+    ::chmod((m_options.dataDir + "/tallisen.sqlite3").c_str(), 0600);
+    if (m_options.selfSigned) {
+        const auto paths = Certificates::ensureSelfSigned(m_options.dataDir + "/tls", m_options.host);
+        m_caPath = paths.caCertificate;
+        m_http = std::make_unique<httplib::SSLServer>(paths.certificate.c_str(), paths.privateKey.c_str());
+    } else if (m_options.tlsCert) {
+        m_http = std::make_unique<httplib::SSLServer>(m_options.tlsCert->c_str(), m_options.tlsKey->c_str());
+    } else {
+        m_http = std::make_unique<httplib::Server>();
+    }
+    if (!m_http->is_valid())
+        throw std::runtime_error("The TLS certificate or key could not be loaded.");
+    const int threads = m_options.threads;
+    m_http->new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<std::size_t>(threads)); };
+    m_http->set_payload_max_length(kUploadBytes);
+    m_http->set_read_timeout(30, 0);
+    m_http->set_write_timeout(30, 0);
+    m_http->set_keep_alive_timeout(10);
+    installRoutes();
+    m_filing = std::make_unique<WorkQueue>();
+    m_detection = std::make_unique<WorkQueue>();
+}
+
+TallisenServer::~TallisenServer()
+{
+    stop();
+    m_filing.reset();
+    m_detection.reset();
+}
+
+int TallisenServer::bind()
+{
+    if (m_options.port == 0)
+        m_port = m_http->bind_to_any_port(m_options.host);
+    else
+        m_port = m_http->bind_to_port(m_options.host, m_options.port) ? m_options.port : -1;
+    if (m_port < 0)
+        throw std::runtime_error("The server could not listen on " + m_options.host + ":"
+            + std::to_string(m_options.port) + "; is another program using it?");
+    m_publicUrl = m_options.publicUrl.value_or(std::string(m_options.usesTls() ? "https://" : "http://")
+        + hostForUrl(m_options.host) + ":" + std::to_string(m_port));
+    while (!m_publicUrl.empty() && m_publicUrl.back() == '/')
+        m_publicUrl.pop_back();
+    // Work interrupted by a restart is picked up again.
+    for (const auto& status : { "starting", "pending" }) {
+        for (const auto& job : m_store->diarizationsWithStatus(status))
+            m_detection->post([this, job] { runDiarization(job); });
+    }
+    return m_port;
+}
+
+bool TallisenServer::run()
+{
+    return m_http->listen_after_bind();
+}
+
+void TallisenServer::stop()
+{
+    if (m_http)
+        m_http->stop();
+}
+
+void TallisenServer::installRoutes()
+{
+    auto& http = *m_http;
+    auto handler = [this](void (TallisenServer::*method)(const httplib::Request&, httplib::Response&)) {
+        return httplib::Server::Handler(
+            [this, method](const httplib::Request& request, httplib::Response& response) {
+                (this->*method)(request, response);
+            });
+    };
+    http.set_pre_routing_handler(
+        [this](const auto& request, auto& response) { return checkLimits(request, response); });
+    http.set_exception_handler([](const httplib::Request& request, httplib::Response& response,
+                                   std::exception_ptr error) { answerFailure(request, response, error); });
+    http.set_error_handler(
+        httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& response) {
+            if (!response.body.empty())
+                return httplib::Server::HandlerResponse::Unhandled;
+            const char* message = response.status == 404 ? "Not found."
+                : response.status == 413                 ? "The request body is too large."
+                : response.status == 405                 ? "Method not allowed."
+                                                         : "The request could not be handled.";
+            response.set_content(WireFormat::errorBody(message), kJson);
+            return httplib::Server::HandlerResponse::Handled;
+        }));
+
+    http.Get("/health", handler(&TallisenServer::health));
+    http.Post("/auth/google/prepare", handler(&TallisenServer::prepareSignIn));
+    http.Get("/auth/sign-in", handler(&TallisenServer::signInPage));
+    http.Post("/auth/sign-in", handler(&TallisenServer::completeSignIn));
+    http.Post("/auth/exchange", handler(&TallisenServer::exchange));
+    http.Get("/v1/me", handler(&TallisenServer::me));
+    http.Get("/v1/recordings", handler(&TallisenServer::listRecordings));
+    http.Post("/v1/recordings/text", handler(&TallisenServer::saveTranscript));
+    http.Delete(std::string("/v1/recordings/") + kUuidPath, handler(&TallisenServer::deleteRecording));
+    http.Post("/v1/transcriptions", handler(&TallisenServer::transcribe));
+    http.Post("/v1/transcriptions/align", handler(&TallisenServer::align));
+    http.Post(std::string("/v1/diarizations/") + kUuidPath + "/prepare",
+        handler(&TallisenServer::prepareDiarization));
+    http.Post(
+        std::string("/v1/diarizations/") + kUuidPath + "/start", handler(&TallisenServer::startDiarization));
+    http.Get(std::string("/v1/diarizations/") + kUuidPath, handler(&TallisenServer::diarizationStatus));
+    http.Put("/v1/uploads/([A-Za-z0-9_-]+)",
+        [this](const httplib::Request& request, httplib::Response& response,
+            const httplib::ContentReader& reader) { receiveUpload(request, response, reader); });
+}
+
+// Runs before any body is read, so oversized bodies are refused without buffering them.
+httplib::Server::HandlerResponse TallisenServer::checkLimits(
+    const httplib::Request& request, httplib::Response& response)
+{
+    auto refuse = [&](int status, const std::string& message) {
+        response.status = status;
+        response.set_content(WireFormat::errorBody(message), kJson);
+        return httplib::Server::HandlerResponse::Handled;
+    };
+    if (request.has_header("Transfer-Encoding"))
+        return refuse(411, "Send the request body with a Content-Length.");
+    if (!request.has_header("Content-Length"))
+        return request.method == "POST" ? answerBodylessPost(request, response)
+                                        : httplib::Server::HandlerResponse::Unhandled;
+    const std::string lengthText = request.get_header_value("Content-Length");
+    if (lengthText.empty() || lengthText.find_first_not_of("0123456789") != std::string::npos
+        || lengthText.size() > 15)
+        return refuse(400, "The Content-Length header is not a number.");
+    const std::size_t length = std::stoull(lengthText);
+    std::size_t limit = kSmallBodyBytes;
+    if (request.method == "PUT" && request.path.rfind("/v1/uploads/", 0) == 0)
+        limit = kUploadBytes;
+    else if (request.path == "/v1/transcriptions")
+        limit = kTranscriptionBytes;
+    else if (request.path == "/v1/transcriptions/align")
+        limit = kTranscriptionBytes + kTranscriptBytes / 8;
+    else if (request.path == "/v1/recordings/text")
+        limit = kTranscriptBytes;
+    if (length > limit)
+        return refuse(
+            413, "The request body is larger than the " + std::to_string(limit) + " bytes allowed here.");
+    return httplib::Server::HandlerResponse::Unhandled;
+}
+
+// A POST without Content-Length has no body, but cpp-httplib would wait for one;
+// the requests that carry none are answered here instead.
+httplib::Server::HandlerResponse TallisenServer::answerBodylessPost(
+    const httplib::Request& request, httplib::Response& response)
+{
+    static const std::regex kPrepare("/v1/diarizations/([^/]+)/prepare");
+    static const std::regex kStart("/v1/diarizations/([^/]+)/start");
+    httplib::Request routed = request;
+    try {
+        if (request.path == "/auth/google/prepare")
+            prepareSignIn(routed, response);
+        else if (std::regex_match(request.path, routed.matches, kPrepare))
+            prepareDiarization(routed, response);
+        else if (std::regex_match(request.path, routed.matches, kStart))
+            startDiarization(routed, response);
+        else
+            throw HttpError(411, "Send the request body with a Content-Length.");
+    } catch (...) {
+        answerFailure(request, response, std::current_exception());
+    }
+    return httplib::Server::HandlerResponse::Handled;
+}
+
+Account TallisenServer::requireAccount(const httplib::Request& request)
+{
+    const std::string header = request.get_header_value("Authorization");
+    static constexpr std::string_view kBearer = "Bearer ";
+    if (header.size() <= kBearer.size() || header.compare(0, kBearer.size(), kBearer) != 0)
+        throw HttpError(401, "Sign in to continue.");
+    auto account = m_store->accountForToken(header.substr(kBearer.size()));
+    if (!account)
+        throw HttpError(401, "Your session has ended. Sign in again.");
+    return *account;
+}
+
+Transcriber& TallisenServer::transcriber()
+{
+    std::lock_guard lock(m_engineMutex);
+    if (!m_transcriber) {
+        if (m_options.engine == "openai")
+            m_transcriber = std::make_unique<OpenAiTranscriber>(
+                m_options.openAiBaseUrl, m_options.openAiApiKey, m_options.openAiModel);
+        else
+            m_transcriber = std::make_unique<PocketSphinxTranscriber>();
+    }
+    return *m_transcriber;
+}
+
+void TallisenServer::health(const httplib::Request&, httplib::Response& response)
+{
+    sendJson(response, { { "status", "ok" } });
+}
+
+void TallisenServer::prepareSignIn(const httplib::Request&, httplib::Response& response)
+{
+    const std::string code = m_store->createSignIn();
+    sendJson(response, { { "url", m_publicUrl + "/auth/sign-in?code=" + code }, { "code", code } });
+}
+
+void TallisenServer::signInPage(const httplib::Request& request, httplib::Response& response)
+{
+    const std::string code = request.get_param_value("code");
+    if (m_options.signInAs) {
+        completeSignIn(request, response);
+        return;
+    }
+    sendPage(response, "Sign in to Tallisen",
+        "<form method=\"post\" action=\"/auth/sign-in\"><input type=\"hidden\" name=\"code\" value=\""
+            + htmlEscape(code)
+            + "\"><label>Your name<input name=\"name\" required maxlength=\"100\"></label>"
+              "<label>E-mail<input name=\"email\" type=\"email\" required maxlength=\"254\"></label>"
+              "<button type=\"submit\">Sign in</button></form>");
+}
+
+void TallisenServer::completeSignIn(const httplib::Request& request, httplib::Response& response)
+{
+    const std::string code = request.get_param_value("code");
+    std::string email = m_options.signInAs.value_or(request.get_param_value("email"));
+    std::string name = request.get_param_value("name");
+    if (name.empty())
+        name = email.substr(0, email.find('@'));
+    if (!isPlausibleEmail(email) || name.size() > 100 || !WireFormat::isValidUtf8(name)) {
+        sendPage(response, "Sign-in failed", "<p>Enter your name and a valid e-mail address.</p>", 400);
+        return;
+    }
+    for (char& c : email)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    switch (m_store->completeSignIn(code, email, name)) {
+    case SignInOutcome::Completed:
+        sendPage(response, "Signed in",
+            "<p>You are signed in as " + htmlEscape(email)
+                + ". You can close this window and return to Tallisen.</p>");
+        return;
+    case SignInOutcome::Unknown:
+        sendPage(response, "Sign-in failed",
+            "<p>This sign-in link is not valid. Start again from Tallisen.</p>", 404);
+        return;
+    case SignInOutcome::Expired:
+    case SignInOutcome::Used:
+        sendPage(response, "Sign-in failed",
+            "<p>This sign-in link has expired. Start again from Tallisen.</p>", 410);
+        return;
+    }
+}
+
+void TallisenServer::exchange(const httplib::Request& request, httplib::Response& response)
+{
+    // 400 means "still waiting" to the client, so a malformed body must not answer 400.
+    const auto body = parseObject(request.body, 422);
+    const std::string code = requiredString(body, "code", 422);
+    const auto result = m_store->exchange(code);
+    switch (result.outcome) {
+    case ExchangeOutcome::Issued:
+        sendJson(response, { { "token", result.token } });
+        return;
+    case ExchangeOutcome::Pending:
+        throw HttpError(400, "Sign-in is not finished yet.");
+    case ExchangeOutcome::Unknown:
+        throw HttpError(404, "This sign-in is not known to the server. Sign in again.");
+    case ExchangeOutcome::Expired:
+        throw HttpError(410, "This sign-in has expired. Sign in again.");
+    case ExchangeOutcome::Used:
+        throw HttpError(410, "This sign-in has already been used. Sign in again.");
+    }
+}
+
+void TallisenServer::me(const httplib::Request& request, httplib::Response& response)
+{
+    const Account account = requireAccount(request);
+    sendJson(response, { { "id", account.id }, { "email", account.email }, { "name", account.displayName } });
+}
+
+void TallisenServer::listRecordings(const httplib::Request& request, httplib::Response& response)
+{
+    const Account account = requireAccount(request);
+    // Written piece by piece: one large JSON tree costs more than the query.
+    std::string body = "{\"recordings\":[";
+    for (const auto& recording : m_store->recordings(account.id)) {
+        if (body.back() != '[')
+            body += ',';
+        body += recording.toJson().dump();
+    }
+    body += "]}";
+    response.set_content(body, kJson);
+}
+
+void TallisenServer::deleteRecording(const httplib::Request& request, httplib::Response& response)
+{
+    const Account account = requireAccount(request);
+    const std::string id = pathId(request, "recording");
+    // Another account's transcript is as absent as one that never existed.
+    if (!m_store->deleteRecording(account.id, id))
+        throw HttpError(404, "Recording not found");
+    sendJson(response, { { "deleted", true } });
+}
+
+void TallisenServer::saveTranscript(const httplib::Request& request, httplib::Response& response)
+{
+    const Account account = requireAccount(request);
+    const auto key = WireFormat::canonicalUuid(request.get_header_value("Idempotency-Key"));
+    if (!key)
+        throw HttpError(400, "The Idempotency-Key header must be a UUID.");
+    const auto body = parseObject(request.body);
+    NewRecording fields;
+    fields.transcript = requiredString(body, "transcript");
+    const auto recordedAt = WireFormat::parseDate(requiredString(body, "recordedAt"));
+    fields.emailTo = requiredString(body, "emailTo");
+    fields.source = requiredString(body, "source");
+    if (isBlank(fields.transcript))
+        throw HttpError(400, "The transcript is empty.");
+    if (!recordedAt)
+        throw HttpError(400, "\"recordedAt\" must be an ISO 8601 date and time.");
+    fields.recordedAtMs = *recordedAt;
+    if (!fields.emailTo.empty() && !isPlausibleEmail(fields.emailTo))
+        throw HttpError(400, "\"emailTo\" is not a valid e-mail address.");
+    if (fields.source.empty() || fields.source.size() > 32)
+        throw HttpError(400, "\"source\" must name the app in at most 32 characters.");
+    const auto [recording, created] = m_store->saveRecording(account.id, *key, fields);
+    if (created) {
+        const std::string id = recording.id;
+        m_filing->post([this, id] { fileRecording(id); });
+    }
+    sendJson(response, recording.toJson());
+}
+
+void TallisenServer::transcribe(const httplib::Request& request, httplib::Response& response)
+{
+    requireAccount(request);
+    const std::string type = request.get_header_value("Content-Type");
+    if (type.rfind("audio/", 0) != 0)
+        throw HttpError(415, "Send the audio with an audio/ content type such as audio/x-m4a.");
+    std::string prompt;
+    if (request.has_header("X-Tallisen-Prompt")) {
+        const auto decoded = WireFormat::percentDecode(request.get_header_value("X-Tallisen-Prompt"));
+        if (!decoded || !WireFormat::isValidUtf8(*decoded))
+            throw HttpError(400, "The X-Tallisen-Prompt header is not percent-encoded UTF-8.");
+        prompt = *decoded;
+    }
+    const auto pcm = AudioDecoder::decodeBytes(request.body, kTranscriptionSeconds);
+    const auto recognition = transcriber().transcribe({ request.body, pcm }, prompt);
+    sendJson(response, { { "text", recognition.text } });
+}
+
+void TallisenServer::align(const httplib::Request& request, httplib::Response& response)
+{
+    requireAccount(request);
+    if (!request.is_multipart_form_data() || !request.has_file("text") || !request.has_file("file"))
+        throw HttpError(400, "Send a multipart form with a \"text\" part and a \"file\" part.");
+    const std::string text = request.get_file_value("text").content;
+    const std::string audio = request.get_file_value("file").content;
+    if (!WireFormat::isValidUtf8(text))
+        throw HttpError(400, "The text part is not UTF-8.");
+    if (text.size() > kTranscriptBytes / 8)
+        throw HttpError(413, "The text part is too long.");
+    const auto pcm = AudioDecoder::decodeBytes(audio, kTranscriptionSeconds);
+    const auto recognition = transcriber().transcribe({ audio, pcm }, {});
+    sendJson(response, { { "words", wordsJson(WordAligner::align(text, recognition.words)) } });
+}
+
+void TallisenServer::prepareDiarization(const httplib::Request& request, httplib::Response& response)
+{
+    const Account account = requireAccount(request);
+    const std::string recordingId = pathId(request, "recording");
+    const std::string capability = Secrets::randomToken();
+    const auto job = m_store->prepareDiarization(account.id, recordingId, Secrets::sha256Hex(capability));
+    if (job.status != "upload") {
+        sendJson(response, diarizationJson(job));
+        return;
+    }
+    sendJson(
+        response, { { "status", "upload" }, { "uploadURL", m_publicUrl + "/v1/uploads/" + capability } });
+}
+
+void TallisenServer::startDiarization(const httplib::Request& request, httplib::Response& response)
+{
+    const Account account = requireAccount(request);
+    const auto job = m_store->diarization(account.id, pathId(request, "recording"));
+    if (!job)
+        throw HttpError(404, "No speaker detection was prepared for this recording.");
+    // Detection begins as soon as the audio arrives; starting only confirms it.
+    if (job->status == "upload")
+        throw HttpError(409, "Upload the recording before starting speaker detection.");
+    sendJson(response, diarizationJson(*job));
+}
+
+void TallisenServer::diarizationStatus(const httplib::Request& request, httplib::Response& response)
+{
+    const Account account = requireAccount(request);
+    const auto job = m_store->diarization(account.id, pathId(request, "recording"));
+    if (!job)
+        throw HttpError(404, "No speaker detection was prepared for this recording.");
+    sendJson(response, diarizationJson(*job));
+}
+
+void TallisenServer::receiveUpload(
+    const httplib::Request& request, httplib::Response& response, const httplib::ContentReader& reader)
+{
+    const std::string capabilityHash = Secrets::sha256Hex(request.matches[1].str());
+    const auto job = m_store->diarizationForCapability(capabilityHash);
+    if (!job) {
+        // Read a small body so the client sees the answer rather than a reset connection.
+        std::size_t discarded = 0;
+        reader([&](const char*, std::size_t length) { return (discarded += length) <= kSmallBodyBytes; });
+        throw HttpError(404, "This upload address is not valid.");
+    }
+    if (!request.has_header("Content-Length"))
+        throw HttpError(411, "Send the recording with a Content-Length.");
+    const std::string base
+        = m_options.dataDir + "/uploads/" + Secrets::sha256Hex(job->accountId + job->recordingId);
+    const std::string partial = base + ".part";
+    std::size_t received = 0;
+    {
+        std::ofstream file(partial, std::ios::binary | std::ios::trunc);
+        ::chmod(partial.c_str(), 0600);
+        const bool complete = reader([&](const char* data, std::size_t length) {
+            received += length;
+            return received <= kUploadBytes
+                && static_cast<bool>(file.write(data, static_cast<std::streamsize>(length)));
+        });
+        if (!complete || !file.flush()) {
+            std::error_code ignored;
+            fs::remove(partial, ignored);
+            throw HttpError(received > kUploadBytes ? 413 : 400, "The recording upload did not complete.");
+        }
+    }
+    if (received == 0) {
+        fs::remove(partial);
+        throw HttpError(400, "The recording upload is empty.");
+    }
+    const std::string path = base + ".audio";
+    fs::rename(partial, path);
+    if (!m_store->acceptUpload(capabilityHash, path))
+        throw HttpError(409, "This upload address has already been used.");
+    auto accepted = *job;
+    accepted.status = "starting";
+    accepted.audioPath = path;
+    m_detection->post([this, accepted] { runDiarization(accepted); });
+    sendJson(response, { { "status", "starting" } });
+}
+
+void TallisenServer::fileRecording(const std::string& recordingId)
+{
+    const auto recording = m_store->recording(recordingId);
+    if (!recording)
+        return;
+    try {
+        const auto filing = Librarian::file(recording->transcript);
+        m_store->updateCleanup(recordingId, filing.title, filing.category, filing.languageCodes, "completed");
+    } catch (const std::exception& error) {
+        m_store->updateCleanup(
+            recordingId, recording->title, std::nullopt, recording->languageCodes, "failed");
+        std::cerr << "tallisen-server: naming a transcript failed: " << error.what() << '\n';
+    }
+    if (recording->emailTo.empty())
+        return;
+    try {
+        Outbox::deliver(m_options.dataDir + "/outbox", *m_store->recording(recordingId));
+        m_store->updateEmailStatus(recordingId, "sent");
+    } catch (const std::exception& error) {
+        m_store->updateEmailStatus(recordingId, "failed");
+        std::cerr << "tallisen-server: e-mailing a transcript failed: " << error.what() << '\n';
+    }
+}
+
+void TallisenServer::runDiarization(const DiarizationJob& job)
+{
+    m_store->setDiarizationStatus(job.accountId, job.recordingId, "pending");
+    try {
+        const auto pcm = AudioDecoder::decodeFile(job.audioPath.value_or(""), kDetectionSeconds);
+        auto segments = nlohmann::json::array();
+        for (const auto& turn : SpeakerDetector::detect(pcm))
+            segments.push_back({ { "start", milliseconds(turn.start) }, { "end", milliseconds(turn.end) },
+                { "speaker", turn.speaker } });
+        m_store->setDiarizationStatus(job.accountId, job.recordingId, "succeeded", segments.dump());
+    } catch (const std::exception& error) {
+        std::cerr << "tallisen-server: speaker detection failed: " << error.what() << '\n';
+        m_store->setDiarizationStatus(job.accountId, job.recordingId, "failed");
+    }
+    // The audio was only needed for detection.
+    std::error_code ignored;
+    fs::remove(job.audioPath.value_or(""), ignored);
+}
+
+} // namespace server

@@ -1,0 +1,50 @@
+#include "ServerOptions.h"
+#include "TallisenServer.h"
+
+#include <csignal>
+#include <iostream>
+
+namespace {
+
+server::TallisenServer* g_server = nullptr;
+
+void stopOnSignal(int)
+{
+    if (g_server)
+        g_server->stop();
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::vector<std::string> arguments(argv + 1, argv + argc);
+    server::ServerOptions options;
+    try {
+        options = server::ServerOptions::parse(arguments);
+    } catch (const std::invalid_argument& error) {
+        std::cerr << "tallisen-server: " << error.what() << '\n';
+        return 2;
+    }
+    if (options.help) {
+        std::cout << server::ServerOptions::usage();
+        return 0;
+    }
+    try {
+        server::TallisenServer tallisen(options);
+        tallisen.bind();
+        g_server = &tallisen;
+        std::signal(SIGINT, stopOnSignal);
+        std::signal(SIGTERM, stopOnSignal);
+        std::signal(SIGPIPE, SIG_IGN);
+        if (const auto ca = tallisen.caCertificatePath())
+            std::cout << "CA certificate: " << *ca << '\n';
+        std::cout << "Listening on " << tallisen.publicUrl() << std::endl;
+        const bool served = tallisen.run();
+        g_server = nullptr;
+        return served ? 0 : 1;
+    } catch (const std::exception& error) {
+        std::cerr << "tallisen-server: " << error.what() << '\n';
+        return 1;
+    }
+}

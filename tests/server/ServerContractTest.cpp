@@ -1,0 +1,293 @@
+#include "ServerFixture.h"
+
+#include "Secrets.h"
+#include "Sqlite.h"
+
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <sys/stat.h>
+
+namespace {
+
+constexpr const char* kKey = "0D7C3A5E-1111-4222-8333-123456789ABC";
+
+using SignIn = ServerFixture;
+
+TEST_F(SignIn, ExchangeIsPendingUntilTheFormIsCompletedThenIssuesOneToken)
+{
+    const auto prepared = json(client()->Post("/auth/google/prepare", "", "application/json"));
+    const std::string code = prepared.at("code");
+    const std::string url = prepared.at("url");
+    EXPECT_EQ(url.rfind(m_server->publicUrl() + "/auth/sign-in?code=", 0), 0u) << url;
+
+    const auto pending = exchange(code);
+    EXPECT_EQ(pending->status, 400);
+    EXPECT_FALSE(errorOf(pending).empty());
+
+    const auto page = client()->Get(url.substr(m_server->publicUrl().size()));
+    ASSERT_EQ(page->status, 200);
+    EXPECT_NE(page->body.find("value=\"" + code + "\""), std::string::npos);
+    EXPECT_NE(page->body.find("name=\"email\""), std::string::npos);
+
+    EXPECT_EQ(approve(code, "ann@example.com")->status, 200);
+    const auto issued = exchange(code);
+    ASSERT_EQ(issued->status, 200);
+    const std::string token = json(issued).at("token");
+    EXPECT_GE(token.size(), 43u);
+
+    const auto again = exchange(code);
+    EXPECT_EQ(again->status, 410);
+    EXPECT_FALSE(errorOf(again).empty());
+}
+
+TEST_F(SignIn, TheSameEmailIsTheSameAccountAndAnotherEmailIsNot)
+{
+    const auto me = [&](const std::string& token) {
+        return json(client()->Get("/v1/me", bearer(token))).at("id").get<std::string>();
+    };
+    const std::string first = me(signIn("ann@example.com"));
+    const std::string second = me(signIn("ANN@example.com"));
+    const std::string other = me(signIn("bob@example.com"));
+    EXPECT_EQ(first, second);
+    EXPECT_NE(first, other);
+    EXPECT_TRUE(server::WireFormat::canonicalUuid(first).has_value());
+}
+
+TEST_F(SignIn, UnknownExpiredAndMalformedExchangesAreNotMistakenForPending)
+{
+    EXPECT_EQ(exchange("no-such-code")->status, 404);
+
+    const std::string code = prepareCode();
+    {
+        server::Database db(m_dataDir + "/tallisen.sqlite3");
+        db.prepare("UPDATE signIns SET createdAt = createdAt - ? WHERE codeHash = ?")
+            .bind(1, static_cast<std::int64_t>(11 * 60 * 1000))
+            .bind(2, server::Secrets::sha256Hex(code))
+            .run();
+    }
+    EXPECT_EQ(approve(code, "ann@example.com")->status, 410);
+    const auto expired = exchange(code);
+    EXPECT_EQ(expired->status, 410);
+    EXPECT_FALSE(errorOf(expired).empty());
+
+    // 400 means "keep polling" to the app, so broken bodies must answer otherwise.
+    for (const std::string body : { "not json", "[]", "{\"code\": 5}", "{}" }) {
+        const auto answer = client()->Post("/auth/exchange", body, "application/json");
+        EXPECT_EQ(answer->status, 422) << body;
+        EXPECT_FALSE(errorOf(answer).empty());
+    }
+}
+
+TEST_F(SignIn, TheFormRefusesAnInvalidAddressAndEscapesWhatItShows)
+{
+    const std::string code = prepareCode();
+    EXPECT_EQ(approve(code, "not-an-address")->status, 400);
+    EXPECT_EQ(exchange(code)->status, 400);
+    const auto page = client()->Get("/auth/sign-in?code=%22%3E%3Cscript%3E");
+    EXPECT_EQ(page->body.find("<script>"), std::string::npos);
+}
+
+TEST_F(SignIn, TokensAndCodesAreStoredOnlyAsHashes)
+{
+    const std::string code = prepareCode();
+    approve(code, "ann@example.com");
+    const std::string token = json(exchange(code)).at("token");
+    stopServer();
+    std::string everything;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(m_dataDir)) {
+        if (!entry.is_regular_file())
+            continue;
+        std::ifstream file(entry.path(), std::ios::binary);
+        everything += std::string(std::istreambuf_iterator<char>(file), {});
+    }
+    EXPECT_EQ(everything.find(token), std::string::npos);
+    EXPECT_EQ(everything.find(code), std::string::npos);
+    EXPECT_NE(everything.find(server::Secrets::sha256Hex(token)), std::string::npos);
+}
+
+class HeadlessSignIn : public ServerFixture
+{
+protected:
+    void SetUp() override
+    {
+        m_signInAs = "Demo@Example.com";
+        start();
+    }
+};
+
+TEST_F(HeadlessSignIn, OpeningTheSignInAddressIsEnough)
+{
+    const std::string code = prepareCode();
+    EXPECT_EQ(exchange(code)->status, 400);
+    const auto page = client()->Get("/auth/sign-in?code=" + code);
+    EXPECT_EQ(page->status, 200);
+    EXPECT_NE(page->body.find("demo@example.com"), std::string::npos);
+    EXPECT_EQ(exchange(code)->status, 200);
+}
+
+using Recordings = ServerFixture;
+
+TEST_F(Recordings, AreListedNewestFirstWithTheWireShape)
+{
+    const std::string token = signIn();
+    ASSERT_EQ(saveTranscript(token, "00000000-0000-4000-8000-000000000001", "First meeting.")->status, 200);
+    ASSERT_EQ(saveTranscript(token, "00000000-0000-4000-8000-000000000002", "Second meeting.")->status, 200);
+    const auto list = recordings(token);
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].at("transcript"), "Second meeting.");
+    EXPECT_EQ(list[1].at("transcript"), "First meeting.");
+    const auto& first = list[1];
+    for (const char* key : { "id", "title", "transcript", "recordedAt", "createdAt" })
+        EXPECT_TRUE(first.at(key).is_string()) << key;
+    EXPECT_TRUE(first.at("languageCodes").is_array());
+    EXPECT_EQ(first.at("recordedAt"), "2026-03-01T09:30:00.000Z");
+    EXPECT_TRUE(server::WireFormat::parseDate(first.at("createdAt").get<std::string>()).has_value());
+}
+
+TEST_F(Recordings, ARepeatedKeyGivesTheSameTranscriptAndCreatesOne)
+{
+    const std::string token = signIn();
+    const auto first = saveTranscript(token, kKey, "The plan for the quarter.");
+    const auto repeat
+        = saveTranscript(token, "0d7c3a5e-1111-4222-8333-123456789abc", "The plan for the quarter.");
+    ASSERT_EQ(first->status, 200);
+    ASSERT_EQ(repeat->status, 200);
+    EXPECT_EQ(json(first).at("id"), json(repeat).at("id"));
+    EXPECT_EQ(recordings(token).size(), 1u);
+
+    // Concurrent repeats still make one transcript.
+    std::vector<std::thread> racers;
+    std::vector<std::string> ids(6);
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        racers.emplace_back([&, i] {
+            ids[i] = json(saveTranscript(token, "11111111-2222-4333-8444-555555555555", "Race.")).at("id");
+        });
+    }
+    for (auto& racer : racers)
+        racer.join();
+    EXPECT_EQ(std::set<std::string>(ids.begin(), ids.end()).size(), 1u);
+    EXPECT_EQ(recordings(token).size(), 2u);
+
+    // A repeat after the transcript was deleted gives the first answer and does not bring it back.
+    ASSERT_EQ(client()->Delete("/v1/recordings/" + ids[0], bearer(token))->status, 200);
+    const auto late = saveTranscript(token, "11111111-2222-4333-8444-555555555555", "Race.");
+    ASSERT_EQ(late->status, 200);
+    EXPECT_EQ(json(late).at("id"), ids[0]);
+    EXPECT_EQ(json(late).at("transcript"), "Race.");
+    EXPECT_EQ(recordings(token).size(), 1u);
+}
+
+TEST_F(Recordings, AreNamedFiledAndMailedInTheBackground)
+{
+    const std::string token = signIn();
+    const auto saved = json(saveTranscript(token, kKey,
+        "[00:00:01] Speaker 1: We need to fix the bug before the release. The build and deploy are next.",
+        "team@example.com"));
+    EXPECT_EQ(saved.at("cleanupStatus"), "pending");
+    EXPECT_EQ(saved.at("emailStatus"), "pending");
+    nlohmann::json current;
+    ASSERT_TRUE(eventually([&] {
+        current = recordings(token).at(0);
+        return current.at("cleanupStatus") != "pending" && current.at("emailStatus") != "pending";
+    }));
+    EXPECT_EQ(current.at("cleanupStatus"), "completed");
+    EXPECT_EQ(current.at("title"), "We need to fix the bug before the release");
+    EXPECT_EQ(current.at("category"), "Engineering");
+    EXPECT_EQ(current.at("emailStatus"), "sent");
+    const std::string mail = m_dataDir + "/outbox/" + current.at("id").get<std::string>() + ".eml";
+    struct stat info
+    {
+    };
+    ASSERT_EQ(::stat(mail.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+    const auto quiet = json(saveTranscript(token, "00000000-0000-4000-8000-000000000009", "Hello there."));
+    EXPECT_EQ(quiet.at("emailStatus"), "disabled");
+    ASSERT_TRUE(eventually([&] { return recordings(token).at(0).at("cleanupStatus") == "completed"; }));
+    EXPECT_FALSE(recordings(token).at(0).contains("category"));
+}
+
+TEST_F(Recordings, DeleteRemovesOnlyTheOwnersTranscript)
+{
+    const std::string ann = signIn("ann@example.com");
+    const std::string bob = signIn("bob@example.com");
+    const std::string id = json(saveTranscript(ann, kKey, "Ann's meeting.")).at("id");
+    std::string lower = id;
+    for (char& c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+
+    const auto stolen = client()->Delete("/v1/recordings/" + id, bearer(bob));
+    EXPECT_EQ(stolen->status, 404);
+    EXPECT_EQ(errorOf(stolen), "Recording not found");
+    EXPECT_TRUE(recordings(bob).empty());
+    // Bob's use of the same key is his own transcript, not Ann's.
+    EXPECT_NE(json(saveTranscript(bob, kKey, "Bob's meeting.")).at("id"), id);
+
+    const auto deleted = client()->Delete("/v1/recordings/" + lower, bearer(ann));
+    ASSERT_EQ(deleted->status, 200);
+    EXPECT_EQ(json(deleted), (nlohmann::json { { "deleted", true } }));
+    EXPECT_TRUE(recordings(ann).empty());
+    EXPECT_EQ(client()->Delete("/v1/recordings/" + id, bearer(ann))->status, 404);
+    EXPECT_EQ(client()->Delete("/v1/recordings/not-a-uuid", bearer(ann))->status, 400);
+}
+
+TEST_F(Recordings, InvalidSubmissionsAreRefusedWithAnError)
+{
+    const std::string token = signIn();
+    auto post = [&](const std::string& body, const std::string& key = kKey) {
+        auto headers = bearer(token);
+        if (!key.empty())
+            headers.emplace("Idempotency-Key", key);
+        return client()->Post("/v1/recordings/text", headers, body, "application/json");
+    };
+    const nlohmann::json valid { { "transcript", "Text" }, { "recordedAt", "2026-03-01T09:30:00Z" },
+        { "emailTo", "" }, { "source", "linux" } };
+    auto with = [&](const char* key, nlohmann::json value) {
+        auto body = valid;
+        body[key] = value;
+        return body.dump();
+    };
+    const std::vector<std::pair<std::string, std::string>> cases {
+        { "no key", "" },
+        { "{not json", kKey },
+        { with("transcript", 5), kKey },
+        { with("transcript", "  \n "), kKey },
+        { with("recordedAt", "2026-03-01 09:30:00"), kKey },
+        { with("recordedAt", "2026-02-30T09:30:00Z"), kKey },
+        { with("emailTo", "a@b\r\nBcc: x@y"), kKey },
+        { with("source", nullptr), kKey },
+        { valid.dump(), "not-a-uuid" },
+    };
+    for (const auto& [body, key] : cases) {
+        const auto answer = post(body == "no key" ? valid.dump() : body, key);
+        EXPECT_EQ(answer->status, 400) << body << " / " << key;
+        EXPECT_FALSE(errorOf(answer).empty());
+    }
+    EXPECT_TRUE(recordings(token).empty());
+}
+
+TEST_F(Recordings, NeedAValidBearerToken)
+{
+    for (const auto& headers :
+        { httplib::Headers {}, bearer("forged"), httplib::Headers { { "Authorization", "Basic x" } } }) {
+        for (const char* path : { "/v1/me", "/v1/recordings" }) {
+            const auto answer = client()->Get(path, headers);
+            EXPECT_EQ(answer->status, 401) << path;
+            EXPECT_FALSE(errorOf(answer).empty());
+        }
+    }
+}
+
+using Robustness = ServerFixture;
+
+TEST_F(Robustness, UnknownRoutesAndMethodsAnswerWithAnErrorBody)
+{
+    const auto missing = client()->Get("/v1/nothing");
+    EXPECT_EQ(missing->status, 404);
+    EXPECT_FALSE(errorOf(missing).empty());
+    const auto health = client()->Get("/health");
+    EXPECT_EQ(health->status, 200);
+}
+
+} // namespace

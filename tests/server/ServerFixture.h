@@ -1,0 +1,154 @@
+#pragma once
+
+#include "TallisenServer.h"
+#include "Transcriber.h"
+#include "WireFormat.h"
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+
+// A real server on a loopback port with a fresh data directory, served over
+// HTTPS with its own CA, which the clients here trust.
+class ServerFixture : public ::testing::Test
+{
+protected:
+    void SetUp() override { start(); }
+
+    void TearDown() override
+    {
+        stopServer();
+        std::filesystem::remove_all(m_dataDir);
+    }
+
+    void start(std::unique_ptr<server::Transcriber> transcriber = nullptr, bool tls = true)
+    {
+        if (m_dataDir.empty()) {
+            char pattern[] = "/tmp/tallisen-server-test-XXXXXX";
+            m_dataDir = mkdtemp(pattern);
+        }
+        server::ServerOptions options;
+        options.host = "127.0.0.1";
+        options.port = 0;
+        options.dataDir = m_dataDir;
+        options.selfSigned = tls;
+        options.threads = 8;
+        options.signInAs = m_signInAs;
+        m_server = std::make_unique<server::TallisenServer>(options, std::move(transcriber));
+        m_port = m_server->bind();
+        m_thread = std::thread([this] { m_server->run(); });
+    }
+
+    void stopServer()
+    {
+        if (!m_server)
+            return;
+        m_server->stop();
+        m_thread.join();
+        m_server.reset();
+    }
+
+    std::unique_ptr<httplib::ClientImpl> client() const
+    {
+        const auto ca = m_server->caCertificatePath();
+        if (!ca) {
+            auto plain = std::make_unique<httplib::ClientImpl>("127.0.0.1", m_port);
+            plain->set_read_timeout(120, 0);
+            return plain;
+        }
+        auto secure = std::make_unique<httplib::SSLClient>("127.0.0.1", m_port);
+        secure->set_ca_cert_path(ca->c_str());
+        secure->enable_server_certificate_verification(true);
+        secure->set_read_timeout(120, 0);
+        return secure;
+    }
+
+    static httplib::Headers bearer(const std::string& token)
+    {
+        return { { "Authorization", "Bearer " + token } };
+    }
+
+    static nlohmann::json json(const httplib::Result& result)
+    {
+        EXPECT_TRUE(result) << "no answer";
+        if (!result)
+            return {};
+        return nlohmann::json::parse(result->body);
+    }
+
+    // Every refusal carries {"error": text}.
+    static std::string errorOf(const httplib::Result& result)
+    {
+        const auto body = json(result);
+        EXPECT_TRUE(body.is_object() && body.contains("error") && body["error"].is_string()) << result->body;
+        return body.value("error", "");
+    }
+
+    std::string prepareCode()
+    {
+        const auto answer = json(client()->Post("/auth/google/prepare", "", "application/json"));
+        return answer.at("code");
+    }
+
+    httplib::Result exchange(const std::string& code)
+    {
+        return client()->Post(
+            "/auth/exchange", nlohmann::json { { "code", code } }.dump(), "application/json");
+    }
+
+    httplib::Result approve(
+        const std::string& code, const std::string& email, const std::string& name = "Ann")
+    {
+        return client()->Post(
+            "/auth/sign-in", httplib::Params { { "code", code }, { "name", name }, { "email", email } });
+    }
+
+    std::string signIn(const std::string& email = "ann@example.com")
+    {
+        const std::string code = prepareCode();
+        EXPECT_EQ(approve(code, email)->status, 200);
+        const auto answer = exchange(code);
+        EXPECT_EQ(answer->status, 200) << answer->body;
+        return json(answer).at("token");
+    }
+
+    httplib::Result saveTranscript(const std::string& token, const std::string& key, const std::string& text,
+        const std::string& emailTo = "")
+    {
+        auto headers = bearer(token);
+        headers.emplace("Idempotency-Key", key);
+        const nlohmann::json body { { "transcript", text }, { "recordedAt", "2026-03-01T09:30:00Z" },
+            { "emailTo", emailTo }, { "source", "linux" } };
+        return client()->Post("/v1/recordings/text", headers, body.dump(), "application/json");
+    }
+
+    nlohmann::json recordings(const std::string& token)
+    {
+        return json(client()->Get("/v1/recordings", bearer(token))).at("recordings");
+    }
+
+    // Polls until `done` holds, for background work; fails after `seconds`.
+    template <typename Predicate> static bool eventually(Predicate done, double seconds = 20)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (done())
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return done();
+    }
+
+    std::optional<std::string> m_signInAs;
+    std::string m_dataDir;
+    std::unique_ptr<server::TallisenServer> m_server;
+    std::thread m_thread;
+    int m_port = 0;
+};
