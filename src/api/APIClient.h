@@ -11,6 +11,7 @@
 #include "api/WireRecords.h"
 #include "core/JsonFields.h"
 #include "pipeline/AudioChunk.h"
+#include "store/PendingRecording.h"
 
 #include <QByteArray>
 #include <QNetworkAccessManager>
@@ -86,6 +87,20 @@ public:
     // The plain join of the chunk texts, for jobs without word alignment.
     static QString mergedTranscript(const std::vector<AudioChunk>& chunks);
 
+    // The transcription pipeline (src/pipeline/). Progress lines reach the
+    // callback one at a time on the main thread.
+    using Progress = std::function<void(const QString&)>;
+    struct PreparedTranscript
+    {
+        PendingRecording job;
+        QString transcript;
+    };
+    // Runs the pipeline for the job, then saves its transcript on the server
+    // once, under an idempotency key made from the job id.
+    QCoro::Task<Recording> finish(PendingRecording job, Progress progress);
+    // Resumes the job where it stopped, saving it after every step.
+    QCoro::Task<PreparedTranscript> prepareTranscript(PendingRecording job, Progress progress);
+
     // Tests only: replaces the retry and polling waits.
     void setWaitForTesting(Wait wait) { m_wait = std::move(wait); }
 
@@ -124,8 +139,18 @@ protected:
         return std::chrono::milliseconds(1000) * (1 << failedAttempt);
     }
 
+    // Speaker turns of the whole recording; never writes the job.
+    QCoro::Task<std::vector<SpeakerSegment>> detectSpeakers(PendingRecording job, Progress progress);
+
 private:
     QUrl endpoint(const QString& path) const;
+
+    QCoro::Task<void> uploadForSpeakerDetection(PendingRecording job, std::optional<QUrl> uploadURL,
+                                                Progress progress);
+    QCoro::Task<void> checkAccount(PendingRecording job);
+    QCoro::Task<PendingRecording> splitIntoChunks(PendingRecording job, Progress progress);
+    QCoro::Task<QString> transcribeChunk(PendingRecording job, qsizetype index);
+    QCoro::Task<std::vector<AlignedWord>> alignChunk(PendingRecording job, qsizetype index);
 
     QUrl m_baseURL;
     std::optional<QString> m_token;

@@ -4,6 +4,8 @@
 #include "api/APIClientError.h"
 #include "api/KeychainStore.h"
 #include "api/URLError.h"
+#include "capture/Recorder.h"
+#include "model/CaptureAdoption.h"
 
 #include <QDesktopServices>
 
@@ -27,6 +29,10 @@ QString transcriptCount(size_t count)
 } // namespace
 
 AppModel::AppModel(OpenUrl openUrl, QObject* parent)
+    : AppModel(std::move(openUrl), kMonitorPause, parent)
+{ }
+
+AppModel::AppModel(OpenUrl openUrl, std::optional<std::chrono::milliseconds> monitorPause, QObject* parent)
     : QObject(parent)
     , m_openUrl(openUrl ? std::move(openUrl) : OpenUrl(openInBrowser))
 {
@@ -34,10 +40,11 @@ AppModel::AppModel(OpenUrl openUrl, QObject* parent)
     m_server = m_settings.string(SettingsStore::kServer).value_or(kDefaultServer);
     m_diarizationEnabled = m_settings.boolean(SettingsStore::kDiarizationEnabled).value_or(false);
     m_pendingRecordings = PendingRecording::loadAll();
+    // Listed now, before this run's recorder can leave captures of its own.
+    std::vector<CaptureAdoption::Orphan> orphans = CaptureAdoption::find(Recorder::capturesDirectory());
     m_status = QStringLiteral("Ready");
 
-    // The recorder, its session fields and the automatic-recording fields are
-    // created here, before the client, once the recording session exists.
+    m_recorder = std::make_unique<Recorder>();
 
     // Only text that passed updateServer() is ever stored; anything else was
     // written by hand, and the window should show what the client really uses.
@@ -51,8 +58,13 @@ AppModel::AppModel(OpenUrl openUrl, QObject* parent)
 
     m_autoRecordEnabled = m_settings.boolean(SettingsStore::kAutoRecordEnabled).value_or(true);
 
-    // The recorder's interruption callback is installed and the microphone
-    // monitor task started here, once they exist.
+    installInterruptionCallback();
+    if (monitorPause) {
+        startAutoMonitor(*monitorPause);
+    }
+    if (!orphans.empty()) {
+        QCoro::connect(adoptOrphanedCaptures(std::move(orphans)), this, [] {});
+    }
 }
 
 AppModel::~AppModel() = default;
@@ -176,6 +188,27 @@ void AppModel::setErrorMessage(const std::optional<QString>& errorMessage)
 void AppModel::setBusy(bool busy)
 {
     assign(m_isBusy, busy, &AppModel::isBusyChanged);
+}
+
+void AppModel::setRecording(bool recording)
+{
+    assign(m_isRecording, recording, &AppModel::isRecordingChanged);
+}
+
+void AppModel::setPendingRecordings(std::vector<PendingRecording> jobs)
+{
+    m_pendingRecordings = std::move(jobs);
+    emit pendingRecordingsChanged();
+}
+
+void AppModel::setCaptureWarning(const std::optional<QString>& warning)
+{
+    assign(m_captureWarning, warning, &AppModel::captureWarningChanged);
+}
+
+void AppModel::reloadPendingRecordings()
+{
+    setPendingRecordings(PendingRecording::loadAll());
 }
 
 void AppModel::syncSignedIn()

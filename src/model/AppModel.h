@@ -5,22 +5,34 @@
 // and owns the settings, the API client, the server's transcript list and the
 // copy of the pending jobs on disk. Its asynchronous operations are coroutines
 // that suspend on the network and resume on the main thread; isBusy is the
-// advisory guard the window (and later the monitor) test before starting one.
+// advisory guard the window, the microphone monitor and the recorder's
+// interruption callback test before starting one.
+//
+// The recording session (AppModelSession.cpp) owns the one Recorder; the
+// automatic recording (AppModelAutoRecord.cpp) runs one monitor task for the
+// life of the model, one check then a pause; the adoption of captures left
+// by a crashed run (AppModelAdoption.cpp) runs once, right after start-up.
 //
 // Notification rule: writing a value equal to the current one stores it
 // without emitting; recordings and pendingRecordings emit on every write;
 // side effects (writing a setting) run on every write, equal or not.
 
 #include "api/WireRecords.h"
+#include "capture/MicrophoneClient.h"
+#include "core/Date.h"
 #include "model/SettingsStore.h"
 #include "store/PendingRecording.h"
 
 #include <QObject>
+#include <QPointer>
+#include <QSet>
 #include <QString>
 #include <QUrl>
+#include <QUuid>
 
 #include <QCoroTask>
 
+#include <chrono>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -28,6 +40,10 @@
 #include <vector>
 
 class APIClient;
+class Recorder;
+namespace CaptureAdoption {
+struct Orphan;
+}
 
 class AppModel : public QObject
 {
@@ -55,8 +71,14 @@ public:
     // The server used when none is stored: an https URL with no path.
     static const QString kDefaultServer;
 
-    // Reads the settings, loads the pending jobs and the stored token; sends
-    // no request. Without openUrl the desktop's default browser is used.
+    // The pause after each check of the microphone, on the monotonic clock.
+    static constexpr std::chrono::milliseconds kMonitorPause { 1'000 };
+    // Consecutive checks without a triggering client before an automatic stop.
+    static constexpr int kIdleChecksBeforeStop = 2;
+
+    // Reads the settings, loads the pending jobs and the stored token, adopts
+    // captures a crashed run left behind and starts the microphone monitor;
+    // sends no request. Without openUrl the desktop's default browser is used.
     explicit AppModel(OpenUrl openUrl = {}, QObject* parent = nullptr);
     ~AppModel() override;
 
@@ -88,6 +110,21 @@ public:
     QCoro::Task<void> signIn();
     void signOut();
 
+    // The recording session. triggeredBy is empty for a manual start and
+    // names the clients that made the monitor start it otherwise.
+    QCoro::Task<void> startRecording(std::vector<MicrophoneClient> triggeredBy);
+    // Does nothing while busy or not recording. Turns the capture into a
+    // pending job on disk, then transcribes it.
+    QCoro::Task<void> stopAndTranscribe();
+    QCoro::Task<void> retryPending(PendingRecording job);
+    QCoro::Task<void> retryWithoutSpeakers(PendingRecording job);
+    QCoro::Task<void> deleteRecording(Recording recording);
+    // Moves the job folder to the Trash; does nothing while busy, recording
+    // or previewing.
+    void discardPending(const PendingRecording& job);
+    // Persists the switch; the monitor reads it on every check.
+    void setAutoRecordEnabled(bool enabled);
+
 signals:
     void emailToChanged();
     void serverChanged();
@@ -102,9 +139,18 @@ signals:
     void errorMessageChanged();
     void captureWarningChanged();
     void isSignedInChanged();
+    // The monitor started a recording by itself, named after the first client.
+    void automaticRecordingStarted(QString clientName);
+    // The monitor stopped its recording because the clients went away.
+    void automaticRecordingStopped();
 
 protected:
     using Operation = std::function<QCoro::Task<void>()>;
+
+    // Tests only: monitorPause absent leaves the monitor task unstarted, so a
+    // test drives handleMicrophoneActivity() itself.
+    AppModel(
+        OpenUrl openUrl, std::optional<std::chrono::milliseconds> monitorPause, QObject* parent = nullptr);
 
     // The busy wrapper around every user action: isBusy while it runs, the
     // error cleared at the start, text as the status; a failure of any kind
@@ -117,6 +163,16 @@ protected:
     QCoro::Task<void> refreshRecordings();
 
     APIClient& client() { return *m_client; }
+    Recorder& recorder() { return *m_recorder; }
+
+    // Transcribes the job, lists the saved transcript first and removes the
+    // job folder; runs inside its caller's busy state.
+    QCoro::Task<void> finishPending(PendingRecording job);
+    // One check of the monitor with the clients using the microphone now.
+    QCoro::Task<void> handleMicrophoneActivity(std::vector<MicrophoneClient> clients);
+    bool isAutoRecording() const { return m_isAutoRecording; }
+    const QSet<qint32>& autoTriggerProcessIDs() const { return m_autoTriggerProcessIDs; }
+    int autoInactiveTicks() const { return m_autoInactiveTicks; }
 
     void setRecordings(std::vector<Recording> recordings);
     void setStatus(const QString& status);
@@ -134,6 +190,25 @@ private:
     }
 
     void setBusy(bool busy);
+    void setRecording(bool recording);
+    void setPendingRecordings(std::vector<PendingRecording> jobs);
+    void setCaptureWarning(const std::optional<QString>& warning);
+    void reloadPendingRecordings();
+
+    // Session helpers (AppModelSession.cpp).
+    void installInterruptionCallback();
+    QCoro::Task<void> stopIntoJob();
+    void clearRecordingFlags();
+    PendingRecording newJob() const;
+
+    // Automatic recording (AppModelAutoRecord.cpp).
+    void startAutoMonitor(std::chrono::milliseconds pause);
+    static QCoro::Task<void> runAutoMonitor(QPointer<AppModel> model, std::chrono::milliseconds pause);
+    bool shouldCheckMicrophone() const;
+
+    // Start-up adoption of crashed captures (AppModelAdoption.cpp).
+    QCoro::Task<void> adoptOrphanedCaptures(std::vector<CaptureAdoption::Orphan> orphans);
+
     // Emits isSignedInChanged when the client's token came or went since the
     // last call; the client changes its token inside waitForSignIn.
     void syncSignedIn();
@@ -154,6 +229,17 @@ private:
     QString m_status;
     std::optional<QString> m_errorMessage;
     std::optional<QString> m_captureWarning;
+    std::unique_ptr<Recorder> m_recorder;
     std::unique_ptr<APIClient> m_client;
+    std::optional<QCoro::Task<void>> m_autoMonitorTask;
+    QSet<qint32> m_autoTriggerProcessIDs;
+    int m_autoInactiveTicks = 0;
+    bool m_isAutoRecording = false;
+    // Set while the monitor's own stop runs, so the stop can tell the window.
+    bool m_monitorIsStopping = false;
+    std::optional<QUuid> m_recordingUserID;
+    std::optional<Date> m_recordingStartedAt;
+    QString m_recordingEmail;
+    bool m_recordingDiarization = false;
     bool m_signedIn = false;
 };

@@ -1,0 +1,18 @@
+#pragma once
+
+// Mixes every audio track of a media file into one AAC track in an M4A file.
+// Each track keeps its own start time on the common timeline; with several
+// tracks each plays at 0.7, a single track at 1.0, and the sum is not
+// normalised. Synchronous and self-contained: call it from a worker thread.
+
+#include <QString>
+
+namespace TrackMixer {
+
+inline constexpr double kSharedGain = 0.7;
+
+// Writes `to` under a temporary name and renames it when complete; `from` is
+// never touched. Throws RecorderError (noAudio, cannotMix) or MediaError.
+void mix(const QString& from, const QString& to);
+
+} // namespace TrackMixer

@@ -1,0 +1,78 @@
+// Adoption of captures a crashed run left behind. The recording session
+// alone would lose a meeting when the process dies while recording: its raw
+// capture stays in the captures folder with nobody to stop it. At start-up
+// every such capture is mixed and becomes a pending job, so the meeting is
+// listed like any other and can be transcribed.
+
+#include "model/AppModel.h"
+
+#include "capture/Recorder.h"
+#include "model/CaptureAdoption.h"
+#include "model/JobFolder.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStringList>
+
+namespace {
+
+QString capturedName(const QString& capture)
+{
+    return QFileInfo(capture).dir().filePath(
+        QStringLiteral("tallisen-adopted-") + QFileInfo(capture).completeBaseName() + QStringLiteral(".m4a"));
+}
+
+} // namespace
+
+QCoro::Task<void> AppModel::adoptOrphanedCaptures(std::vector<CaptureAdoption::Orphan> orphans)
+{
+    int adopted = 0;
+    QStringList notes;
+    for (const CaptureAdoption::Orphan& orphan : orphans) {
+        const std::optional<PendingRecording> job = CaptureAdoption::jobFromSidecar(orphan.sidecar);
+        std::exception_ptr failure;
+        try {
+            if (!job) {
+                // Without its details the audio cannot become a job; it is
+                // salvaged where the user can find it, the original copied along.
+                const QString salvaged = co_await Recorder::recoverAudio(orphan.capture);
+                QFile::remove(orphan.capture);
+                QFile::rename(orphan.sidecar, salvaged + QStringLiteral(".json"));
+                notes.append(
+                    QStringLiteral("Audio of an interrupted recording without its details was saved to %1.")
+                        .arg(salvaged));
+                continue;
+            }
+            const QString mixed = capturedName(orphan.capture);
+            co_await Recorder::mixAudio(orphan.capture, mixed);
+            try {
+                JobFolder::create(*job, mixed);
+            } catch (...) {
+                QFile::remove(mixed);
+                throw;
+            }
+            QFile::remove(mixed);
+            QFile::remove(orphan.capture);
+            QFile::remove(orphan.sidecar);
+            ++adopted;
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        if (failure) {
+            notes.append(
+                QStringLiteral("An interrupted recording could not be recovered (%1); it remains at %2.")
+                    .arg(describe(failure), orphan.capture));
+        }
+    }
+    if (adopted > 0) {
+        reloadPendingRecordings();
+        notes.prepend(adopted == 1
+                ? QStringLiteral("A recording interrupted by a crash was recovered and may end early.")
+                : QStringLiteral("%1 recordings interrupted by a crash were recovered and may end early.")
+                      .arg(adopted));
+    }
+    if (!notes.isEmpty()) {
+        setCaptureWarning(notes.join(u' '));
+    }
+}

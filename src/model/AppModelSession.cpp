@@ -1,0 +1,262 @@
+// The recording session and job dispatch: start, stop into a pending job,
+// transcription of a job through the client, and the user's actions on jobs
+// and transcripts.
+
+#include "model/AppModel.h"
+
+#include "api/APIClient.h"
+#include "api/APIClientError.h"
+#include "capture/Recorder.h"
+#include "core/Uuids.h"
+#include "model/CaptureAdoption.h"
+#include "model/JobFolder.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMetaObject>
+#include <QRegularExpression>
+#include <QStandardPaths>
+
+#include <algorithm>
+
+namespace {
+
+const QString kFailed = QStringLiteral("Failed");
+const QString kTranscriptSaved = QStringLiteral("Transcript saved; AI is naming and categorizing it…");
+
+// Where QFile::moveToTrash put an item is only trusted when it is the files
+// folder of a freedesktop Trash: the home Trash or a volume's ".Trash-<uid>"
+// or ".Trash/<uid>". Qt falls back to the current folder when it cannot set
+// up a Trash, and that must not count as discarding.
+bool isInTrash(const QString& trashedPath)
+{
+    const QString files = QFileInfo(trashedPath).absolutePath();
+    const QString homeTrash = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
+        + QStringLiteral("/Trash/files");
+    if (QDir::cleanPath(files) == QDir::cleanPath(homeTrash)) {
+        return true;
+    }
+    static const QRegularExpression volumeTrash(QStringLiteral(R"(/\.Trash(-\d+|/\d+)/files$)"));
+    return volumeTrash.match(files).hasMatch();
+}
+
+void moveToTrash(const QString& folder)
+{
+    const QString failure = QStringLiteral("The saved recording could not be moved to the Trash.");
+    if (!QFileInfo(folder).isDir()) {
+        throw APIClientError(failure);
+    }
+    QString trashed;
+    if (!QFile::moveToTrash(folder, &trashed)) {
+        throw APIClientError(failure);
+    }
+    if (isInTrash(trashed)) {
+        return;
+    }
+    if (QDir().rename(trashed, folder)) {
+        throw APIClientError(failure);
+    }
+    throw APIClientError(failure + QStringLiteral(" It was moved to %1 instead.").arg(trashed));
+}
+
+} // namespace
+
+void AppModel::installInterruptionCallback()
+{
+    m_recorder->setOnInterruption([model = QPointer<AppModel>(this)] {
+        if (!model || !model->m_isRecording || model->m_isBusy) {
+            return;
+        }
+        // The recorder's callback returns at once; the stop runs as its own task.
+        QMetaObject::invokeMethod(
+            model,
+            [model] {
+                if (model) {
+                    QCoro::connect(model->stopAndTranscribe(), model.data(), [] {});
+                }
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+QCoro::Task<void> AppModel::startRecording(std::vector<MicrophoneClient> triggeredBy)
+{
+    co_await perform(QStringLiteral("Starting capture…"), [this, triggeredBy]() -> QCoro::Task<void> {
+        const QUuid userID = co_await m_client->currentUserID();
+        m_recordingUserID = userID;
+        co_await m_recorder->start(
+            CaptureAdoption::details(userID, m_client->baseURL(), m_emailTo, m_diarizationEnabled));
+        m_recordingStartedAt = Date::now();
+        m_recordingEmail = m_emailTo;
+        m_recordingDiarization = m_diarizationEnabled;
+        setRecording(true);
+        m_isAutoRecording = !triggeredBy.empty();
+        m_autoTriggerProcessIDs.clear();
+        for (const MicrophoneClient& client : triggeredBy) {
+            m_autoTriggerProcessIDs.insert(client.processID);
+        }
+        m_autoInactiveTicks = 0;
+        setStatus(triggeredBy.empty() ? QStringLiteral("Recording microphone + system audio")
+                                      : QStringLiteral("Auto-recording ") + triggeredBy.front().name);
+    });
+}
+
+QCoro::Task<void> AppModel::stopAndTranscribe()
+{
+    if (m_isBusy || !m_isRecording) {
+        co_return;
+    }
+    setBusy(true);
+    setErrorMessage(std::nullopt);
+    setStatus(QStringLiteral("Finalizing mixed audio…"));
+    std::optional<QString> failure;
+    try {
+        co_await stopIntoJob();
+    } catch (...) {
+        failure = describe(std::current_exception());
+    }
+    if (failure) {
+        // A recorder that is still capturing can be stopped again.
+        if (!m_recorder->isStreamLive()) {
+            clearRecordingFlags();
+        }
+        setErrorMessage(failure);
+        setStatus(kFailed);
+    }
+    setBusy(false);
+}
+
+QCoro::Task<void> AppModel::stopIntoJob()
+{
+    const QString captured = co_await m_recorder->stop();
+    setCaptureWarning(m_recorder->recoveryWarning());
+    clearRecordingFlags();
+    if (!m_recordingUserID || !m_recordingStartedAt) {
+        throw APIClientError(
+            QStringLiteral("Recording account is unavailable. Audio remains at ") + captured + u'.');
+    }
+    const PendingRecording job = newJob();
+    try {
+        JobFolder::create(job, captured);
+    } catch (...) {
+        // The captured file is the only copy the user can find; say where it is.
+        throw APIClientError(
+            describe(std::current_exception()) + QStringLiteral(" The audio remains at ") + captured + u'.');
+    }
+    QFile::remove(captured);
+    reloadPendingRecordings();
+    co_await finishPending(job);
+}
+
+PendingRecording AppModel::newJob() const
+{
+    return PendingRecording {
+        .id = QUuid::createUuid(),
+        .userID = *m_recordingUserID,
+        .server = m_client->baseURL(),
+        .recordedAt = *m_recordingStartedAt,
+        .emailTo = m_recordingEmail,
+        .diarizationEnabled = m_recordingDiarization,
+    };
+}
+
+void AppModel::clearRecordingFlags()
+{
+    const bool wasRecording = m_isRecording;
+    setRecording(false);
+    m_isAutoRecording = false;
+    m_autoTriggerProcessIDs.clear();
+    m_autoInactiveTicks = 0;
+    if (wasRecording && m_monitorIsStopping) {
+        emit automaticRecordingStopped();
+    }
+}
+
+QCoro::Task<void> AppModel::finishPending(PendingRecording job)
+{
+    std::optional<Recording> saved;
+    try {
+        saved = co_await m_client->finish(job, [this](const QString& line) { setStatus(line); });
+    } catch (...) {
+        // The pipeline saved its progress into the job file as it went.
+        reloadPendingRecordings();
+        throw;
+    }
+    std::vector<Recording> recordings = m_recordings;
+    std::erase_if(recordings, [&saved](const Recording& recording) { return recording.id == saved->id; });
+    recordings.insert(recordings.begin(), *saved);
+    setRecordings(std::move(recordings));
+    try {
+        job.remove();
+    } catch (...) {
+        reloadPendingRecordings();
+        throw;
+    }
+    setStatus(kTranscriptSaved);
+    reloadPendingRecordings();
+}
+
+QCoro::Task<void> AppModel::retryPending(PendingRecording job)
+{
+    co_await perform(QStringLiteral("Resuming transcription…"), [this, job]() -> QCoro::Task<void> {
+        PendingRecording copy = job;
+        copy.resetEmptyTranscriptions();
+        copy.save();
+        co_await finishPending(copy);
+    });
+}
+
+QCoro::Task<void> AppModel::retryWithoutSpeakers(PendingRecording job)
+{
+    co_await perform(
+        QStringLiteral("Continuing without speaker detection…"), [this, job]() -> QCoro::Task<void> {
+            PendingRecording copy = job;
+            const QDir folder(copy.folder());
+            const QString backup = folder.filePath(QStringLiteral("before-without-speakers-")
+                + Uuids::text(QUuid::createUuid()) + QStringLiteral(".json"));
+            QFile jobFile(folder.filePath(PendingRecording::kJobFileName));
+            // QFile::copy never replaces an existing file, so no backup is overwritten.
+            if (!jobFile.copy(backup)) {
+                throw APIClientError(
+                    QStringLiteral("The job could not be backed up before continuing without "
+                                   "speaker detection: %1.")
+                        .arg(jobFile.errorString()));
+            }
+            QFile::setPermissions(backup, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+            copy.diarizationEnabled = false;
+            copy.speakerSegments.reset();
+            copy.alignmentVersion.reset();
+            copy.chunks.clear();
+            copy.save();
+            co_await finishPending(copy);
+        });
+}
+
+QCoro::Task<void> AppModel::deleteRecording(Recording recording)
+{
+    co_await perform(QStringLiteral("Deleting transcript…"), [this, recording]() -> QCoro::Task<void> {
+        co_await m_client->deleteRecording(recording.id);
+        std::vector<Recording> recordings = m_recordings;
+        std::erase_if(
+            recordings, [&recording](const Recording& listed) { return listed.id == recording.id; });
+        setRecordings(std::move(recordings));
+        setStatus(QStringLiteral("Transcript deleted from app and server"));
+    });
+}
+
+void AppModel::discardPending(const PendingRecording& job)
+{
+    if (m_isBusy || m_isRecording || m_isPreviewing) {
+        return;
+    }
+    try {
+        moveToTrash(job.folder());
+    } catch (...) {
+        setErrorMessage(describe(std::current_exception()));
+        return;
+    }
+    reloadPendingRecordings();
+    setErrorMessage(std::nullopt);
+    setStatus(QStringLiteral("Saved recording moved to Trash; recoverable until Trash is emptied"));
+}

@@ -1,0 +1,77 @@
+#include "model/CaptureAdoption.h"
+
+#include "core/Date.h"
+#include "core/DecodingError.h"
+#include "core/JsonFields.h"
+#include "core/Uuids.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+namespace CaptureAdoption {
+
+namespace {
+
+const QString kUserID = QStringLiteral("userID");
+const QString kServer = QStringLiteral("server");
+const QString kEmailTo = QStringLiteral("emailTo");
+const QString kDiarizationEnabled = QStringLiteral("diarizationEnabled");
+
+// A sidecar is a few hundred bytes; anything larger is not one.
+constexpr qint64 kMaximumSidecarBytes = 64 * 1024;
+
+} // namespace
+
+QJsonObject details(const QUuid& userID, const QUrl& server, const QString& emailTo, bool diarizationEnabled)
+{
+    return QJsonObject {
+        { kUserID, Uuids::text(userID) },
+        { kServer, server.toString() },
+        { kEmailTo, emailTo },
+        { kDiarizationEnabled, diarizationEnabled },
+    };
+}
+
+std::vector<Orphan> find(const QString& directory)
+{
+    const QDir folder(directory);
+    const QStringList captures = folder.entryList(
+        { QStringLiteral("tallisen-*.mp4") }, QDir::Files | QDir::NoSymLinks | QDir::Hidden, QDir::Name);
+    std::vector<Orphan> orphans;
+    for (const QString& name : captures) {
+        const QString sidecar = folder.filePath(QFileInfo(name).completeBaseName() + QStringLiteral(".json"));
+        if (QFileInfo(sidecar).isFile()) {
+            orphans.push_back({ folder.filePath(name), sidecar });
+        }
+    }
+    return orphans;
+}
+
+std::optional<PendingRecording> jobFromSidecar(const QString& sidecar)
+{
+    QFile file(sidecar);
+    if (file.size() > kMaximumSidecarBytes || !file.open(QIODevice::ReadOnly)) {
+        return std::nullopt;
+    }
+    try {
+        const QJsonObject object = JsonFields::parseObject(file.readAll());
+        const QJsonObject recording = JsonFields::requiredObject(object, QStringLiteral("details"));
+        const QUrl server = JsonFields::requiredUrl(recording, kServer);
+        if (!server.isValid() || server.host().isEmpty()) {
+            return std::nullopt;
+        }
+        return PendingRecording {
+            .id = QUuid::createUuid(),
+            .userID = JsonFields::requiredUuid(recording, kUserID),
+            .server = server,
+            .recordedAt = Date { JsonFields::requiredDouble(object, QStringLiteral("recordedAt")) },
+            .emailTo = JsonFields::requiredString(recording, kEmailTo),
+            .diarizationEnabled = JsonFields::requiredBool(recording, kDiarizationEnabled),
+        };
+    } catch (const DecodingError&) {
+        return std::nullopt;
+    }
+}
+
+} // namespace CaptureAdoption

@@ -1,0 +1,398 @@
+#include "capture/Recorder.h"
+
+#include "api/APIClientError.h"
+#include "capture/RecorderError.h"
+#include "support/TemporaryXdg.h"
+
+#include "AudioProbe.h"
+#include "Await.h"
+#include "SoundServer.h"
+
+#include <QCoreApplication>
+#include <QCoro/QCoroTask>
+#include <QCoro/QCoroTimer>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTest>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr auto kOwnerOnly = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser;
+constexpr auto kOwnerOnlyFolder = kOwnerOnly | QFile::ExeOwner | QFile::ExeUser;
+
+void pause(std::chrono::milliseconds duration)
+{
+    Await::result(QCoro::sleepFor(duration));
+}
+
+QFileDevice::Permissions permissions(const QString& path)
+{
+    return QFileInfo(path).permissions() & QFileDevice::Permissions(0x7777);
+}
+
+QString sidecarOf(const QString& raw)
+{
+    return QFileInfo(raw).path() + u'/' + QFileInfo(raw).completeBaseName() + QStringLiteral(".json");
+}
+
+class RecorderTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        m_tone440 = m_sounds.path() + QStringLiteral("/440.wav");
+        m_tone1k = m_sounds.path() + QStringLiteral("/1k-late.wav");
+        AudioProbe::writeToneWav(m_tone440, 440, 2.5, 0.5);
+        AudioProbe::writeToneWav(m_tone1k, 1000, 1.5, 0.5, 1.0);
+    }
+
+    RecorderError::Kind startFailure(Recorder& recorder)
+    {
+        try {
+            Await::result(recorder.start());
+        } catch (const RecorderError& error) {
+            return error.kind();
+        }
+        ADD_FAILURE() << "start() did not fail";
+        return RecorderError::Kind::notRecording;
+    }
+
+    QStringList capturesContents() const
+    {
+        return QDir(Recorder::capturesDirectory()).entryList(QDir::Files);
+    }
+
+    TemporaryXdg m_xdg;
+    QTemporaryDir m_sounds;
+    QString m_tone440;
+    QString m_tone1k;
+};
+
+TEST_F(RecorderTest, RecordsBothSourcesOnOneClockAndMixesThem)
+{
+    Recorder recorder;
+    Await::result(recorder.start());
+    ASSERT_TRUE(recorder.isStreamLive());
+    const QString raw = *recorder.rawCapturePath();
+    pause(300ms);
+
+    auto system = SoundServer::play(m_tone440, QStringLiteral("speaker"));
+    auto microphone = SoundServer::play(m_tone1k, QStringLiteral("micfeed"));
+    ASSERT_TRUE(system->waitForFinished(10000));
+    ASSERT_TRUE(microphone->waitForFinished(10000));
+    pause(1500ms);
+
+    // The raw capture as it stands mid-recording: every finished fragment is readable.
+    const QString snapshot = m_sounds.path() + QStringLiteral("/snapshot.mp4");
+    ASSERT_TRUE(QFile::copy(raw, snapshot));
+    const auto tracks = AudioProbe::decode(snapshot);
+    ASSERT_EQ(tracks.size(), 2U);
+    const double systemStart = AudioProbe::onset(tracks[0], 440, 0.25);
+    const double microphoneStart = AudioProbe::onset(tracks[1], 1000, 0.25);
+    ASSERT_GE(systemStart, 0);
+    ASSERT_GE(microphoneStart, 0);
+    EXPECT_NEAR(microphoneStart - systemStart, 1.0, 0.1);
+    EXPECT_NEAR(AudioProbe::level(tracks[0], 440, systemStart + 0.2, systemStart + 2.2), 0.5, 0.03);
+    EXPECT_LT(AudioProbe::level(tracks[0], 1000, systemStart, systemStart + 2.5), 0.01);
+    EXPECT_NEAR(AudioProbe::level(tracks[1], 1000, microphoneStart + 0.2, microphoneStart + 1.2), 0.5, 0.03);
+    EXPECT_LT(AudioProbe::level(tracks[1], 440, systemStart, systemStart + 2.5), 0.01);
+
+    const QString mixed = Await::result(recorder.stop());
+
+    EXPECT_FALSE(recorder.isStreamLive());
+    EXPECT_FALSE(recorder.recoveryWarning());
+    EXPECT_FALSE(QFile::exists(raw));
+    EXPECT_FALSE(QFile::exists(sidecarOf(raw)));
+    EXPECT_EQ(QFileInfo(mixed).path(), Recorder::capturesDirectory());
+    EXPECT_TRUE(QFileInfo(mixed).fileName().startsWith(QStringLiteral("tallisen-")));
+    EXPECT_TRUE(mixed.endsWith(QStringLiteral(".m4a")));
+    EXPECT_EQ(permissions(mixed), kOwnerOnly);
+    EXPECT_EQ(permissions(Recorder::capturesDirectory()), kOwnerOnlyFolder);
+    const auto result = AudioProbe::decode(mixed);
+    ASSERT_EQ(result.size(), 1U);
+    EXPECT_GT(result[0].seconds(), 4.0);
+    EXPECT_NEAR(AudioProbe::onset(result[0], 440, 0.17) - systemStart, 0, 0.03);
+    EXPECT_NEAR(AudioProbe::onset(result[0], 1000, 0.17) - microphoneStart, 0, 0.03);
+    EXPECT_NEAR(AudioProbe::level(result[0], 440, systemStart + 0.2, systemStart + 0.9), 0.35, 0.03);
+    EXPECT_NEAR(AudioProbe::level(result[0], 1000, microphoneStart + 0.2, microphoneStart + 1.2), 0.35, 0.03);
+}
+
+TEST_F(RecorderTest, SidecarDescribesTheRunningCapture)
+{
+    Recorder recorder;
+    const QJsonObject details { { QStringLiteral("emailTo"), QStringLiteral("a@example.com") } };
+    const double before = QDateTime::currentSecsSinceEpoch() - 978307200.0 - 1;
+    Await::result(recorder.start(details));
+    const QString raw = *recorder.rawCapturePath();
+
+    QFile sidecar(sidecarOf(raw));
+    ASSERT_TRUE(sidecar.open(QIODevice::ReadOnly));
+    const QJsonObject json = QJsonDocument::fromJson(sidecar.readAll()).object();
+    EXPECT_EQ(json.value(QStringLiteral("capture")).toString(), QFileInfo(raw).fileName());
+    EXPECT_EQ(json.value(QStringLiteral("details")).toObject(), details);
+    EXPECT_GE(json.value(QStringLiteral("recordedAt")).toDouble(), before);
+    EXPECT_LE(json.value(QStringLiteral("recordedAt")).toDouble(), before + 5);
+    EXPECT_EQ(permissions(sidecar.fileName()), kOwnerOnly);
+    EXPECT_EQ(permissions(raw), kOwnerOnly);
+
+    Await::result(recorder.stop());
+    EXPECT_TRUE(capturesContents().filter(QStringLiteral(".json")).isEmpty());
+}
+
+TEST_F(RecorderTest, StartWhileRecordingLeavesTheCaptureAlone)
+{
+    Recorder recorder;
+    Await::result(recorder.start());
+    const QString raw = *recorder.rawCapturePath();
+
+    Await::result(recorder.start());
+
+    EXPECT_EQ(*recorder.rawCapturePath(), raw);
+    EXPECT_EQ(capturesContents().size(), 2); // one capture and its sidecar
+    pause(1200ms);
+    EXPECT_FALSE(Await::result(recorder.stop()).isEmpty());
+}
+
+TEST_F(RecorderTest, StopWhenIdleThrowsNotRecording)
+{
+    Recorder recorder;
+    try {
+        Await::result(recorder.stop());
+        FAIL() << "stop() returned while idle";
+    } catch (const RecorderError& error) {
+        EXPECT_EQ(error.kind(), RecorderError::Kind::notRecording);
+        EXPECT_STREQ(error.what(), "No recording is active.");
+    }
+}
+
+TEST_F(RecorderTest, StopTwiceThrowsNotRecordingTheSecondTime)
+{
+    Recorder recorder;
+    Await::result(recorder.start());
+    pause(500ms);
+    Await::result(recorder.stop());
+
+    EXPECT_THROW(Await::result(recorder.stop()), RecorderError);
+}
+
+TEST_F(RecorderTest, MissingDevicesFailBeforeAnyFileIsCreated)
+{
+    Recorder noMicrophone(Recorder::Sources { {}, "@DEFAULT_MONITOR@", "nosuchsource" });
+    EXPECT_EQ(startFailure(noMicrophone), RecorderError::Kind::microphonePermissionDenied);
+
+    // A monitor standing in for the microphone would record the system audio twice.
+    Recorder monitorAsMicrophone(Recorder::Sources { {}, "@DEFAULT_MONITOR@", "speaker.monitor" });
+    EXPECT_EQ(startFailure(monitorAsMicrophone), RecorderError::Kind::microphonePermissionDenied);
+
+    Recorder noOutput(Recorder::Sources { {}, "nosuchsink.monitor", "@DEFAULT_SOURCE@" });
+    EXPECT_EQ(startFailure(noOutput), RecorderError::Kind::noOutputDevice);
+
+    Recorder noServer(Recorder::Sources { QStringLiteral("unix:/nonexistent/pulse/native") });
+    EXPECT_EQ(startFailure(noServer), RecorderError::Kind::soundServerUnavailable);
+
+    EXPECT_TRUE(capturesContents().isEmpty());
+    EXPECT_FALSE(noMicrophone.isStreamLive());
+    EXPECT_FALSE(noServer.isStreamLive());
+}
+
+TEST_F(RecorderTest, VanishingDeviceInterruptsOnceAndStopSalvages)
+{
+    const QString sink = QStringLiteral("vanishing%1").arg(QCoreApplication::applicationPid());
+    const QString module = SoundServer::pactl({ "load-module", "module-null-sink", "sink_name=" + sink });
+    Recorder recorder(Recorder::Sources { {}, (sink + ".monitor").toUtf8(), "@DEFAULT_SOURCE@" });
+    int interruptions = 0;
+    QThread* interruptedOn = nullptr;
+    recorder.setOnInterruption([&] {
+        ++interruptions;
+        interruptedOn = QThread::currentThread();
+    });
+    Await::result(recorder.start());
+    const QString raw = *recorder.rawCapturePath();
+    auto system = SoundServer::play(m_tone440, sink);
+    ASSERT_TRUE(system->waitForFinished(10000));
+    pause(1200ms);
+
+    SoundServer::pactl({ "unload-module", module });
+    EXPECT_TRUE(QTest::qWaitFor([&] { return interruptions > 0; }, 5000));
+    pause(300ms);
+
+    EXPECT_EQ(interruptions, 1);
+    EXPECT_EQ(interruptedOn, QCoreApplication::instance()->thread());
+    EXPECT_TRUE(recorder.isStreamLive());
+    const QString salvaged = Await::result(recorder.stop());
+
+    ASSERT_TRUE(recorder.recoveryWarning());
+    EXPECT_TRUE(recorder.recoveryWarning()->startsWith(QStringLiteral("Capture was interrupted: ")));
+    EXPECT_TRUE(recorder.recoveryWarning()->endsWith(QStringLiteral(". Recovered audio may end early.")));
+    EXPECT_EQ(QFileInfo(salvaged).path(), Recorder::defaultRecoveryDirectory());
+    EXPECT_EQ(permissions(salvaged), kOwnerOnly);
+    EXPECT_EQ(permissions(Recorder::defaultRecoveryDirectory()), kOwnerOnlyFolder);
+    const QStringList kept = QDir(Recorder::defaultRecoveryDirectory()).entryList({ "*.mp4" }, QDir::Files);
+    ASSERT_EQ(kept.size(), 1);
+    EXPECT_EQ(permissions(Recorder::defaultRecoveryDirectory() + u'/' + kept[0]), kOwnerOnly);
+    EXPECT_TRUE(QFile::exists(raw));
+    EXPECT_FALSE(QFile::exists(sidecarOf(raw)));
+    EXPECT_FALSE(recorder.isStreamLive());
+    const auto result = AudioProbe::decode(salvaged);
+    ASSERT_EQ(result.size(), 1U);
+    const double toneStart = AudioProbe::onset(result[0], 440, 0.17);
+    ASSERT_GE(toneStart, 0);
+    EXPECT_NEAR(AudioProbe::level(result[0], 440, toneStart + 0.2, toneStart + 2.2), 0.35, 0.03);
+}
+
+TEST_F(RecorderTest, DeadSoundServerInterruptsAndStopSalvages)
+{
+    SoundServer::Private server;
+    Recorder recorder(Recorder::Sources { server.address() });
+    int interruptions = 0;
+    recorder.setOnInterruption([&] { ++interruptions; });
+    Await::result(recorder.start());
+    auto system = SoundServer::play(m_tone440, QStringLiteral("speaker"), server.address());
+    ASSERT_TRUE(system->waitForFinished(10000));
+    pause(1200ms);
+
+    server.kill();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return interruptions > 0; }, 5000));
+    const QString salvaged = Await::result(recorder.stop());
+
+    EXPECT_EQ(interruptions, 1);
+    ASSERT_TRUE(recorder.recoveryWarning());
+    EXPECT_EQ(*recorder.recoveryWarning(),
+        QStringLiteral(
+            "Capture was interrupted: The connection to the sound server was lost: Connection terminated. "
+            "Recovered audio may end early."));
+    const auto result = AudioProbe::decode(salvaged);
+    ASSERT_EQ(result.size(), 1U);
+    EXPECT_GT(AudioProbe::level(result[0], 440, 0, result[0].seconds()), 0.1);
+}
+
+TEST_F(RecorderTest, FrozenSoundServerTimesOutAndStillSalvages)
+{
+    SoundServer::Private server;
+    Recorder recorder(Recorder::Sources { server.address() });
+    recorder.setFinalizationTimeout(400ms);
+    Await::result(recorder.start());
+    auto system = SoundServer::play(m_tone440, QStringLiteral("speaker"), server.address());
+    ASSERT_TRUE(system->waitForFinished(10000));
+    pause(1200ms);
+
+    server.freeze();
+    const auto began = std::chrono::steady_clock::now();
+    const QString salvaged = Await::result(recorder.stop());
+    const auto took = std::chrono::steady_clock::now() - began;
+    server.thaw();
+
+    EXPECT_GE(took, 800ms);
+    EXPECT_EQ(*recorder.recoveryWarning(),
+        QStringLiteral(
+            "Capture was interrupted: The sound server did not finish recording shutdown within 30 "
+            "seconds. Recovered audio may end early."));
+    EXPECT_FALSE(recorder.isStreamLive());
+    const auto result = AudioProbe::decode(salvaged);
+    ASSERT_EQ(result.size(), 1U);
+    EXPECT_GT(AudioProbe::level(result[0], 440, 0, result[0].seconds()), 0.1);
+}
+
+TEST_F(RecorderTest, WhenBothWaitsFailTheWarningQuotesTheFirst)
+{
+    SoundServer::Private server;
+    const QString module
+        = SoundServer::pactl({ "load-module", "module-null-sink", "sink_name=vanishing" }, server.address());
+    Recorder recorder(Recorder::Sources { server.address(), "vanishing.monitor", "@DEFAULT_SOURCE@" });
+    recorder.setFinalizationTimeout(400ms);
+    int interruptions = 0;
+    recorder.setOnInterruption([&] { ++interruptions; });
+    Await::result(recorder.start());
+    auto system = SoundServer::play(m_tone440, QStringLiteral("vanishing"), server.address());
+    ASSERT_TRUE(system->waitForFinished(10000));
+    pause(1200ms);
+    SoundServer::pactl({ "unload-module", module }, server.address());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return interruptions > 0; }, 5000));
+
+    // The microphone stream is still open; a frozen server never confirms its end.
+    server.freeze();
+    const QString salvaged = Await::result(recorder.stop());
+    server.thaw();
+
+    const QString warning = recorder.recoveryWarning().value_or(QString());
+    EXPECT_TRUE(
+        warning.startsWith(QStringLiteral("Capture was interrupted: The sound server stopped recording the "
+                                          "system audio: ")))
+        << warning.toStdString();
+    EXPECT_FALSE(warning.contains(QStringLiteral("30 seconds")));
+    EXPECT_TRUE(QFile::exists(salvaged));
+}
+
+TEST_F(RecorderTest, FailedMixKeepsTheRawCaptureAndNamesIt)
+{
+    Recorder recorder;
+    Await::result(recorder.start());
+    const QString raw = *recorder.rawCapturePath();
+    pause(1500ms);
+    // Damage the capture under the writer: the header is gone for good.
+    ASSERT_EQ(::truncate(QFile::encodeName(raw).constData(), 0), 0);
+
+    try {
+        Await::result(recorder.stop());
+        FAIL() << "stop() mixed a damaged capture";
+    } catch (const APIClientError& error) {
+        EXPECT_TRUE(error.message().startsWith(QStringLiteral("Audio mixing failed: ")));
+        EXPECT_TRUE(
+            error.message().endsWith(QStringLiteral(". Original recording retained at ") + raw + u'.'))
+            << error.what();
+        EXPECT_FALSE(error.statusCode());
+    }
+    EXPECT_TRUE(QFile::exists(raw));
+    EXPECT_TRUE(QFile::exists(sidecarOf(raw)));
+    EXPECT_FALSE(recorder.isStreamLive());
+}
+
+TEST_F(RecorderTest, KilledRecordingProcessLeavesADecodableCapture)
+{
+    constexpr double kSeconds = 5;
+    AudioProbe::writeToneWav(m_tone440, 440, kSeconds + 5, 0.5);
+    AudioProbe::writeToneWav(m_tone1k, 1000, kSeconds + 5, 0.5);
+    // Playing before the recording starts: an idle null sink's monitor
+    // delivers in bursts, which is not what this test is about.
+    auto system = SoundServer::play(m_tone440, QStringLiteral("speaker"));
+    auto microphone = SoundServer::play(m_tone1k, QStringLiteral("micfeed"));
+    pause(500ms);
+    QProcess child;
+    child.start(QStringLiteral(CAPTURE_CHILD_PATH), {});
+    ASSERT_TRUE(child.waitForReadyRead(15000)) << child.readAllStandardError().toStdString();
+    const QString raw = QString::fromUtf8(child.readLine()).trimmed();
+    ASSERT_TRUE(raw.startsWith(Recorder::capturesDirectory())) << raw.toStdString();
+
+    pause(std::chrono::milliseconds(int(kSeconds * 1000)));
+    ::kill(static_cast<pid_t>(child.processId()), SIGKILL);
+    ASSERT_TRUE(child.waitForFinished(5000));
+    EXPECT_EQ(child.exitStatus(), QProcess::CrashExit);
+    system->kill();
+    microphone->kill();
+
+    const auto tracks = AudioProbe::decode(raw);
+    ASSERT_EQ(tracks.size(), 2U);
+    EXPECT_GE(tracks[0].seconds(), kSeconds - 2);
+    EXPECT_GE(tracks[1].seconds(), kSeconds - 2);
+    EXPECT_GT(AudioProbe::level(tracks[0], 440, 1, kSeconds - 2), 0.4);
+    EXPECT_GT(AudioProbe::level(tracks[1], 1000, 1, kSeconds - 2), 0.4);
+    // The orphan keeps its sidecar and still mixes.
+    EXPECT_TRUE(QFile::exists(sidecarOf(raw)));
+    const QString mixed = m_sounds.path() + QStringLiteral("/orphan.m4a");
+    Await::result(Recorder::mixAudio(raw, mixed));
+    EXPECT_GE(AudioProbe::decode(mixed).at(0).seconds(), kSeconds - 2);
+}
+
+} // namespace

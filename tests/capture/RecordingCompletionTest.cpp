@@ -1,0 +1,179 @@
+#include "capture/RecordingCompletion.h"
+
+#include "capture/RecorderError.h"
+
+#include "Await.h"
+
+#include <QCoreApplication>
+#include <QCoro/QCoroTask>
+#include <QCoro/QCoroTimer>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <random>
+#include <stdexcept>
+#include <thread>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+enum class Seen
+{
+    pending,
+    success,
+    failure,
+    timeout
+};
+
+struct Probe
+{
+    Seen seen = Seen::pending;
+    QThread* resumedOn = nullptr;
+};
+
+QCoro::Task<> waitInto(
+    std::shared_ptr<RecordingCompletion> latch, std::chrono::milliseconds timeout, Probe* probe)
+{
+    try {
+        co_await latch->wait(timeout);
+        probe->seen = Seen::success;
+    } catch (const RecorderError& error) {
+        probe->seen
+            = error.kind() == RecorderError::Kind::finalizationTimedOut ? Seen::timeout : Seen::failure;
+    } catch (const std::runtime_error&) {
+        probe->seen = Seen::failure;
+    }
+    probe->resumedOn = QThread::currentThread();
+}
+
+QCoro::Task<> waitAll(std::vector<QCoro::Task<>> tasks)
+{
+    for (auto& task : tasks) {
+        co_await task;
+    }
+}
+
+std::exception_ptr failure(const char* text)
+{
+    return std::make_exception_ptr(std::runtime_error(text));
+}
+
+TEST(RecordingCompletionTest, ManyWaitersResumeOnTheirThreadWhenResolvedElsewhere)
+{
+    const auto latch = RecordingCompletion::create();
+    std::vector<Probe> probes(20);
+    std::vector<QCoro::Task<>> tasks;
+    for (Probe& probe : probes) {
+        tasks.push_back(waitInto(latch, 10s, &probe));
+    }
+    std::thread resolver([latch] { latch->resolve(); });
+
+    Await::result(waitAll(std::move(tasks)));
+    resolver.join();
+
+    for (const Probe& probe : probes) {
+        EXPECT_EQ(probe.seen, Seen::success);
+        EXPECT_EQ(probe.resumedOn, QCoreApplication::instance()->thread());
+    }
+}
+
+TEST(RecordingCompletionTest, FirstOutcomeWins)
+{
+    const auto latch = RecordingCompletion::create();
+    Probe early;
+    auto waiting = waitInto(latch, 10s, &early);
+
+    EXPECT_TRUE(latch->resolve(failure("first")));
+    EXPECT_FALSE(latch->resolve());
+    Await::result(std::move(waiting));
+
+    Probe late;
+    Await::result(waitInto(latch, 10s, &late));
+    EXPECT_EQ(early.seen, Seen::failure);
+    EXPECT_EQ(late.seen, Seen::failure);
+    try {
+        Await::result(latch->wait(10s));
+        ADD_FAILURE() << "a failed latch returned";
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(), "first");
+    }
+}
+
+TEST(RecordingCompletionTest, AlreadyResolvedReturnsAtOnce)
+{
+    const auto latch = RecordingCompletion::create();
+    latch->resolve();
+    const auto began = std::chrono::steady_clock::now();
+
+    Probe probe;
+    Await::result(waitInto(latch, 10s, &probe));
+
+    EXPECT_EQ(probe.seen, Seen::success);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 1s);
+}
+
+TEST(RecordingCompletionTest, TimeoutFailsEveryWaiterAndLocksTheOutcome)
+{
+    const auto latch = RecordingCompletion::create();
+    Probe first;
+    Probe second;
+    std::vector<QCoro::Task<>> tasks;
+    tasks.push_back(waitInto(latch, 50ms, &first));
+    tasks.push_back(waitInto(latch, 10s, &second));
+
+    Await::result(waitAll(std::move(tasks)));
+
+    EXPECT_EQ(first.seen, Seen::timeout);
+    EXPECT_EQ(second.seen, Seen::timeout);
+    EXPECT_FALSE(latch->resolve());
+}
+
+TEST(RecordingCompletionTest, TimerAfterTheOutcomeChangesNothing)
+{
+    const auto latch = RecordingCompletion::create();
+    Probe probe;
+    auto waiting = waitInto(latch, 30ms, &probe);
+    latch->resolve();
+    Await::result(std::move(waiting));
+
+    Await::result(QCoro::sleepFor(80ms));
+
+    Probe later;
+    Await::result(waitInto(latch, 10s, &later));
+    EXPECT_EQ(probe.seen, Seen::success);
+    EXPECT_EQ(later.seen, Seen::success);
+}
+
+TEST(RecordingCompletionTest, RacingResolveAndTimeoutGiveEveryWaiterTheSameOutcome)
+{
+    std::mt19937 random(7);
+    std::uniform_int_distribution<int> delayUs(0, 6000);
+    for (int round = 0; round < 60; ++round) {
+        const auto latch = RecordingCompletion::create();
+        std::vector<Probe> probes(4);
+        std::vector<QCoro::Task<>> tasks;
+        for (Probe& probe : probes) {
+            tasks.push_back(waitInto(latch, 3ms, &probe));
+        }
+        const int delay = delayUs(random);
+        std::atomic<bool> won { false };
+        std::thread resolver([&] {
+            std::this_thread::sleep_for(std::chrono::microseconds(delay));
+            won = latch->resolve();
+        });
+
+        Await::result(waitAll(std::move(tasks)));
+        resolver.join();
+
+        const Seen expected = won ? Seen::success : Seen::timeout;
+        for (const Probe& probe : probes) {
+            ASSERT_EQ(probe.seen, expected) << "round " << round;
+        }
+    }
+}
+
+} // namespace

@@ -1,0 +1,145 @@
+#include "capture/Recorder.h"
+#include "capture/RecorderError.h"
+
+#include "AudioProbe.h"
+#include "Await.h"
+
+#include <QCoro/QCoroTask>
+#include <QCryptographicHash>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <exception>
+
+using AudioProbe::Tone;
+
+namespace {
+
+class TrackMixerTest : public ::testing::Test
+{
+protected:
+    QString path(const QString& name) const { return m_directory.path() + u'/' + name; }
+
+    // Mixes and returns the one decoded track of the result.
+    AudioProbe::DecodedTrack mix(const QString& source)
+    {
+        const QString mixed = path(QStringLiteral("mixed.m4a"));
+        Await::result(Recorder::mixAudio(source, mixed));
+        const auto tracks = AudioProbe::decode(mixed);
+        EXPECT_EQ(tracks.size(), 1U);
+        return tracks.empty() ? AudioProbe::DecodedTrack {} : tracks.front();
+    }
+
+    RecorderError::Kind mixFailure(const QString& source)
+    {
+        try {
+            Await::result(Recorder::mixAudio(source, path(QStringLiteral("mixed.m4a"))));
+        } catch (const RecorderError& error) {
+            return error.kind();
+        }
+        ADD_FAILURE() << "mixing did not fail";
+        return RecorderError::Kind::notRecording;
+    }
+
+    QTemporaryDir m_directory;
+};
+
+TEST_F(TrackMixerTest, TwoTracksPlayAtSevenTenthsEach)
+{
+    const QString source = path(QStringLiteral("two.mp4"));
+    AudioProbe::writeToneMp4(source, { Tone { 440, 3, 0.5 }, Tone { 1000, 3, 0.4 } });
+
+    const auto mixed = mix(source);
+
+    EXPECT_NEAR(mixed.seconds(), 3.0, 0.05);
+    EXPECT_NEAR(AudioProbe::level(mixed, 440, 0.5, 2.5), 0.35, 0.02);
+    EXPECT_NEAR(AudioProbe::level(mixed, 1000, 0.5, 2.5), 0.28, 0.02);
+}
+
+TEST_F(TrackMixerTest, SumIsNotNormalised)
+{
+    // The same tone on both tracks adds up: 0.7 × 0.5 twice.
+    const QString source = path(QStringLiteral("same.mp4"));
+    AudioProbe::writeToneMp4(source, { Tone { 440, 2, 0.5 }, Tone { 440, 2, 0.5 } });
+
+    EXPECT_NEAR(AudioProbe::level(mix(source), 440, 0.5, 1.5), 0.7, 0.03);
+}
+
+TEST_F(TrackMixerTest, SingleTrackKeepsFullVolume)
+{
+    const QString source = path(QStringLiteral("one.mp4"));
+    AudioProbe::writeToneMp4(source, { Tone { 1000, 2, 0.5 } });
+
+    const auto mixed = mix(source);
+
+    EXPECT_NEAR(AudioProbe::level(mixed, 1000, 0.5, 1.5), 0.5, 0.02);
+}
+
+TEST_F(TrackMixerTest, TracksKeepTheirOffsets)
+{
+    const QString source = path(QStringLiteral("offset.mp4"));
+    AudioProbe::writeToneMp4(source, { Tone { 440, 3, 0.5 }, Tone { 1000, 2, 0.5, 1.5 } });
+
+    const auto mixed = mix(source);
+
+    EXPECT_NEAR(mixed.seconds(), 3.5, 0.06);
+    EXPECT_NEAR(AudioProbe::onset(mixed, 440, 0.15), 0.0, 0.03);
+    EXPECT_NEAR(AudioProbe::onset(mixed, 1000, 0.15), 1.5, 0.04);
+    EXPECT_LT(AudioProbe::level(mixed, 1000, 0.2, 1.4), 0.02);
+    // The later track runs on after the first has ended.
+    EXPECT_NEAR(AudioProbe::level(mixed, 1000, 3.1, 3.4), 0.35, 0.03);
+    EXPECT_LT(AudioProbe::level(mixed, 440, 3.1, 3.4), 0.02);
+}
+
+TEST_F(TrackMixerTest, ResultIsPrivateAndSourceUntouched)
+{
+    const QString source = path(QStringLiteral("two.mp4"));
+    AudioProbe::writeToneMp4(source, { Tone { 440, 1, 0.5 }, Tone { 1000, 1, 0.5 } });
+    QFile file(source);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray before = QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256);
+    file.close();
+
+    mix(source);
+
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256), before);
+    EXPECT_EQ(QFileInfo(path(QStringLiteral("mixed.m4a"))).permissions() & QFileDevice::Permissions(0x7777),
+        QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
+    EXPECT_FALSE(QFile::exists(path(QStringLiteral("mixed.m4a.partial"))));
+}
+
+TEST_F(TrackMixerTest, VideoOnlySourceHasNoAudio)
+{
+    const QString source = path(QStringLiteral("video.mp4"));
+    AudioProbe::writeVideoOnlyMp4(source);
+
+    EXPECT_EQ(mixFailure(source), RecorderError::Kind::noAudio);
+}
+
+TEST_F(TrackMixerTest, AnEmptyTrackBesideAGoodOneHasNoAudio)
+{
+    const QString source = path(QStringLiteral("empty-second.mp4"));
+    AudioProbe::writeMp4WithEmptySecondTrack(source);
+
+    EXPECT_EQ(mixFailure(source), RecorderError::Kind::noAudio);
+    EXPECT_FALSE(QFile::exists(path(QStringLiteral("mixed.m4a"))));
+}
+
+TEST_F(TrackMixerTest, UnreadableSourcePassesTheMediaErrorOn)
+{
+    const QString source = path(QStringLiteral("garbage.mp4"));
+    QFile file(source);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(QByteArray(4096, 'x'));
+    file.close();
+
+    EXPECT_THROW(Await::result(Recorder::mixAudio(source, path(QStringLiteral("mixed.m4a")))), MediaError);
+    EXPECT_THROW(
+        Await::result(Recorder::mixAudio(path(QStringLiteral("missing.mp4")), path("x.m4a"))), MediaError);
+}
+
+} // namespace

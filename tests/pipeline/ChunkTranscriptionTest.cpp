@@ -1,0 +1,363 @@
+#include "PipelineFixture.h"
+
+#include "core/FileSystemError.h"
+
+#include <QProcess>
+#include <QTemporaryDir>
+
+namespace {
+
+using namespace PipelineTesting;
+using Strings = std::vector<std::string>;
+
+QString expectedPrompt(const QString& text)
+{
+    return text.right(500);
+}
+
+// 400 s of 8 kHz tone: two chunks, with or without context.
+QString recording()
+{
+    static QTemporaryDir directory;
+    static const QString path = [] {
+        const QString file = directory.filePath(QStringLiteral("recording.m4a"));
+        QProcess ffmpeg;
+        ffmpeg.start(QStringLiteral("ffmpeg"),
+            { "-v", "error", "-y", "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=8000:duration=400",
+                "-c:a", "aac", "-b:a", "16k", file });
+        ffmpeg.waitForFinished(-1);
+        EXPECT_EQ(ffmpeg.exitCode(), 0) << ffmpeg.readAllStandardError().toStdString();
+        return file;
+    }();
+    return path;
+}
+
+class ChunkTranscriptionTest : public PipelineTest
+{
+protected:
+    // A job whose audio has already been split into `count` chunk files.
+    PendingRecording splitJob(bool diarization, int count)
+    {
+        PendingRecording job = makeJob(diarization);
+        job.chunks = chunkFiles(job.folder(), count, 60.0, diarization ? 2.5 : 0.0);
+        if (diarization) {
+            job.alignmentVersion = 1;
+            job.speakerSegments = std::vector<SpeakerSegment> { { 0, 1000, QStringLiteral("A") } };
+        }
+        job.save();
+        return job;
+    }
+
+    PendingRecording freshJobWithRealAudio(bool diarization)
+    {
+        PendingRecording job = makeJob(diarization);
+        EXPECT_TRUE(QFile::remove(job.audio()));
+        EXPECT_TRUE(QFile::copy(recording(), job.audio()));
+        return job;
+    }
+
+    APIClient::PreparedTranscript prepare(const PendingRecording& job)
+    {
+        return await(client->prepareTranscript(job, recordProgress()));
+    }
+
+    // Snapshots of the job file as it was when each request arrived.
+    std::shared_ptr<std::vector<std::pair<std::string, PendingRecording>>> snapshotJobOnEveryRequest(
+        const PendingRecording& job)
+    {
+        auto snapshots = std::make_shared<std::vector<std::pair<std::string, PendingRecording>>>();
+        server.setInterceptor([job, snapshots](const PipelineServer::Request& request) {
+            snapshots->emplace_back(request.kind(), savedJob(job));
+            return std::optional<PipelineServer::Answer>();
+        });
+        return snapshots;
+    }
+};
+
+TEST_F(ChunkTranscriptionTest, FreshJobWithSpeakersDetectsThenAlternatesTranscriptionAndAlignment)
+{
+    server.configure([](auto& settings) {
+        settings.segments = nlohmann::json::array({ { { "start", 0 }, { "end", 200 }, { "speaker", "B" } },
+            { { "start", 200 }, { "end", 400 }, { "speaker", "A" } } });
+    });
+    const PendingRecording job = freshJobWithRealAudio(true);
+    const auto snapshots = snapshotJobOnEveryRequest(job);
+
+    const auto result = prepare(job);
+
+    EXPECT_EQ(kindsOf(server.requests()),
+        (Strings { "me", "prepare", "upload", "start", "status", "status", "transcribe", "align",
+            "transcribe", "align" }));
+    ASSERT_EQ(result.job.chunks.size(), 2U);
+    const AudioChunk& second = result.job.chunks[1];
+    EXPECT_EQ(result.job.alignmentVersion, 1);
+    EXPECT_EQ(second.audioStart, second.start - 2.5);
+    EXPECT_EQ(result.job.chunks[0].audioEnd, second.start + 2.5);
+    EXPECT_TRUE(result.transcript.startsWith(
+        QStringLiteral("[00:00:10] Speaker 1: Part 1: hello, world.\n\n[00:05:")));
+    EXPECT_TRUE(result.transcript.endsWith(QStringLiteral("] Speaker 2: Part 2: hello, world.")));
+    EXPECT_EQ(savedJob(job), result.job);
+    EXPECT_EQ(progress,
+        (QStringList { QStringLiteral("Preparing speaker detection with pyannoteAI…"),
+            QStringLiteral("Uploading recording to pyannoteAI for speaker detection…"),
+            QStringLiteral("Detecting speakers across the whole meeting…"),
+            QStringLiteral("Splitting audio into upload-sized chunks…"),
+            QStringLiteral("Transcribing part 1 of 2…"), QStringLiteral("Aligning words in part 1 of 2…"),
+            QStringLiteral("Transcribing part 2 of 2…"), QStringLiteral("Aligning words in part 2 of 2…") }));
+
+    // Every step was on disk before the next request went out.
+    ASSERT_EQ(snapshots->size(), 10U);
+    EXPECT_FALSE((*snapshots)[5].second.speakerSegments.has_value());
+    const PendingRecording& split = (*snapshots)[6].second;
+    EXPECT_EQ(split.speakerSegments->size(), 2U);
+    ASSERT_EQ(split.chunks.size(), 2U);
+    EXPECT_EQ(split.alignmentVersion, 1);
+    EXPECT_FALSE(split.chunks[0].text.has_value());
+    EXPECT_EQ((*snapshots)[7].second.chunks[0].text, result.job.chunks[0].text);
+    EXPECT_FALSE((*snapshots)[7].second.chunks[0].words.has_value());
+    EXPECT_EQ((*snapshots)[8].second.chunks[0].words, result.job.chunks[0].words);
+    EXPECT_EQ((*snapshots)[9].second.chunks[1].text, result.job.chunks[1].text);
+}
+
+TEST_F(ChunkTranscriptionTest, FreshJobWithoutSpeakersIsCutWithoutContextAndNeverAligned)
+{
+    const PendingRecording job = freshJobWithRealAudio(false);
+
+    const auto result = prepare(job);
+
+    EXPECT_EQ(kindsOf(server.requests()), (Strings { "me", "transcribe", "transcribe" }));
+    ASSERT_EQ(result.job.chunks.size(), 2U);
+    for (const AudioChunk& chunk : result.job.chunks) {
+        EXPECT_EQ(chunk.audioStart, chunk.start);
+        EXPECT_EQ(chunk.audioEnd, chunk.end);
+        EXPECT_FALSE(chunk.words.has_value());
+        EXPECT_TRUE(QFile::exists(QDir(job.folder()).filePath(chunk.filename)));
+    }
+    EXPECT_FALSE(result.job.alignmentVersion.has_value());
+    EXPECT_EQ(result.transcript, QStringLiteral("Part 1: hello, world.\n\nPart 2: hello, world."));
+    EXPECT_EQ(savedJob(job), result.job);
+}
+
+TEST_F(ChunkTranscriptionTest, TranscriptionRequestCarriesTheChunkFileAndTheEncodedEndOfThePreviousText)
+{
+    PendingRecording job = splitJob(false, 3);
+    const QString first
+        = QString(120, u'x') + QStringLiteral(" Grüße, Welt! 100% sicher?\n") + QString(400, u'y');
+    server.configure([&](auto& settings) {
+        settings.transcribe = transcriptsByChunk(job, { first.toStdString(), "", "Drei." });
+    });
+
+    prepare(job);
+
+    const auto requests = server.requests("transcribe");
+    ASSERT_EQ(requests.size(), 3U);
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(chunkIndexOf(job, requests[i].body), static_cast<int>(i));
+        EXPECT_EQ(requests[i].header("Content-Type"), "audio/x-m4a");
+        EXPECT_EQ(requests[i].header("Authorization"), "Bearer test-token");
+    }
+    EXPECT_FALSE(requests[0].header("X-Tallisen-Prompt").has_value());
+    // httplib hands header values over percent-decoded; the exact wire form
+    // is checked against a raw socket in PromptHeaderOnTheWire.
+    EXPECT_EQ(
+        QString::fromStdString(requests[1].header("X-Tallisen-Prompt").value_or("")), expectedPrompt(first));
+}
+
+TEST_F(ChunkTranscriptionTest, CallAfterAFailureAtChunkThreeOfFiveStartsAtChunkThree)
+{
+    const PendingRecording job = splitJob(false, 5);
+    int transcriptions = 0;
+    server.setInterceptor(
+        [&](const PipelineServer::Request& request) -> std::optional<PipelineServer::Answer> {
+            if (request.kind() == "transcribe" && ++transcriptions == 3) {
+                return PipelineServer::Answer { 400, R"({"error":"The audio could not be decoded."})" };
+            }
+            return std::nullopt;
+        });
+    try {
+        prepare(job);
+        ADD_FAILURE() << "no error";
+    } catch (const APIClientError& error) {
+        EXPECT_EQ(error.message(), QStringLiteral("The audio could not be decoded."));
+        EXPECT_EQ(error.statusCode(), 400);
+    }
+    const PendingRecording stopped = savedJob(job);
+    EXPECT_TRUE(stopped.chunks[1].text.has_value());
+    EXPECT_FALSE(stopped.chunks[2].text.has_value());
+    server.clearLog();
+    progress.clear();
+
+    const auto result = prepare(stopped);
+
+    const auto requests = server.requests();
+    EXPECT_EQ(kindsOf(requests), (Strings { "me", "transcribe", "transcribe", "transcribe" }));
+    EXPECT_EQ(chunkIndexOf(job, requests[1].body), 2);
+    EXPECT_EQ(requests[1].header("X-Tallisen-Prompt"), PipelineServer::defaultTranscript(2));
+    EXPECT_EQ(progress.first(), QStringLiteral("Transcribing part 3 of 5…"));
+    EXPECT_EQ(result.transcript.count(QStringLiteral("hello, world.")), 5);
+    EXPECT_TRUE(result.transcript.endsWith(QStringLiteral("Part 5: hello, world.")));
+}
+
+TEST_F(ChunkTranscriptionTest, AlignmentFormCarriesTheStoredTextAndTheChunkFile)
+{
+    PendingRecording job = splitJob(true, 1);
+    const std::string text = " Zwei\r\nZeilen ü, \"quoted\" ";
+    server.configure([&](auto& settings) { settings.transcribe = transcriptsByChunk(job, { text }); });
+
+    prepare(job);
+
+    const auto aligns = server.requests("align");
+    ASSERT_EQ(aligns.size(), 1U);
+    const std::string contentType = aligns[0].header("Content-Type").value_or("");
+
+    const std::string prefix = "multipart/form-data; boundary=Tallisen-";
+    ASSERT_EQ(contentType.rfind(prefix, 0), 0U) << contentType;
+    EXPECT_EQ(contentType.size(), prefix.size() + 36);
+    EXPECT_EQ(aligns[0].parts.at("text").content, text);
+    const auto& file = aligns[0].parts.at("file");
+    EXPECT_EQ(file.filename, "audio.m4a");
+    EXPECT_EQ(file.content_type, "audio/x-m4a");
+    EXPECT_EQ(chunkIndexOf(job, file.content), 0);
+}
+
+TEST_F(ChunkTranscriptionTest, BlankChunkGetsAnEmptyWordListWithoutAnAlignmentRequest)
+{
+    PendingRecording job = splitJob(true, 3);
+    job.speakerSegments
+        = std::vector<SpeakerSegment> { { 0, 100, QStringLiteral("A") }, { 100, 180, QStringLiteral("B") } };
+    job.save();
+    server.configure([&](auto& settings) {
+        settings.transcribe = transcriptsByChunk(job, { "Eins zwei.", " \n ", "Drei vier." });
+    });
+
+    const auto result = prepare(job);
+
+    EXPECT_EQ(kindsOf(server.requests()),
+        (Strings { "me", "transcribe", "align", "transcribe", "transcribe", "align" }));
+    ASSERT_TRUE(result.job.chunks[1].words.has_value());
+    EXPECT_TRUE(result.job.chunks[1].words->empty());
+    EXPECT_TRUE(progress.contains(QStringLiteral("Aligning words in part 2 of 3…")));
+    EXPECT_EQ(result.transcript,
+        QStringLiteral("[00:00:10] Speaker 1: Eins zwei.\n\n[00:02:07] Speaker 2: Drei vier."));
+    EXPECT_EQ(savedJob(job), result.job);
+}
+
+TEST_F(ChunkTranscriptionTest, EveryChunkBlankFailsAndKeepsTheTexts)
+{
+    PendingRecording job = splitJob(false, 2);
+    server.configure([&](auto& settings) { settings.transcribe = transcriptsByChunk(job, { "", "  \n" }); });
+
+    EXPECT_EQ(failureMessage(client->prepareTranscript(job, {})),
+        QStringLiteral("No speech was transcribed. The audio has been kept."));
+
+    const PendingRecording saved = savedJob(job);
+    EXPECT_EQ(saved.chunks[0].text, QString());
+    EXPECT_EQ(saved.chunks[1].text, QStringLiteral("  \n"));
+}
+
+TEST_F(ChunkTranscriptionTest, AlignmentThatChangesTheTextIsAskedForAgainWithoutTranscribingAgain)
+{
+    PendingRecording job = splitJob(true, 2);
+    bool tamper = true;
+    server.configure([&](auto& settings) {
+        settings.align = [&tamper](const std::string& text) {
+            return PipelineServer::defaultWords(
+                tamper && text.find("Part 2") != std::string::npos ? "Part two" : text);
+        };
+    });
+
+    EXPECT_EQ(failureMessage(client->prepareTranscript(job, {})),
+        QStringLiteral("Alignment changed the transcript. Audio and original text are kept."));
+    const PendingRecording stopped = savedJob(job);
+    EXPECT_TRUE(stopped.chunks[0].words.has_value());
+    EXPECT_EQ(stopped.chunks[1].text, QString::fromStdString(PipelineServer::defaultTranscript(2)));
+    EXPECT_FALSE(stopped.chunks[1].words.has_value());
+    server.clearLog();
+    tamper = false;
+
+    const auto result = prepare(stopped);
+
+    EXPECT_EQ(kindsOf(server.requests()), (Strings { "me", "align" }));
+    EXPECT_TRUE(result.transcript.endsWith(QStringLiteral("Part 2: hello, world.")));
+}
+
+TEST_F(ChunkTranscriptionTest, AlignmentWithTimesBeyondTheFileIsRefused)
+{
+    PendingRecording job = splitJob(true, 1);
+    server.configure([](auto& settings) {
+        settings.align = [](const std::string& text) {
+            return nlohmann::json::array({ { { "text", text }, { "start", 1.0 }, { "end", 62.5 + 0.26 } } });
+        };
+    });
+    EXPECT_EQ(failureMessage(client->prepareTranscript(job, {})),
+        QStringLiteral("Invalid alignment timestamps. Audio and transcript are kept."));
+    EXPECT_FALSE(savedJob(job).chunks[0].words.has_value());
+}
+
+TEST_F(ChunkTranscriptionTest, JobWithChunksButNoSpeakersIsNotSentToSpeakerDetectionAgain)
+{
+    PendingRecording job = splitJob(true, 2);
+    job.speakerSegments.reset();
+    job.save();
+
+    const auto result = prepare(job);
+
+    EXPECT_EQ(kindsOf(server.requests()), (Strings { "me", "transcribe", "align", "transcribe", "align" }));
+    EXPECT_TRUE(result.transcript.startsWith(QStringLiteral("[00:00:10] Unassigned: Part 1")));
+}
+
+TEST_F(ChunkTranscriptionTest, CompleteJobCostsOnlyTheAccountCheck)
+{
+    const PendingRecording job = splitJob(true, 2);
+    const auto first = prepare(job);
+    server.clearLog();
+
+    const auto again = prepare(first.job);
+
+    EXPECT_EQ(kindsOf(server.requests()), (Strings { "me" }));
+    EXPECT_EQ(again.transcript, first.transcript);
+}
+
+TEST_F(ChunkTranscriptionTest, OtherAccountOrServerFailsBeforeAnyJobRequestAndLeavesTheJobFile)
+{
+    const QString message
+        = QStringLiteral("Sign in to the original account and server to retry this recording.");
+    PendingRecording job = makeJob(true);
+    job.server = QUrl(QStringLiteral("https://api.tallisen.example"));
+    job.save();
+    const QByteArray before = readFile(QDir(job.folder()).filePath(PendingRecording::kJobFileName));
+
+    EXPECT_EQ(failureMessage(client->prepareTranscript(job, {})), message);
+    EXPECT_TRUE(server.requests().empty());
+
+    job.server = server.baseURL();
+    job.userID = QUuid::createUuid();
+    job.save();
+    const QByteArray otherUser = readFile(QDir(job.folder()).filePath(PendingRecording::kJobFileName));
+    EXPECT_EQ(failureMessage(client->prepareTranscript(job, {})), message);
+    EXPECT_EQ(kindsOf(server.requests()), (Strings { "me" }));
+    EXPECT_EQ(readFile(QDir(job.folder()).filePath(PendingRecording::kJobFileName)), otherUser);
+    EXPECT_NE(before, otherUser);
+}
+
+TEST_F(ChunkTranscriptionTest, ChunkNameLeadingOutOfTheJobFolderIsNeverRead)
+{
+    PendingRecording job = splitJob(false, 2);
+    writeFile(PendingRecording::root() + QStringLiteral("/outside.m4a"), "not this job's audio");
+    job.chunks[1].filename = QStringLiteral("../outside.m4a");
+    job.save();
+
+    EXPECT_EQ(failureMessage(client->prepareTranscript(job, {})),
+        QStringLiteral("The job file names an audio chunk outside its folder. The audio has been kept."));
+    EXPECT_EQ(kindsOf(server.requests()), (Strings { "me", "transcribe" }));
+}
+
+TEST_F(ChunkTranscriptionTest, MissingChunkFileIsTheFileSystemsErrorAndSendsNothing)
+{
+    PendingRecording job = splitJob(false, 1);
+    ASSERT_TRUE(QFile::remove(QDir(job.folder()).filePath(job.chunks[0].filename)));
+    EXPECT_THROW(prepare(job), FileSystemError);
+    EXPECT_EQ(kindsOf(server.requests()), (Strings { "me" }));
+}
+
+} // namespace
