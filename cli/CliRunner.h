@@ -30,6 +30,18 @@ private:
     ExitCode status();
     ExitCode jobs();
     QCoro::Task<ExitCode> transcripts(bool json);
+    QCoro::Task<ExitCode> record(const CliCommand& command);
+    QCoro::Task<ExitCode> autoRecord();
+    QCoro::Task<ExitCode> retry(const CliCommand& command);
+    ExitCode discard(const QString& id);
+    QCoro::Task<ExitCode> deleteTranscript(const QString& id);
+
+    // Waits until no model operation runs (the model may be stopping a
+    // recording on its own).
+    QCoro::Task<void> untilIdle();
+    // After a recording or a retry: the new transcript on standard output, or
+    // the error and where the recording was kept.
+    ExitCode transcriptOutcome(size_t jobsBefore);
 
     // Shows each status change while the operations of a subcommand run.
     void followStatus();

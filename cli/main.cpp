@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <memory>
 
 namespace {
 
@@ -31,6 +32,16 @@ bool hasDesktop()
 {
     return qEnvironmentVariableIsSet("DISPLAY") || qEnvironmentVariableIsSet("WAYLAND_DISPLAY");
 }
+
+// The model without its microphone monitor: only 'auto' records by itself,
+// so no other subcommand can start a recording behind the user's back.
+class ModelWithoutMonitor : public AppModel
+{
+public:
+    explicit ModelWithoutMonitor(OpenUrl openUrl)
+        : AppModel(std::move(openUrl), std::nullopt)
+    { }
+};
 
 int printUsageError(const UsageError& error)
 {
@@ -55,8 +66,10 @@ int main(int argc, char* argv[])
 
     QFile output;
     QFile errors;
-    if (!output.open(stdout, QIODevice::WriteOnly | QIODevice::Unbuffered)
-        || !errors.open(stderr, QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+    // On the descriptors, not the stdio streams: no buffer holds results back
+    // behind later error lines when both go to the same file.
+    if (!output.open(STDOUT_FILENO, QIODevice::WriteOnly | QIODevice::Unbuffered)
+        || !errors.open(STDERR_FILENO, QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         return static_cast<int>(ExitCode::failure);
     }
     const bool terminal = ::isatty(STDERR_FILENO) == 1;
@@ -65,15 +78,18 @@ int main(int argc, char* argv[])
     // The address is always printed, so a sign-in works over SSH; a browser
     // is only tried where a desktop session is.
     const bool tryBrowser = !command.noBrowser && hasDesktop();
-    AppModel model([&](const QUrl& url) {
+    AppModel::OpenUrl openUrl = [&](const QUrl& url) {
         progress.print(QStringLiteral("Sign in at: %1").arg(url.toString()));
         if (tryBrowser) {
             QProcess::startDetached(QStringLiteral("xdg-open"), { url.toString() });
         }
         return true;
-    });
+    };
+    const std::unique_ptr<AppModel> model = command.kind == CliCommand::Kind::autoRecord
+        ? std::make_unique<AppModel>(openUrl)
+        : std::make_unique<ModelWithoutMonitor>(openUrl);
 
-    CliRunner runner(model, progress, output);
+    CliRunner runner(*model, progress, output);
     int exitCode = static_cast<int>(ExitCode::failure);
     // Started from the event loop so that even a subcommand that finishes
     // without suspending ends the loop it runs in.
