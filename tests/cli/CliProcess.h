@@ -22,7 +22,7 @@ inline CliRun runCli(const QStringList& arguments)
     QProcess process;
     process.start(QStringLiteral(TALLISEN_CLI_PATH), arguments);
     process.closeWriteChannel();
-    EXPECT_TRUE(process.waitForFinished(60'000)) << arguments.join(' ').toStdString();
+    EXPECT_TRUE(process.waitForFinished(120'000)) << arguments.join(' ').toStdString();
     EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
     return { process.exitCode(), QString::fromUtf8(process.readAllStandardOutput()),
         QString::fromUtf8(process.readAllStandardError()) };

@@ -112,4 +112,61 @@ TEST_F(CliProgramTest, JobsListsSavedRecordingsWithTheirFolders)
     EXPECT_TRUE(runCli({ "status" }).output.contains("Saved recordings waiting: 1\n"));
 }
 
+TEST_F(CliProgramTest, JobIdsMayBeShortenedWhileTheyNameOneJob)
+{
+    saveJob("0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0", true);
+    saveJob("0F1E9999-4B5A-6978-8796-A5B4C3D2E1F0", false);
+
+    const CliRun ambiguous = runCli({ "discard", "0f1e" });
+    EXPECT_EQ(ambiguous.exitCode, 1);
+    EXPECT_EQ(ambiguous.errors, "\"0f1e\" names more than one saved recording; give more of the ID.\n");
+
+    const CliRun unknown = runCli({ "retry", "ABC" });
+    EXPECT_EQ(unknown.exitCode, 1);
+    EXPECT_EQ(unknown.errors, "No saved recording has the ID \"ABC\"; 'tallisen-cli jobs' lists them.\n");
+
+    // A job recorded without speakers has nothing to drop.
+    const CliRun withoutSpeakers = runCli({ "without-speakers", "0F1E9999" });
+    EXPECT_EQ(withoutSpeakers.exitCode, 1);
+    EXPECT_TRUE(
+        withoutSpeakers.errors.startsWith("This recording cannot continue without speaker detection"));
+    EXPECT_TRUE(runCli({ "status" }).output.contains("Saved recordings waiting: 2\n"));
+}
+
+TEST_F(CliProgramTest, DiscardMovesTheJobToTheTrash)
+{
+    const PendingRecording job = saveJob("0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0", true);
+    const CliRun discard = runCli({ "discard", "0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0" });
+    EXPECT_EQ(discard.exitCode, 0) << discard.errors.toStdString();
+    EXPECT_EQ(discard.output, "Saved recording moved to Trash; recoverable until Trash is emptied\n");
+    EXPECT_FALSE(QFile::exists(job.folder()));
+    EXPECT_TRUE(
+        QFile::exists(m_xdg.dataHome() + "/Trash/files/0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0/job.json"));
+    EXPECT_EQ(runCli({ "jobs" }).output, "");
+}
+
+TEST_F(CliProgramTest, RecordingWhileSignedOutFailsBeforeCapturing)
+{
+    const CliRun record = runCli({ "record", "--seconds", "5", "--speakers", "--email", "x@example.test" });
+    EXPECT_EQ(record.exitCode, 1);
+    EXPECT_EQ(record.output, "");
+    EXPECT_EQ(record.errors, "Starting capture…\nFailed\nYou are not signed in.\n");
+    // No job, and the options of that one recording did not become settings.
+    EXPECT_EQ(runCli({ "status" }).output,
+        "Server: " + AppModel::kDefaultServer
+            + "\nSigned in: no\nTranscripts e-mailed to: nobody\nSpeaker detection: off\n"
+              "Automatic recording: on\nSaved recordings waiting: 0\n");
+}
+
+TEST_F(CliProgramTest, AutoAndDeleteNeedASignIn)
+{
+    const CliRun automatic = runCli({ "auto" });
+    EXPECT_EQ(automatic.exitCode, 1);
+    EXPECT_EQ(automatic.errors, "Sign in first: tallisen-cli signin.\n");
+
+    const CliRun remove = runCli({ "delete", "0F1E2D3C" });
+    EXPECT_EQ(remove.exitCode, 1);
+    EXPECT_EQ(remove.errors, "You are not signed in.\n");
+}
+
 } // namespace

@@ -17,7 +17,7 @@ std::optional<QString> awaitLine(QProcess& process, QString& seen, const QString
 {
     QElapsedTimer clock;
     clock.start();
-    while (clock.elapsed() < 30'000) {
+    while (clock.elapsed() < 120'000) {
         process.waitForReadyRead(200);
         seen += QString::fromUtf8(process.readAll());
         for (const QString& line : seen.split('\n')) {
@@ -77,7 +77,7 @@ TEST_F(CliSignInTest, SignInThroughTheBrowserPageThenSignOut)
     ASSERT_TRUE(browser.waitForFinished(30'000));
     EXPECT_EQ(browser.exitCode(), 0) << browser.readAllStandardError().toStdString();
 
-    ASSERT_TRUE(signIn.waitForFinished(60'000));
+    ASSERT_TRUE(signIn.waitForFinished(120'000));
     seen += QString::fromUtf8(signIn.readAll());
     EXPECT_EQ(signIn.exitCode(), 0) << seen.toStdString();
     EXPECT_EQ(seen,
