@@ -1,0 +1,411 @@
+#include "cli/CliRunner.h"
+
+#include "api/Iso8601.h"
+#include "cli/ProgressDisplay.h"
+#include "cli/StopRequests.h"
+#include "core/Uuids.h"
+#include "model/AppModel.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTimer>
+
+#include <QCoroSignal>
+
+namespace {
+
+QString localTime(const Date& date)
+{
+    return date.toQDateTime().toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm"));
+}
+
+QString onOff(bool value)
+{
+    return value ? QStringLiteral("on") : QStringLiteral("off");
+}
+
+QJsonObject recordingJson(const Recording& recording)
+{
+    QJsonObject object {
+        { "id", Uuids::text(recording.id) },
+        { "title", recording.title },
+        { "transcript", recording.transcript },
+        { "languageCodes", QJsonArray::fromStringList(recording.languageCodes) },
+        { "recordedAt", Iso8601::formatWholeSeconds(recording.recordedAt) },
+        { "createdAt", Iso8601::formatWholeSeconds(recording.createdAt) },
+    };
+    const auto addOptional = [&](const char* key, const std::optional<QString>& value) {
+        if (value) {
+            object.insert(QLatin1String(key), *value);
+        }
+    };
+    addOptional("category", recording.category);
+    addOptional("cleanupStatus", recording.cleanupStatus);
+    addOptional("emailStatus", recording.emailStatus);
+    return object;
+}
+
+QString jobState(const PendingRecording& job)
+{
+    QStringList parts;
+    parts << (job.diarizationEnabled.value_or(false) ? QStringLiteral("with speakers")
+                                                     : QStringLiteral("without speakers"));
+    if (job.chunks.empty()) {
+        parts << QStringLiteral("not split yet");
+    } else {
+        const auto done = std::count_if(job.chunks.begin(), job.chunks.end(),
+            [](const AudioChunk& chunk) { return chunk.text.has_value(); });
+        parts << QStringLiteral("%1 of %2 parts transcribed").arg(done).arg(job.chunks.size());
+    }
+    if (job.submissionStarted.value_or(false)) {
+        parts << QStringLiteral("sent to the server");
+    }
+    return parts.join(QStringLiteral(", "));
+}
+
+// The one item whose id is id or begins with it (either case); throws a
+// user-facing error when none or several do.
+template <typename Item>
+Item findById(const std::vector<Item>& items, const QString& id, const QString& what, const QString& lister)
+{
+    const QString wanted = id.toUpper();
+    std::optional<Item> found;
+    for (const Item& item : items) {
+        if (!Uuids::text(item.id).startsWith(wanted)) {
+            continue;
+        }
+        if (found) {
+            throw std::runtime_error(QStringLiteral("\"%1\" names more than one %2; give more of the ID.")
+                                         .arg(id, what)
+                                         .toStdString());
+        }
+        found = item;
+    }
+    if (!found) {
+        throw std::runtime_error(QStringLiteral("No %1 has the ID \"%2\"; 'tallisen-cli %3' lists them.")
+                                     .arg(what, id, lister)
+                                     .toStdString());
+    }
+    return *found;
+}
+
+} // namespace
+
+CliRunner::CliRunner(AppModel& model, ProgressDisplay& progress, QIODevice& output)
+    : m_model(model)
+    , m_progress(progress)
+    , m_output(output)
+{ }
+
+QCoro::Task<ExitCode> CliRunner::run(CliCommand command)
+{
+    using Kind = CliCommand::Kind;
+    switch (command.kind) {
+    case Kind::help:
+        printOutput(CliArguments::usage(command.helpTopic.value_or(Kind::help)).chopped(1));
+        co_return ExitCode::success;
+    case Kind::signIn:
+        co_return co_await signIn(command);
+    case Kind::signOut:
+        co_return signOut();
+    case Kind::status:
+        co_return status();
+    case Kind::jobs:
+        co_return jobs();
+    case Kind::transcripts:
+        co_return co_await transcripts(command.json);
+    case Kind::record:
+        co_return co_await record(command);
+    case Kind::autoRecord:
+        co_return co_await autoRecord();
+    case Kind::retry:
+    case Kind::withoutSpeakers:
+        co_return co_await retry(command);
+    case Kind::discard:
+        co_return discard(command.id);
+    case Kind::deleteTranscript:
+        co_return co_await deleteTranscript(command.id);
+    }
+    co_return ExitCode::usage;
+}
+
+QCoro::Task<ExitCode> CliRunner::signIn(const CliCommand& command)
+{
+    if (command.server) {
+        m_model.setServer(*command.server);
+    }
+    followStatus();
+    co_await m_model.signIn();
+    co_return outcome();
+}
+
+ExitCode CliRunner::signOut()
+{
+    m_model.signOut();
+    printOutput(m_model.status());
+    return ExitCode::success;
+}
+
+ExitCode CliRunner::status()
+{
+    printOutput(QStringLiteral("Server: %1").arg(m_model.server()));
+    printOutput(QStringLiteral("Signed in: %1").arg(m_model.isSignedIn() ? "yes" : "no"));
+    printOutput(QStringLiteral("Transcripts e-mailed to: %1")
+                    .arg(m_model.emailTo().isEmpty() ? QStringLiteral("nobody") : m_model.emailTo()));
+    printOutput(QStringLiteral("Speaker detection: %1").arg(onOff(m_model.diarizationEnabled())));
+    printOutput(QStringLiteral("Automatic recording: %1").arg(onOff(m_model.autoRecordEnabled())));
+    printOutput(QStringLiteral("Saved recordings waiting: %1").arg(m_model.pendingRecordings().size()));
+    return ExitCode::success;
+}
+
+ExitCode CliRunner::jobs()
+{
+    for (const PendingRecording& job : m_model.pendingRecordings()) {
+        printOutput(
+            QStringLiteral("%1  %2  %3").arg(Uuids::text(job.id), localTime(job.recordedAt), jobState(job)));
+        printOutput(QStringLiteral("    %1").arg(job.folder()));
+    }
+    return ExitCode::success;
+}
+
+QCoro::Task<ExitCode> CliRunner::transcripts(bool json)
+{
+    co_await m_model.refresh();
+    const ExitCode result = outcome();
+    if (result != ExitCode::success) {
+        co_return result;
+    }
+    if (json) {
+        QJsonArray array;
+        for (const Recording& recording : m_model.recordings()) {
+            array.append(recordingJson(recording));
+        }
+        m_output.write(QJsonDocument(array).toJson(QJsonDocument::Indented));
+        co_return ExitCode::success;
+    }
+    for (const Recording& recording : m_model.recordings()) {
+        QString line = QStringLiteral("%1  %2  %3")
+                           .arg(Uuids::text(recording.id), localTime(recording.createdAt), recording.title);
+        if (recording.category) {
+            line += QStringLiteral("  [%1]").arg(*recording.category);
+        }
+        printOutput(line);
+    }
+    m_progress.print(m_model.status());
+    co_return ExitCode::success;
+}
+
+QCoro::Task<ExitCode> CliRunner::record(const CliCommand& command)
+{
+    // Installed first, so a Ctrl+C while the capture starts stops it at once.
+    StopRequests stop(true);
+    followStatus();
+    const size_t jobsBefore = m_model.pendingRecordings().size();
+    const bool savedSpeakers = m_model.diarizationEnabled();
+    const QString savedEmail = m_model.emailTo();
+    if (command.speakers) {
+        m_model.setDiarizationEnabled(*command.speakers);
+    }
+    if (command.email) {
+        m_model.setEmailTo(*command.email);
+    }
+    co_await m_model.startRecording({});
+    // The model took this recording's settings at its start; the options
+    // apply to it alone.
+    if (command.speakers) {
+        m_model.setDiarizationEnabled(savedSpeakers);
+    }
+    if (command.email) {
+        m_model.setEmailTo(savedEmail);
+    }
+    if (!m_model.isRecording()) {
+        co_return outcome();
+    }
+
+    QTimer limit;
+    limit.setSingleShot(true);
+    connect(&limit, &QTimer::timeout, &stop, &StopRequests::request);
+    if (command.seconds) {
+        limit.start(std::chrono::seconds(*command.seconds));
+    }
+    // A capture that ends by itself is stopped and transcribed by the model.
+    connect(&m_model, &AppModel::isRecordingChanged, &stop, [this, &stop]() {
+        if (!m_model.isRecording()) {
+            stop.request();
+        }
+    });
+    m_progress.print(command.seconds
+            ? QStringLiteral("Press Enter or Ctrl+C to stop and transcribe (or wait %1 s).")
+                  .arg(*command.seconds)
+            : QStringLiteral("Press Enter or Ctrl+C to stop and transcribe."));
+    if (!stop.isRequested()) {
+        co_await qCoro(&stop, &StopRequests::requested);
+    }
+    limit.stop();
+    // Returns at once when the model is already stopping by itself.
+    co_await m_model.stopAndTranscribe();
+    co_await untilIdle();
+    co_return transcriptOutcome(jobsBefore);
+}
+
+QCoro::Task<ExitCode> CliRunner::autoRecord()
+{
+    if (!m_model.isSignedIn()) {
+        printError(QStringLiteral("Sign in first: tallisen-cli signin."));
+        co_return ExitCode::failure;
+    }
+    StopRequests stop(false);
+    followStatus();
+    bool failed = false;
+    connect(&m_model, &AppModel::errorMessageChanged, &stop, [this, &failed]() {
+        if (const std::optional<QString>& error = m_model.errorMessage()) {
+            failed = true;
+            printError(*error);
+        }
+    });
+    connect(&m_model, &AppModel::automaticRecordingStarted, &stop, [this](const QString& name) {
+        m_progress.print(QStringLiteral("%1 uses the microphone: recording.").arg(name));
+    });
+    connect(&m_model, &AppModel::automaticRecordingStopped, &stop,
+        [this]() { m_progress.print(QStringLiteral("The microphone is free again: transcribing.")); });
+    connect(&m_model, &AppModel::recordingsChanged, &stop, [this]() {
+        if (!m_model.recordings().empty()) {
+            printOutput(m_model.recordings().front().transcript);
+        }
+    });
+
+    // Switched on for this run if it was off; the setting is put back after.
+    const bool wasEnabled = m_model.autoRecordEnabled();
+    m_model.setAutoRecordEnabled(true);
+    m_progress.print(QStringLiteral("Press Ctrl+C to end; a recording in progress is transcribed first."));
+    co_await qCoro(&stop, &StopRequests::requested);
+    if (!wasEnabled) {
+        m_model.setAutoRecordEnabled(false);
+    }
+    co_await untilIdle();
+    if (m_model.isRecording()) {
+        co_await m_model.stopAndTranscribe();
+        co_await untilIdle();
+    }
+    m_progress.finish();
+    co_return failed ? ExitCode::failure : ExitCode::success;
+}
+
+QCoro::Task<ExitCode> CliRunner::retry(const CliCommand& command)
+{
+    PendingRecording job;
+    try {
+        job = findById(m_model.pendingRecordings(), command.id, QStringLiteral("saved recording"),
+            QStringLiteral("jobs"));
+    } catch (const std::exception& error) {
+        printError(QString::fromStdString(error.what()));
+        co_return ExitCode::failure;
+    }
+    if (command.kind == CliCommand::Kind::withoutSpeakers && !job.canRetryWithoutSpeakers()) {
+        printError(QStringLiteral("This recording cannot continue without speaker detection (it has none, or "
+                                  "its transcript was already sent); use 'tallisen-cli retry'."));
+        co_return ExitCode::failure;
+    }
+    followStatus();
+    const size_t jobsBefore = m_model.pendingRecordings().size();
+    if (command.kind == CliCommand::Kind::withoutSpeakers) {
+        co_await m_model.retryWithoutSpeakers(job);
+    } else {
+        co_await m_model.retryPending(job);
+    }
+    co_return transcriptOutcome(jobsBefore);
+}
+
+ExitCode CliRunner::discard(const QString& id)
+{
+    try {
+        const PendingRecording job = findById(
+            m_model.pendingRecordings(), id, QStringLiteral("saved recording"), QStringLiteral("jobs"));
+        m_model.discardPending(job);
+    } catch (const std::exception& error) {
+        printError(QString::fromStdString(error.what()));
+        return ExitCode::failure;
+    }
+    const ExitCode result = outcome();
+    if (result == ExitCode::success) {
+        printOutput(m_model.status());
+    }
+    return result;
+}
+
+QCoro::Task<ExitCode> CliRunner::deleteTranscript(const QString& id)
+{
+    co_await m_model.refresh();
+    if (outcome() != ExitCode::success) {
+        co_return ExitCode::failure;
+    }
+    Recording recording;
+    try {
+        recording
+            = findById(m_model.recordings(), id, QStringLiteral("transcript"), QStringLiteral("transcripts"));
+    } catch (const std::exception& error) {
+        printError(QString::fromStdString(error.what()));
+        co_return ExitCode::failure;
+    }
+    co_await m_model.deleteRecording(recording);
+    const ExitCode result = outcome();
+    if (result == ExitCode::success) {
+        printOutput(m_model.status());
+    }
+    co_return result;
+}
+
+QCoro::Task<void> CliRunner::untilIdle()
+{
+    while (m_model.isBusy()) {
+        co_await qCoro(&m_model, &AppModel::isBusyChanged);
+    }
+}
+
+ExitCode CliRunner::transcriptOutcome(size_t jobsBefore)
+{
+    m_progress.finish();
+    if (const std::optional<QString>& warning = m_model.captureWarning()) {
+        printError(*warning);
+    }
+    if (const std::optional<QString>& error = m_model.errorMessage()) {
+        printError(*error);
+        const std::vector<PendingRecording>& jobs = m_model.pendingRecordings();
+        if (jobs.size() > jobsBefore) {
+            printError(QStringLiteral("The recording is kept as %1; 'tallisen-cli retry %1' continues.")
+                           .arg(Uuids::text(jobs.back().id)));
+        }
+        return ExitCode::failure;
+    }
+    if (!m_model.recordings().empty()) {
+        printOutput(m_model.recordings().front().transcript);
+    }
+    return ExitCode::success;
+}
+
+void CliRunner::followStatus()
+{
+    connect(&m_model, &AppModel::statusChanged, this, [this]() { m_progress.show(m_model.status()); });
+}
+
+ExitCode CliRunner::outcome()
+{
+    m_progress.finish();
+    if (const std::optional<QString>& error = m_model.errorMessage()) {
+        printError(*error);
+        return ExitCode::failure;
+    }
+    return ExitCode::success;
+}
+
+void CliRunner::printOutput(const QString& line)
+{
+    m_progress.finish();
+    m_output.write((line + QLatin1Char('\n')).toUtf8());
+}
+
+void CliRunner::printError(const QString& line)
+{
+    m_progress.print(line);
+}

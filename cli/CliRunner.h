@@ -1,0 +1,56 @@
+#pragma once
+
+// Runs one parsed subcommand against the application model. Every subcommand
+// is a model operation plus printing: results go to standard output, status
+// lines and errors to standard error, so output can be piped while progress
+// stays visible. Lives on the main thread with the model.
+
+#include "cli/CliArguments.h"
+
+#include <QIODevice>
+#include <QObject>
+
+#include <QCoroTask>
+
+class AppModel;
+class ProgressDisplay;
+
+class CliRunner : public QObject
+{
+public:
+    // progress writes status lines and errors to the error stream; results
+    // are written to output.
+    CliRunner(AppModel& model, ProgressDisplay& progress, QIODevice& output);
+
+    QCoro::Task<ExitCode> run(CliCommand command);
+
+private:
+    QCoro::Task<ExitCode> signIn(const CliCommand& command);
+    ExitCode signOut();
+    ExitCode status();
+    ExitCode jobs();
+    QCoro::Task<ExitCode> transcripts(bool json);
+    QCoro::Task<ExitCode> record(const CliCommand& command);
+    QCoro::Task<ExitCode> autoRecord();
+    QCoro::Task<ExitCode> retry(const CliCommand& command);
+    ExitCode discard(const QString& id);
+    QCoro::Task<ExitCode> deleteTranscript(const QString& id);
+
+    // Waits until no model operation runs (the model may be stopping a
+    // recording on its own).
+    QCoro::Task<void> untilIdle();
+    // After a recording or a retry: the new transcript on standard output, or
+    // the error and where the recording was kept.
+    ExitCode transcriptOutcome(size_t jobsBefore);
+
+    // Shows each status change while the operations of a subcommand run.
+    void followStatus();
+    // The outcome of the last model operation: its error on stderr and failure, or success.
+    ExitCode outcome();
+    void printOutput(const QString& line);
+    void printError(const QString& line);
+
+    AppModel& m_model;
+    ProgressDisplay& m_progress;
+    QIODevice& m_output;
+};

@@ -1,0 +1,102 @@
+#include "cli/CliProcess.h"
+#include "support/TemporaryXdg.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// Reads the process's merged output until a line starts with prefix; returns
+// the rest of that line, or nothing after the timeout or the process's end.
+std::optional<QString> awaitLine(QProcess& process, QString& seen, const QString& prefix)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 120'000) {
+        process.waitForReadyRead(200);
+        seen += QString::fromUtf8(process.readAll());
+        for (const QString& line : seen.split('\n')) {
+            if (line.startsWith(prefix) && seen.contains(line + '\n')) {
+                return line.mid(prefix.size());
+            }
+        }
+        if (process.state() == QProcess::NotRunning) {
+            return std::nullopt;
+        }
+    }
+    return std::nullopt;
+}
+
+// A real tallisen-server on a free loopback port that approves every sign-in
+// page as soon as it is opened, as on a machine without a browser.
+class CliSignInTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        m_server.setProcessChannelMode(QProcess::MergedChannels);
+        m_server.start(QStringLiteral(TALLISEN_SERVER_PATH),
+            { "--listen", "127.0.0.1:0", "--data-dir", m_serverData.path(), "--sign-in-as",
+                "cli@example.test" });
+        QString seen;
+        const std::optional<QString> url = awaitLine(m_server, seen, "Listening on ");
+        ASSERT_TRUE(url) << seen.toStdString();
+        m_url = *url;
+    }
+
+    void TearDown() override
+    {
+        m_server.terminate();
+        m_server.waitForFinished(10'000);
+    }
+
+    TemporaryXdg m_xdg;
+    QTemporaryDir m_serverData;
+    QProcess m_server;
+    QString m_url;
+};
+
+TEST_F(CliSignInTest, SignInThroughTheBrowserPageThenSignOut)
+{
+    QProcess signIn;
+    signIn.setProcessChannelMode(QProcess::MergedChannels);
+    signIn.start(QStringLiteral(TALLISEN_CLI_PATH), { "signin", "--server", m_url, "--no-browser" });
+    QString seen;
+    const std::optional<QString> address = awaitLine(signIn, seen, "Sign in at: ");
+    ASSERT_TRUE(address) << seen.toStdString();
+    EXPECT_TRUE(address->startsWith(m_url + "/auth/sign-in?code=")) << address->toStdString();
+
+    // What the browser would do: open the page.
+    QProcess browser;
+    browser.start("curl", { "-sS", "--fail", "-o", "/dev/null", *address });
+    ASSERT_TRUE(browser.waitForFinished(30'000));
+    EXPECT_EQ(browser.exitCode(), 0) << browser.readAllStandardError().toStdString();
+
+    ASSERT_TRUE(signIn.waitForFinished(120'000));
+    seen += QString::fromUtf8(signIn.readAll());
+    EXPECT_EQ(signIn.exitCode(), 0) << seen.toStdString();
+    EXPECT_EQ(seen,
+        "Opening Google sign-in…\nSign in at: " + *address
+            + "\nWaiting for Google sign-in…\nSigned in\n0 transcripts\n")
+        << seen.toStdString();
+
+    const CliRun status = runCli({ "status" });
+    EXPECT_TRUE(status.output.startsWith("Server: " + m_url + "\nSigned in: yes\n"))
+        << status.output.toStdString();
+    const CliRun list = runCli({ "transcripts", "--json" });
+    EXPECT_EQ(list.exitCode, 0) << list.errors.toStdString();
+    EXPECT_EQ(list.output, "[\n]\n");
+
+    const CliRun signOut = runCli({ "signout" });
+    EXPECT_EQ(signOut.exitCode, 0);
+    EXPECT_EQ(signOut.output, "Signed out\n");
+    EXPECT_TRUE(runCli({ "status" }).output.contains("Signed in: no\n"));
+    EXPECT_EQ(runCli({ "transcripts" }).exitCode, 1);
+}
+
+} // namespace
