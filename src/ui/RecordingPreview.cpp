@@ -1,5 +1,7 @@
 #include "ui/RecordingPreview.h"
 
+#include "ui/WaveformStrip.h"
+
 #include <QFileInfo>
 #include <QFontDatabase>
 #include <QHBoxLayout>
@@ -38,6 +40,7 @@ RecordingPreview::RecordingPreview(const PendingRecording& job, QWidget* parent)
     : QDialog(parent)
     , m_job(job)
     , m_errorLabel(new QLabel(this))
+    , m_waveform(nullptr)
     , m_playerRow(new QWidget(this))
     , m_slider(new QSlider(Qt::Horizontal, m_playerRow))
     , m_playButton(new QPushButton(m_playerRow))
@@ -70,6 +73,8 @@ RecordingPreview::RecordingPreview(const PendingRecording& job, QWidget* parent)
 
     auto* playerLayout = new QVBoxLayout(m_playerRow);
     playerLayout->setContentsMargins(0, 0, 0, 0);
+    m_waveform = new WaveformStrip(m_playerRow);
+    playerLayout->addWidget(m_waveform);
     m_slider->setAccessibleName(tr("Playback position"));
     m_slider->setRange(0, milliseconds(kMinimumRange));
     playerLayout->addWidget(m_slider);
@@ -184,6 +189,7 @@ void RecordingPreview::load()
         return;
     }
     m_player.setSource(QUrl::fromLocalFile(file.absoluteFilePath()));
+    m_waveform->load(file.absoluteFilePath());
 }
 
 void RecordingPreview::onMediaStatus(QMediaPlayer::MediaStatus status)
@@ -240,6 +246,7 @@ void RecordingPreview::updateControls()
     m_playButton->setIcon(QIcon::fromTheme(
         m_isPlaying ? QStringLiteral("media-playback-pause") : QStringLiteral("media-playback-start")));
     m_timeLabel->setText(time(m_position) + QStringLiteral(" / ") + time(total));
+    m_waveform->setProgress(total > 0 ? m_position / total : 0);
 }
 
 double RecordingPreview::duration() const

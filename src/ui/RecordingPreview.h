@@ -17,6 +17,7 @@ class QLabel;
 class QPushButton;
 class QSlider;
 class QWidget;
+class WaveformStrip;
 
 class RecordingPreview : public QDialog
 {
@@ -34,6 +35,7 @@ public:
     std::optional<QString> error() const { return m_error; }
     bool hasPlayer() const { return m_playerReady; }
     QMediaPlayer& player() { return m_player; }
+    WaveformStrip& waveform() { return *m_waveform; }
 
 public slots:
     void togglePlayback();
@@ -63,6 +65,7 @@ private:
     std::optional<QString> m_error;
 
     QLabel* m_errorLabel;
+    WaveformStrip* m_waveform;
     QWidget* m_playerRow;
     QSlider* m_slider;
     QPushButton* m_playButton;

@@ -1,4 +1,5 @@
 #include "ui/RecordingPreview.h"
+#include "ui/WaveformStrip.h"
 
 #include "support/TemporaryXdg.h"
 
@@ -138,4 +139,22 @@ TEST_F(RecordingPreviewTest, PlaysSeeksWhilePausedAndRestartsAtTheEnd)
     QFile after(m_job.audio());
     ASSERT_TRUE(after.open(QIODevice::ReadOnly));
     EXPECT_EQ(after.readAll(), before) << "nothing on disk changes";
+}
+
+TEST_F(RecordingPreviewTest, WaveformFollowsTheLoudnessOfTheFile)
+{
+    // One silent second, then a tone at half scale.
+    QProcess ffmpeg;
+    ffmpeg.start("ffmpeg",
+        { "-nostdin", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
+            "aevalsrc=if(gte(t\\,1)\\,0.5*sin(2*PI*440*t)\\,0):s=48000:d=2", "-c:a", "aac", m_job.audio() });
+    ASSERT_TRUE(ffmpeg.waitForFinished(30000));
+    ASSERT_EQ(ffmpeg.exitCode(), 0) << ffmpeg.readAllStandardError().toStdString();
+
+    const auto peaks = WaveformStrip::computePeaks(m_job.audio(), 20);
+    ASSERT_EQ(peaks.size(), 20u);
+    EXPECT_LT(*std::max_element(peaks.begin(), peaks.begin() + 9), 0.05f) << "the silent half stays flat";
+    EXPECT_GT(*std::min_element(peaks.begin() + 11, peaks.end()), 0.4f) << "the tone half shows its level";
+    EXPECT_LT(*std::max_element(peaks.begin(), peaks.end()), 0.6f);
+    EXPECT_TRUE(WaveformStrip::computePeaks(m_job.folder() + "/missing.m4a", 20).empty());
 }
