@@ -118,7 +118,9 @@ std::optional<Fields> readDateTime(Reader& reader)
         return std::nullopt;
     }
     const Fields fields { *year, *month, *day, *hour, *minute, *second };
-    if (fields.month < 1 || fields.month > 12 || fields.day < 1
+    // Year 0000 has no written form in the calendar the formatter uses, so it
+    // could not be sent back as it came.
+    if (fields.year < 1 || fields.month < 1 || fields.month > 12 || fields.day < 1
         || fields.day > daysInMonth(fields.year, fields.month) || fields.hour > 23 || fields.minute > 59
         || fields.second > 59) {
         return std::nullopt;

@@ -129,6 +129,11 @@ QUrl requiredUrl(const QJsonObject& object, const QString& key)
     if (!url.isValid() || url.isRelative()) {
         wrongType(key, "an absolute URL");
     }
+    // A URL that reads back differently once written (a "#" inside its fragment,
+    // say) would be silently rewritten in the job file: refuse it instead.
+    if (QUrl(url.toString(QUrl::FullyEncoded), QUrl::StrictMode) != url) {
+        wrongType(key, "a URL in its written form");
+    }
     return url;
 }
 

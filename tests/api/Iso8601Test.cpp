@@ -56,6 +56,7 @@ TEST(Iso8601, RejectsEverythingLooserThanTheTwoForms)
     const char* const rejected[] = {
         "",
         "2026-03-01",
+        "0000-02-01T09:30:00Z",
         "2026-03-01 09:30:00Z",
         "2026-03-01 09:30:00",
         "2026-03-01T09:30:00",

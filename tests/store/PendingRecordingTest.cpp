@@ -187,6 +187,9 @@ TEST(JobFile, RejectsBadValuesInsideTheRightTypes)
     QJsonObject relative = minimalJobObject(id);
     relative.insert("server", "not a url/");
     EXPECT_THROW(PendingRecording::fromJson(relative), DecodingError);
+    QJsonObject rewritten = minimalJobObject(id);
+    rewritten.insert("server", "https://api.tallisen.com####");
+    EXPECT_THROW(PendingRecording::fromJson(rewritten), DecodingError) << "would not read back the same";
     QJsonObject fractionalVersion = minimalJobObject(id);
     fractionalVersion.insert("alignmentVersion", 1.5);
     EXPECT_THROW(PendingRecording::fromJson(fractionalVersion), DecodingError);
