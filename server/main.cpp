@@ -32,13 +32,16 @@ int main(int argc, char** argv)
     }
     try {
         server::TallisenServer tallisen(options);
-        tallisen.bind();
+        const int port = tallisen.bind();
         g_server = &tallisen;
         std::signal(SIGINT, stopOnSignal);
         std::signal(SIGTERM, stopOnSignal);
         std::signal(SIGPIPE, SIG_IGN);
         if (const auto ca = tallisen.caCertificatePath())
             std::cout << "CA certificate: " << *ca << '\n';
+        // Behind a proxy the public address names another port; say which one is ours.
+        if (options.publicUrl)
+            std::cout << "Bound to " << options.host << ":" << port << '\n';
         std::cout << "Listening on " << tallisen.publicUrl() << std::endl;
         const bool served = tallisen.run();
         g_server = nullptr;

@@ -1,8 +1,8 @@
 #include "cli/CliProcess.h"
+#include "support/ProcessLines.h"
 #include "support/TemporaryXdg.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
@@ -10,27 +10,6 @@
 #include <gtest/gtest.h>
 
 namespace {
-
-// Reads the process's merged output until a line starts with prefix; returns
-// the rest of that line, or nothing after the timeout or the process's end.
-std::optional<QString> awaitLine(QProcess& process, QString& seen, const QString& prefix)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < 120'000) {
-        process.waitForReadyRead(200);
-        seen += QString::fromUtf8(process.readAll());
-        for (const QString& line : seen.split('\n')) {
-            if (line.startsWith(prefix) && seen.contains(line + '\n')) {
-                return line.mid(prefix.size());
-            }
-        }
-        if (process.state() == QProcess::NotRunning) {
-            return std::nullopt;
-        }
-    }
-    return std::nullopt;
-}
 
 // A real tallisen-server on a free loopback port that approves every sign-in
 // page as soon as it is opened, as on a machine without a browser.

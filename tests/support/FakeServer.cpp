@@ -1,10 +1,5 @@
 #include "support/FakeServer.h"
 
-#include <openssl/evp.h>
-#include <openssl/pem.h>
-#include <openssl/x509.h>
-#include <openssl/x509v3.h>
-
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -14,65 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
-
-namespace {
-
-struct KeyDeleter
-{
-    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-struct CertificateDeleter
-{
-    void operator()(X509* certificate) const { X509_free(certificate); }
-};
-using KeyPointer = std::unique_ptr<EVP_PKEY, KeyDeleter>;
-using CertificatePointer = std::unique_ptr<X509, CertificateDeleter>;
-
-void addExtension(X509* certificate, int nid, const char* value)
-{
-    X509V3_CTX context;
-    X509V3_set_ctx_nodb(&context);
-    X509V3_set_ctx(&context, certificate, certificate, nullptr, nullptr, 0);
-    X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, &context, nid, value);
-    if (!extension) {
-        throw std::runtime_error("cannot make certificate extension");
-    }
-    X509_add_ext(certificate, extension, -1);
-    X509_EXTENSION_free(extension);
-}
-
-// A self-signed certificate that is its own CA, valid for localhost and 127.0.0.1.
-CertificatePointer makeCertificate(EVP_PKEY* key)
-{
-    CertificatePointer certificate(X509_new());
-    X509_set_version(certificate.get(), 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(certificate.get()), static_cast<long>(std::rand()) + 1);
-    X509_gmtime_adj(X509_getm_notBefore(certificate.get()), -3600);
-    X509_gmtime_adj(X509_getm_notAfter(certificate.get()), 86400);
-    X509_set_pubkey(certificate.get(), key);
-    X509_NAME* name = X509_get_subject_name(certificate.get());
-    X509_NAME_add_entry_by_txt(
-        name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("Tallisen test server"), -1, -1, 0);
-    X509_set_issuer_name(certificate.get(), name);
-    addExtension(certificate.get(), NID_basic_constraints, "critical,CA:TRUE");
-    addExtension(certificate.get(), NID_key_usage, "critical,digitalSignature,keyCertSign");
-    addExtension(certificate.get(), NID_ext_key_usage, "serverAuth");
-    addExtension(certificate.get(), NID_subject_alt_name, "DNS:localhost,IP:127.0.0.1");
-    X509_sign(certificate.get(), key, EVP_sha256());
-    return certificate;
-}
-
-void writePem(X509* certificate, const std::string& path)
-{
-    FILE* file = std::fopen(path.c_str(), "w");
-    if (!file) {
-        throw std::runtime_error("cannot write " + path);
-    }
-    PEM_write_X509(file, certificate);
-    std::fclose(file);
-}
-
-} // namespace
 
 ScriptedAnswer ScriptedAnswer::json(int status, const nlohmann::json& body)
 {
@@ -104,13 +40,8 @@ FakeServer::FakeServer(Scheme scheme)
     : m_scheme(scheme)
 {
     if (scheme == Scheme::https) {
-        char pattern[] = "/tmp/tallisen-fake-server.XXXXXX";
-        m_directory = mkdtemp(pattern);
-        m_certificatePath = m_directory + "/ca.pem";
-        const KeyPointer key(EVP_EC_gen("P-256"));
-        const CertificatePointer certificate = makeCertificate(key.get());
-        writePem(certificate.get(), m_certificatePath);
-        m_server = std::make_unique<httplib::SSLServer>(certificate.get(), key.get());
+        m_certificate = std::make_unique<SelfSignedCertificate>();
+        m_server = std::make_unique<httplib::SSLServer>(m_certificate->certificate(), m_certificate->key());
     } else {
         m_server = std::make_unique<httplib::Server>();
     }
@@ -138,10 +69,6 @@ FakeServer::~FakeServer()
 {
     m_server->stop();
     m_thread.join();
-    if (!m_directory.empty()) {
-        std::remove(m_certificatePath.c_str());
-        rmdir(m_directory.c_str());
-    }
 }
 
 QUrl FakeServer::baseURL() const

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/SelfSignedCertificate.h"
+
 #include <QUrl>
 
 #include <httplib.h>
@@ -67,7 +69,7 @@ public:
     int port() const { return m_port; }
     // http://127.0.0.1:port, or https://localhost:port (the name in the certificate).
     QUrl baseURL() const;
-    std::string certificatePath() const { return m_certificatePath; }
+    std::string certificatePath() const { return m_certificate ? m_certificate->path() : std::string(); }
 
     void script(const std::string& method, const std::string& path, std::vector<ScriptedAnswer> answers);
 
@@ -82,8 +84,7 @@ private:
     std::unique_ptr<httplib::Server> m_server;
     std::thread m_thread;
     int m_port = 0;
-    std::string m_certificatePath;
-    std::string m_directory;
+    std::unique_ptr<SelfSignedCertificate> m_certificate;
 
     mutable std::mutex m_mutex;
     std::map<std::pair<std::string, std::string>, std::vector<ScriptedAnswer>> m_scripts;
