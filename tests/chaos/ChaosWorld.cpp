@@ -113,6 +113,37 @@ std::unique_ptr<QProcess> ChaosWorld::startCli(
     return process;
 }
 
+CliResult ChaosWorld::recordMeeting(int seconds, bool speakers, const std::function<void()>& onRecording,
+    const QProcessEnvironment& environment) const
+{
+    QProcess road;
+    road.setProcessEnvironment(environment);
+    road.start(QStringLiteral(TALLISEN_CLI_PATH),
+        { "record", "--seconds", QString::number(seconds), speakers ? "--speakers" : "--no-speakers" });
+    road.closeWriteChannel();
+    QString errors;
+    std::unique_ptr<QProcess> player;
+    while (!road.waitForFinished(20)) {
+        errors += QString::fromUtf8(road.readAllStandardError());
+        if (!player && errors.contains(QStringLiteral("Press Enter"))) {
+            player = playSpeech();
+            if (onRecording) {
+                onRecording();
+            }
+        }
+        if (road.state() != QProcess::Running) {
+            break;
+        }
+    }
+    if (player) {
+        player->kill();
+        player->waitForFinished();
+    }
+    errors += QString::fromUtf8(road.readAllStandardError());
+    return { road.exitStatus() == QProcess::NormalExit ? road.exitCode() : -1,
+        QString::fromUtf8(road.readAllStandardOutput()), errors };
+}
+
 std::vector<CliResult> ChaosWorld::resumeAll()
 {
     std::vector<CliResult> results;

@@ -14,6 +14,7 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <functional>
 #include <memory>
 
 struct CliResult
@@ -39,6 +40,10 @@ public:
     // tallisen-cli started in the background, stderr and stdout merged.
     static std::unique_ptr<QProcess> startCli(const QStringList& arguments,
         const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment());
+    // Records a meeting of `seconds` with speech played in, and lets the
+    // program carry it as far as it goes. onRecording runs once the capture runs.
+    CliResult recordMeeting(int seconds, bool speakers, const std::function<void()>& onRecording = {},
+        const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment()) const;
     // Runs "jobs" (which adopts captures left by a crash), then "retry" on
     // every saved recording; returns the retries' results.
     static std::vector<CliResult> resumeAll();

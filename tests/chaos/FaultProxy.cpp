@@ -1,8 +1,15 @@
 #include "FaultProxy.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <stdexcept>
@@ -36,8 +43,18 @@ std::string garbage()
 } // namespace
 
 FaultProxy::FaultProxy()
-    : m_server(m_certificate.certificate(), m_certificate.key())
 {
+    listen(0);
+}
+
+FaultProxy::~FaultProxy()
+{
+    stopListening();
+}
+
+void FaultProxy::listen(int port)
+{
+    m_server = std::make_unique<httplib::SSLServer>(m_certificate.certificate(), m_certificate.key());
     const auto reading = [this](const httplib::Request& request, httplib::Response& response,
                              const httplib::ContentReader& reader) {
         std::string body;
@@ -52,7 +69,7 @@ FaultProxy::FaultProxy()
     };
     // The server library parses multipart bodies itself; hidden from it, the
     // body reaches the handler as the bytes the client sent.
-    m_server.set_pre_routing_handler([](const httplib::Request& request, httplib::Response&) {
+    m_server->set_pre_routing_handler([](const httplib::Request& request, httplib::Response&) {
         auto& headers = const_cast<httplib::Headers&>(request.headers);
         if (const auto type = headers.find("Content-Type"); type != headers.end()) {
             headers.emplace(kHiddenContentType, type->second);
@@ -60,26 +77,81 @@ FaultProxy::FaultProxy()
         }
         return httplib::Server::HandlerResponse::Unhandled;
     });
-    m_server.Get(".*", plain);
-    m_server.Delete(".*", plain);
-    m_server.Post(".*", reading);
-    m_server.Put(".*", reading);
-    m_server.set_payload_max_length(std::numeric_limits<size_t>::max());
-    m_port = m_server.bind_to_any_port("127.0.0.1");
+    m_server->Get(".*", plain);
+    m_server->Delete(".*", plain);
+    m_server->Post(".*", reading);
+    m_server->Put(".*", reading);
+    m_server->set_payload_max_length(std::numeric_limits<size_t>::max());
+    m_port = port == 0 ? m_server->bind_to_any_port("127.0.0.1")
+                       : (m_server->bind_to_port("127.0.0.1", port) ? port : -1);
     if (m_port <= 0) {
         throw std::runtime_error("the fault proxy could not listen");
     }
-    m_thread = std::thread([this] { m_server.listen_after_bind(); });
+    m_thread = std::thread([this] { m_server->listen_after_bind(); });
     // stop() is ignored until the server runs.
-    while (!m_server.is_running()) {
+    while (!m_server->is_running()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }
 
-FaultProxy::~FaultProxy()
+void FaultProxy::stopListening()
 {
-    m_server.stop();
-    m_thread.join();
+    if (m_server) {
+        m_server->stop();
+        m_thread.join();
+        m_server.reset();
+    }
+    if (m_refuser.joinable()) {
+        m_refusing = false;
+        m_refuser.join();
+    }
+}
+
+void FaultProxy::refuseTls(bool refuse)
+{
+    stopListening();
+    if (!refuse) {
+        listen(m_port);
+        return;
+    }
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int yes = 1;
+    // Like the server library, so connections it left open do not block the port.
+    ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    ::setsockopt(listener, SOL_SOCKET, SO_REUSEPORT, &yes, sizeof yes);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(m_port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0
+        || ::listen(listener, 16) != 0) {
+        const int error = errno;
+        ::close(listener);
+        throw std::runtime_error(
+            std::string("the fault proxy could not listen for plain HTTP: ") + std::strerror(error));
+    }
+    m_refusing = true;
+    // Answers every TLS greeting in plain HTTP, as a server without TLS does.
+    m_refuser = std::thread([this, listener] {
+        while (m_refusing) {
+            pollfd waiting { listener, POLLIN, 0 };
+            if (::poll(&waiting, 1, 50) <= 0) {
+                continue;
+            }
+            const int connection = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (connection < 0) {
+                continue;
+            }
+            char greeting[512];
+            [[maybe_unused]] const ssize_t read = ::recv(connection, greeting, sizeof greeting, 0);
+            const char answer[]
+                = "HTTP/1.1 400 Bad Request\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+            [[maybe_unused]] const ssize_t written
+                = ::send(connection, answer, sizeof answer - 1, MSG_NOSIGNAL);
+            ::close(connection);
+        }
+        ::close(listener);
+    });
 }
 
 void FaultProxy::inject(Fault fault, int count, const std::string& pathPrefix)

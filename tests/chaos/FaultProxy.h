@@ -53,6 +53,8 @@ public:
     // The next `count` requests whose path starts with pathPrefix meet `fault`.
     void inject(Fault fault, int count, const std::string& pathPrefix = "/");
     void clearFaults();
+    // While on, the port answers in plain HTTP: a server that refuses TLS.
+    void refuseTls(bool refuse);
     std::vector<Exchange> exchanges() const;
 
 private:
@@ -63,14 +65,18 @@ private:
         std::string pathPrefix;
     };
 
+    void listen(int port);
+    void stopListening();
     void handle(const httplib::Request& request, httplib::Response& response, std::string body);
     std::optional<Fault> takeFault(const std::string& path);
     httplib::Result forward(const httplib::Request& request, std::string body) const;
     void record(const httplib::Request& request, int status, std::optional<Fault> fault);
 
     SelfSignedCertificate m_certificate;
-    httplib::SSLServer m_server;
+    std::unique_ptr<httplib::SSLServer> m_server;
     std::thread m_thread;
+    std::thread m_refuser;
+    std::atomic<bool> m_refusing { false };
     int m_port = 0;
     std::atomic<int> m_upstreamPort { 0 };
     mutable std::mutex m_mutex;
