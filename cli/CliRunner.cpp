@@ -101,6 +101,9 @@ CliRunner::CliRunner(AppModel& model, ProgressDisplay& progress, QIODevice& outp
 QCoro::Task<ExitCode> CliRunner::run(CliCommand command)
 {
     using Kind = CliCommand::Kind;
+    if (command.kind != Kind::help) {
+        co_await untilCapturesAdopted();
+    }
     switch (command.kind) {
     case Kind::help:
         printOutput(CliArguments::usage(command.helpTopic.value_or(Kind::help)).chopped(1));
@@ -354,6 +357,21 @@ QCoro::Task<ExitCode> CliRunner::deleteTranscript(const QString& id)
         printOutput(m_model.status());
     }
     co_return result;
+}
+
+// A meeting a crash interrupted becomes a job before any command looks at
+// the jobs; a command that ended first would never list it.
+QCoro::Task<void> CliRunner::untilCapturesAdopted()
+{
+    if (!m_model.isAdoptingCaptures()) {
+        co_return;
+    }
+    m_progress.print(QStringLiteral("Recovering an interrupted recording…"));
+    co_await qCoro(&m_model, &AppModel::captureAdoptionFinished);
+    m_progress.finish();
+    if (const std::optional<QString>& warning = m_model.captureWarning()) {
+        printError(*warning);
+    }
 }
 
 QCoro::Task<void> CliRunner::untilIdle()

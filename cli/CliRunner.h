@@ -38,6 +38,7 @@ private:
 
     // Waits until no model operation runs (the model may be stopping a
     // recording on its own).
+    QCoro::Task<void> untilCapturesAdopted();
     QCoro::Task<void> untilIdle();
     // After a recording or a retry: the new transcript on standard output, or
     // the error and where the recording was kept.

@@ -336,7 +336,13 @@ void mix(const QString& from, const QString& to)
     Av::silenceLogging();
     const QString partial = to + QStringLiteral(".partial.m4a");
     QFile::remove(partial);
-    run(from, partial);
+    try {
+        run(from, partial);
+    } catch (...) {
+        // Half a mix is of no use, and on a full disk it holds the space a retry needs.
+        QFile::remove(partial);
+        throw;
+    }
     if (std::rename(QFile::encodeName(partial).constData(), QFile::encodeName(to).constData()) != 0) {
         throw FileSystemError::fromErrno(QStringLiteral("Saving the mixed audio"), to, errno);
     }

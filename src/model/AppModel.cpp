@@ -63,7 +63,11 @@ AppModel::AppModel(OpenUrl openUrl, std::optional<std::chrono::milliseconds> mon
         startAutoMonitor(*monitorPause);
     }
     if (!orphans.empty()) {
-        QCoro::connect(adoptOrphanedCaptures(std::move(orphans)), this, [] {});
+        m_isAdoptingCaptures = true;
+        QCoro::connect(adoptOrphanedCaptures(std::move(orphans)), this, [this] {
+            m_isAdoptingCaptures = false;
+            emit captureAdoptionFinished();
+        });
     }
 }
 

@@ -95,6 +95,9 @@ public:
     const std::vector<PendingRecording>& pendingRecordings() const { return m_pendingRecordings; }
     bool isRecording() const { return m_isRecording; }
     bool isBusy() const { return m_isBusy; }
+    // True from construction until the captures a crashed run left behind
+    // have become jobs (or failed to); pendingRecordings grows when it ends.
+    bool isAdoptingCaptures() const { return m_isAdoptingCaptures; }
     bool isPreviewing() const { return m_isPreviewing; }
     void setPreviewing(bool previewing);
     bool autoRecordEnabled() const { return m_autoRecordEnabled; }
@@ -133,6 +136,7 @@ signals:
     void pendingRecordingsChanged();
     void isRecordingChanged();
     void isBusyChanged();
+    void captureAdoptionFinished();
     void isPreviewingChanged();
     void autoRecordEnabledChanged();
     void statusChanged();
@@ -228,6 +232,7 @@ private:
     std::vector<PendingRecording> m_pendingRecordings;
     bool m_isRecording = false;
     bool m_isBusy = false;
+    bool m_isAdoptingCaptures = false;
     bool m_isPreviewing = false;
     bool m_autoRecordEnabled = true;
     QString m_status;

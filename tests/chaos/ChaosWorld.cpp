@@ -113,8 +113,8 @@ std::unique_ptr<QProcess> ChaosWorld::startCli(
     return process;
 }
 
-CliResult ChaosWorld::recordMeeting(int seconds, bool speakers, const std::function<void()>& onRecording,
-    const QProcessEnvironment& environment) const
+CliResult ChaosWorld::recordMeeting(
+    int seconds, bool speakers, const RoadTrigger& trigger, const QProcessEnvironment& environment) const
 {
     QProcess road;
     road.setProcessEnvironment(environment);
@@ -123,12 +123,17 @@ CliResult ChaosWorld::recordMeeting(int seconds, bool speakers, const std::funct
     road.closeWriteChannel();
     QString errors;
     std::unique_ptr<QProcess> player;
-    while (!road.waitForFinished(20)) {
+    bool triggered = false;
+    while (!road.waitForFinished(5)) {
         errors += QString::fromUtf8(road.readAllStandardError());
         if (!player && errors.contains(QStringLiteral("Press Enter"))) {
             player = playSpeech();
-            if (onRecording) {
-                onRecording();
+        }
+        if (!triggered && trigger.action && errors.contains(u'\n' + trigger.when)) {
+            triggered = true;
+            trigger.action();
+            if (trigger.killAfter) {
+                road.kill();
             }
         }
         if (road.state() != QProcess::Running) {

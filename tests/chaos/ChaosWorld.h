@@ -24,6 +24,16 @@ struct CliResult
     QString errors;
 };
 
+// Runs `action` once, when the program's progress first shows a line
+// starting with `when` (by default once the capture runs).
+struct RoadTrigger
+{
+    QString when = QStringLiteral("Press Enter");
+    std::function<void()> action;
+    // SIGKILL the program right after the action, as a crash would.
+    bool killAfter = false;
+};
+
 class ChaosWorld
 {
 public:
@@ -33,6 +43,8 @@ public:
     ~ChaosWorld();
 
     FaultProxy& proxy() { return m_proxy; }
+    // A private folder for the test's own files.
+    QString temporaryPath() const { return m_xdg.path(); }
 
     // tallisen-cli with these arguments, to its end.
     static CliResult cli(const QStringList& arguments,
@@ -41,8 +53,8 @@ public:
     static std::unique_ptr<QProcess> startCli(const QStringList& arguments,
         const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment());
     // Records a meeting of `seconds` with speech played in, and lets the
-    // program carry it as far as it goes. onRecording runs once the capture runs.
-    CliResult recordMeeting(int seconds, bool speakers, const std::function<void()>& onRecording = {},
+    // program carry it as far as it goes, running the trigger on the way.
+    CliResult recordMeeting(int seconds, bool speakers, const RoadTrigger& trigger = {},
         const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment()) const;
     // Runs "jobs" (which adopts captures left by a crash), then "retry" on
     // every saved recording; returns the retries' results.

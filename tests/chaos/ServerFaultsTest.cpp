@@ -141,8 +141,8 @@ TEST_F(ServerFaults, GarbageFromSpeakerDetectionIsAClearErrorAndTheMeetingIsKept
 
 TEST_F(ServerFaults, ServerThatStopsSpeakingTlsMidMeetingIsAClearErrorAndTheMeetingIsKept)
 {
-    const CliResult road
-        = world().recordMeeting(kMeetingSeconds, false, [] { world().proxy().refuseTls(true); });
+    const CliResult road = world().recordMeeting(
+        kMeetingSeconds, false, { .action = [] { world().proxy().refuseTls(true); } });
     world().proxy().refuseTls(false);
     expectKeptThenFinishedByRetry(road, QStringLiteral("SSL"));
 }
