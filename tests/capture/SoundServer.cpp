@@ -48,11 +48,22 @@ std::unique_ptr<QProcess> play(const QString& wav, const QString& sink, const QS
 
 Private::Private()
 {
+    start();
+}
+
+void Private::restart()
+{
+    kill();
+    start();
+}
+
+void Private::start()
+{
     const QString root = m_directory.path();
     QDir().mkpath(root + "/run");
     QFile::setPermissions(root + "/run", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     QFile config(root + "/pa.pa");
-    config.open(QIODevice::WriteOnly);
+    config.open(QIODevice::WriteOnly | QIODevice::Truncate);
     config.write(kConfiguration);
     config.close();
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();

@@ -32,8 +32,13 @@ public:
     void freeze();
     void thaw();
     void kill();
+    // Killed and started again at the same address, as after a crash of the
+    // sound server or a user restarting it.
+    void restart();
 
 private:
+    void start();
+
     QTemporaryDir m_directory;
     QProcess m_process;
 };
