@@ -90,7 +90,9 @@ void splitSource(benchmark::State& state, const QString& source)
     for (auto _ : state) {
         QTemporaryDir directory;
         bench::resetPeakMemory();
+        const double before = bench::processCpuSeconds();
         plannedCuts()[source] = split(source, directory.path());
+        state.counters["cpuSeconds"] = bench::processCpuSeconds() - before;
         // The whole process, as for ffmpeg; the benchmark itself adds little.
         state.counters["peakRssMiB"] = bench::statusMiB("VmHWM:");
     }
@@ -107,6 +109,7 @@ void cutWithFfmpeg(benchmark::State& state, const QString& source)
     for (auto _ : state) {
         QTemporaryDir directory;
         double peak = 0;
+        double cpu = 0;
         int index = 0;
         for (const AudioChunk& chunk : plannedCuts()[source]) {
             const bench::ProcessCost cost = bench::runProgram("ffmpeg",
@@ -118,8 +121,10 @@ void cutWithFfmpeg(benchmark::State& state, const QString& source)
                 return;
             }
             peak = std::max(peak, cost.peakMiB);
+            cpu += cost.cpuSeconds;
         }
         state.counters["peakRssMiB"] = peak;
+        state.counters["cpuSeconds"] = cpu;
     }
     setRealTime(state, plannedCuts()[source]);
 }

@@ -1,7 +1,7 @@
 // Capture and mixing costs. Run inside scripts/with-services (the capture
 // benchmark records from the headless sound server):
-//   CaptureBench --benchmark_filter=Capture   CPU share of a recording minute
-//   CaptureBench --benchmark_filter=Mix       a two-hour capture mixed by us and by the ffmpeg command
+//   CaptureBench --benchmark_filter=^BM_CaptureCpu   CPU share of a recording minute
+//   CaptureBench --benchmark_filter=^BM_Mix          a two-hour capture mixed by us and by ffmpeg
 // TALLISEN_BENCH_CAPTURE_SECONDS shortens the recording (default 60),
 // TALLISEN_BENCH_MIX_MINUTES the mixed capture (default 120), and
 // TALLISEN_BENCH_MIX_OUTPUT keeps our mix at that path so that the chunker
@@ -24,18 +24,9 @@
 #include <chrono>
 #include <cmath>
 #include <numbers>
-#include <sys/resource.h>
 #include <vector>
 
 namespace {
-
-double cpuSeconds()
-{
-    rusage usage {};
-    getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
-        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 // A raw capture as the recorder writes it: speech-like tones on both tracks.
 void writeCapture(const QString& path, int minutes)
@@ -70,9 +61,9 @@ void BM_CaptureCpu(benchmark::State& state)
     for (auto _ : state) {
         Recorder recorder;
         QCoro::waitFor(recorder.start());
-        const double before = cpuSeconds();
+        const double before = bench::processCpuSeconds();
         QCoro::waitFor(QCoro::sleepFor(std::chrono::seconds(seconds)));
-        const double used = cpuSeconds() - before;
+        const double used = bench::processCpuSeconds() - before;
         const QString raw = *recorder.rawCapturePath();
         const qint64 rawBytes = QFileInfo(raw).size();
         const QString mixed = QCoro::waitFor(recorder.stop());
@@ -112,8 +103,10 @@ void BM_MixLongCapture(benchmark::State& state)
         state.counters["rawMBPerHour"] = double(QFileInfo(raw).size()) * 60 / minutes / 1e6;
         state.counters["mixedMBPerHour"] = double(QFileInfo(ours).size()) * 60 / minutes / 1e6;
         state.counters["mixSeconds"] = mixer.seconds;
+        state.counters["mixCpuSeconds"] = mixer.cpuSeconds;
         state.counters["mixPeakMB"] = mixer.peakMiB;
         state.counters["ffmpegSeconds"] = command.seconds;
+        state.counters["ffmpegCpuSeconds"] = command.cpuSeconds;
         state.counters["ffmpegPeakMB"] = command.peakMiB;
         if (!keep.isEmpty()) {
             QFile::remove(keep);

@@ -36,9 +36,11 @@ def main():
     monitor_cpu_ms = monitor["cpu_time"] + monitor["serverCpuUs"] / 1000
     rows = [
         (f"Mix a {minutes}-minute two-track capture: wall", mix["mixSeconds"], "s", mix["ffmpegSeconds"], "ffmpeg amix"),
+        ("  CPU time", mix["mixCpuSeconds"], "s", mix["ffmpegCpuSeconds"], "ffmpeg amix"),
         ("  peak memory", mix["mixPeakMB"], "MiB", mix["ffmpegPeakMB"], "ffmpeg amix"),
         (f"Chunk that {minutes}-minute mix: wall", split["real_time"], "s", cuts["real_time"],
          f"{int(split['chunks'])} ffmpeg -ss/-to"),
+        ("  CPU time", split["cpuSeconds"], "s", cuts["cpuSeconds"], "ffmpeg -ss/-to"),
         ("  peak memory", split["peakRssMiB"], "MiB", cuts["peakRssMiB"], "largest ffmpeg"),
         (f"Capture CPU ({capture['captureSeconds']:.0f} s recording)", capture["cpuPercentOfOneCore"], "% core", 2,
          "goal"),

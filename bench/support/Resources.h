@@ -17,9 +17,24 @@ namespace bench {
 struct ProcessCost
 {
     double seconds = 0;
+    double cpuSeconds = 0; // user and system; steadier than wall time on a busy machine
     double peakMiB = 0;
     bool succeeded = false;
 };
+
+inline double cpuSeconds(const rusage& usage)
+{
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// CPU time of every thread of this process so far.
+inline double processCpuSeconds()
+{
+    rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    return cpuSeconds(usage);
+}
 
 inline ProcessCost waitFor(pid_t pid, std::chrono::steady_clock::time_point began)
 {
@@ -29,7 +44,10 @@ inline ProcessCost waitFor(pid_t pid, std::chrono::steady_clock::time_point bega
         return {};
     }
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - began;
-    return { took.count(), double(usage.ru_maxrss) / 1024, WIFEXITED(status) && WEXITSTATUS(status) == 0 };
+    return { .seconds = took.count(),
+        .cpuSeconds = cpuSeconds(usage),
+        .peakMiB = double(usage.ru_maxrss) / 1024,
+        .succeeded = WIFEXITED(status) && WEXITSTATUS(status) == 0 };
 }
 
 // Runs `work` in a forked child; it succeeds when `work` returns true. An
