@@ -5,34 +5,14 @@
 #include "api/KeychainStore.h"
 #include "model/AppModel.h"
 #include "store/PendingRecording.h"
+#include "support/PendingJobs.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QTemporaryDir>
 
 #include <benchmark/benchmark.h>
 
 namespace {
-
-PendingRecording makeJob(int index)
-{
-    PendingRecording job {
-        .id = QUuid::createUuid(),
-        .userID = QUuid::createUuid(),
-        .server = QUrl("https://api.tallisen.com"),
-        .recordedAt = Date { 786000000.0 + index },
-        .emailTo = "team@example.com",
-        .diarizationEnabled = true,
-    };
-    for (int c = 0; c < 10; ++c) {
-        AudioChunk chunk { .filename = QString("chunk-%1.m4a").arg(c, 3, 10, QChar('0')),
-            .start = c * 300.0,
-            .end = (c + 1) * 300.0 };
-        chunk.text = QString(" a few words of text").repeated(20);
-        job.chunks.push_back(chunk);
-    }
-    return job;
-}
 
 // One temporary XDG tree with 1,000 jobs, shared by every benchmark.
 class Fixture
@@ -42,11 +22,7 @@ public:
     {
         qputenv("XDG_DATA_HOME", QFile::encodeName(m_directory.path() + "/data"));
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_directory.path() + "/config"));
-        for (int i = 0; i < 1000; ++i) {
-            const PendingRecording job = makeJob(i);
-            QDir().mkpath(job.folder());
-            job.save();
-        }
+        bench::savePendingJobs(1000, {});
         KeychainStore::saveToken("benchmark-token");
     }
     ~Fixture() { KeychainStore::clearToken(); }

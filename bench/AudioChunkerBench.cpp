@@ -1,17 +1,18 @@
 // Splitting a long meeting recording (48 kHz mono AAC) into five-minute chunks
 // with 2.5 s of context, against the ffmpeg command making the same cuts.
 // Peak memory is reset before each run so that 30 min and 2 h compare.
+// TALLISEN_BENCH_CHUNK_SOURCE splits that file instead of the generated
+// recordings (bench/run passes the mix made by the capture benchmark).
 #include "pipeline/AudioChunker.h"
+#include "support/Resources.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 
 #include <benchmark/benchmark.h>
 
-#include <fstream>
 #include <map>
 #include <string>
 
@@ -24,11 +25,8 @@ constexpr int kBaseMinutes = 30;
 
 void runFfmpeg(const QStringList& arguments)
 {
-    QProcess process;
-    process.start("ffmpeg", QStringList { "-v", "error", "-y" } + arguments);
-    process.waitForFinished(-1);
-    if (process.exitCode() != 0) {
-        qFatal("ffmpeg failed: %s", process.readAllStandardError().constData());
+    if (!bench::runProgram("ffmpeg", QStringList { "-v", "error", "-y" } + arguments).succeeded) {
+        qFatal("ffmpeg failed: %s", qPrintable(arguments.join(' ')));
     }
 }
 
@@ -53,22 +51,6 @@ QString recording(int minutes)
     return path;
 }
 
-void resetPeakMemory()
-{
-    std::ofstream("/proc/self/clear_refs") << "5";
-}
-
-double peakMemoryMiB()
-{
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("VmHWM:", 0) == 0) {
-            return std::stod(line.substr(6)) / 1024.0;
-        }
-    }
-    return 0;
-}
-
 std::vector<AudioChunk> split(const QString& source, const QString& directory)
 {
     std::vector<AudioChunk> chunks;
@@ -88,51 +70,83 @@ std::vector<AudioChunk> split(const QString& source, const QString& directory)
     return chunks;
 }
 
-// The cuts of the last split of each length, for the ffmpeg comparison.
-std::map<int, std::vector<AudioChunk>>& plannedCuts()
+// The cuts of the last split of each source, for the ffmpeg comparison.
+std::map<QString, std::vector<AudioChunk>>& plannedCuts()
 {
-    static std::map<int, std::vector<AudioChunk>> cuts;
+    static std::map<QString, std::vector<AudioChunk>> cuts;
     return cuts;
 }
 
-void BM_Split(benchmark::State& state)
+void setRealTime(benchmark::State& state, const std::vector<AudioChunk>& chunks)
 {
-    const int minutes = int(state.range(0));
-    const QString source = recording(minutes);
-    for (auto _ : state) {
-        QTemporaryDir directory;
-        resetPeakMemory();
-        plannedCuts()[minutes] = split(source, directory.path());
-        state.counters["peakRssMiB"] = peakMemoryMiB();
-    }
-    state.counters["chunks"] = double(plannedCuts()[minutes].size());
+    const double seconds = chunks.empty() ? 0 : chunks.back().end;
+    state.counters["recordingMinutes"] = seconds / 60;
     state.counters["xRealTime"]
-        = benchmark::Counter(minutes * 60.0 * double(state.iterations()), benchmark::Counter::kIsRate);
+        = benchmark::Counter(seconds * double(state.iterations()), benchmark::Counter::kIsRate);
 }
 
-void BM_FfmpegCommand(benchmark::State& state)
+void splitSource(benchmark::State& state, const QString& source)
 {
-    const int minutes = int(state.range(0));
-    const QString source = recording(minutes);
-    if (!plannedCuts().contains(minutes)) {
+    for (auto _ : state) {
         QTemporaryDir directory;
-        plannedCuts()[minutes] = split(source, directory.path());
+        bench::resetPeakMemory();
+        const double before = bench::processCpuSeconds();
+        plannedCuts()[source] = split(source, directory.path());
+        state.counters["cpuSeconds"] = bench::processCpuSeconds() - before;
+        // The whole process, as for ffmpeg; the benchmark itself adds little.
+        state.counters["peakRssMiB"] = bench::statusMiB("VmHWM:");
+    }
+    state.counters["chunks"] = double(plannedCuts()[source].size());
+    setRealTime(state, plannedCuts()[source]);
+}
+
+void cutWithFfmpeg(benchmark::State& state, const QString& source)
+{
+    if (!plannedCuts().contains(source)) {
+        QTemporaryDir directory;
+        plannedCuts()[source] = split(source, directory.path());
     }
     for (auto _ : state) {
         QTemporaryDir directory;
+        double peak = 0;
+        double cpu = 0;
         int index = 0;
-        for (const AudioChunk& chunk : plannedCuts()[minutes]) {
-            runFfmpeg({ "-ss", QString::number(*chunk.audioStart, 'f', 6), "-to",
-                QString::number(*chunk.audioEnd, 'f', 6), "-i", source, "-c:a", "aac", "-b:a", "64k",
-                QDir(directory.path()).filePath(QStringLiteral("chunk-%1.m4a").arg(index++)) });
+        for (const AudioChunk& chunk : plannedCuts()[source]) {
+            const bench::ProcessCost cost = bench::runProgram("ffmpeg",
+                { "-v", "error", "-y", "-ss", QString::number(*chunk.audioStart, 'f', 6), "-to",
+                    QString::number(*chunk.audioEnd, 'f', 6), "-i", source, "-c:a", "aac", "-b:a", "64k",
+                    QDir(directory.path()).filePath(QStringLiteral("chunk-%1.m4a").arg(index++)) });
+            if (!cost.succeeded) {
+                state.SkipWithError("ffmpeg failed");
+                return;
+            }
+            peak = std::max(peak, cost.peakMiB);
+            cpu += cost.cpuSeconds;
         }
+        state.counters["peakRssMiB"] = peak;
+        state.counters["cpuSeconds"] = cpu;
     }
-    state.counters["xRealTime"]
-        = benchmark::Counter(minutes * 60.0 * double(state.iterations()), benchmark::Counter::kIsRate);
+    setRealTime(state, plannedCuts()[source]);
 }
 
-BENCHMARK(BM_Split)->Arg(30)->Arg(120)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
-BENCHMARK(BM_FfmpegCommand)->Arg(120)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+void registerBenchmarks()
+{
+    const auto configure = [](benchmark::internal::Benchmark* benchmark) {
+        benchmark->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+    };
+    const QString given = qEnvironmentVariable("TALLISEN_BENCH_CHUNK_SOURCE");
+    if (!given.isEmpty()) {
+        configure(benchmark::RegisterBenchmark("BM_Split/file", splitSource, given));
+        configure(benchmark::RegisterBenchmark("BM_FfmpegCommand/file", cutWithFfmpeg, given));
+        return;
+    }
+    for (const int minutes : { 30, 120 }) {
+        configure(benchmark::RegisterBenchmark(("BM_Split/" + std::to_string(minutes)).c_str(),
+            [minutes](benchmark::State& state) { splitSource(state, recording(minutes)); }));
+    }
+    configure(benchmark::RegisterBenchmark(
+        "BM_FfmpegCommand/120", [](benchmark::State& state) { cutWithFfmpeg(state, recording(120)); }));
+}
 
 } // namespace
 
@@ -141,6 +155,7 @@ int main(int argc, char** argv)
     // The chunker's coroutines resume through the event loop.
     QCoreApplication application(argc, argv);
     benchmark::Initialize(&argc, argv);
+    registerBenchmarks();
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;

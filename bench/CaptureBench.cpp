@@ -1,11 +1,15 @@
 // Capture and mixing costs. Run inside scripts/with-services (the capture
 // benchmark records from the headless sound server):
-//   CaptureBench --benchmark_filter=Capture   CPU share of one recording minute
-//   CaptureBench --benchmark_filter=Mix       a two-hour capture mixed by us and by the ffmpeg command
-// TALLISEN_BENCH_MIX_MINUTES shortens the mixed capture (default 120).
+//   CaptureBench --benchmark_filter=^BM_CaptureCpu   CPU share of a recording minute
+//   CaptureBench --benchmark_filter=^BM_Mix          a two-hour capture mixed by us and by ffmpeg
+// TALLISEN_BENCH_CAPTURE_SECONDS shortens the recording (default 60),
+// TALLISEN_BENCH_MIX_MINUTES the mixed capture (default 120), and
+// TALLISEN_BENCH_MIX_OUTPUT keeps our mix at that path so that the chunker
+// benchmark can split the very same file.
 #include "capture/CaptureFile.h"
 #include "capture/Recorder.h"
 #include "capture/TrackMixer.h"
+#include "support/Resources.h"
 
 #include <QCoreApplication>
 #include <QCoro/QCoroTask>
@@ -20,44 +24,9 @@
 #include <chrono>
 #include <cmath>
 #include <numbers>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
-
-double cpuSeconds()
-{
-    rusage usage {};
-    getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
-        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-struct ChildCost
-{
-    double seconds = 0;
-    double peakMegabytes = 0;
-};
-
-// Runs `work` in a forked child so its peak memory is its own.
-template <typename Work> ChildCost inChild(Work work)
-{
-    const auto began = std::chrono::steady_clock::now();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        _exit(work() ? 0 : 1);
-    }
-    int status = 0;
-    rusage usage {};
-    wait4(pid, &status, 0, &usage);
-    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - began;
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        return {};
-    }
-    return { took.count(), double(usage.ru_maxrss) / 1024 };
-}
 
 // A raw capture as the recorder writes it: speech-like tones on both tracks.
 void writeCapture(const QString& path, int minutes)
@@ -78,31 +47,38 @@ void writeCapture(const QString& path, int minutes)
     file.finish();
 }
 
-void BM_CaptureCpuOverOneMinute(benchmark::State& state)
+int environmentNumber(const char* name, int fallback)
 {
+    const int value = qEnvironmentVariableIntValue(name);
+    return value > 0 ? value : fallback;
+}
+
+void BM_CaptureCpu(benchmark::State& state)
+{
+    const int seconds = environmentNumber("TALLISEN_BENCH_CAPTURE_SECONDS", 60);
     QTemporaryDir data;
     qputenv("XDG_DATA_HOME", QFile::encodeName(data.path()));
     for (auto _ : state) {
         Recorder recorder;
         QCoro::waitFor(recorder.start());
-        const double before = cpuSeconds();
-        QCoro::waitFor(QCoro::sleepFor(std::chrono::seconds(60)));
-        const double used = cpuSeconds() - before;
+        const double before = bench::processCpuSeconds();
+        QCoro::waitFor(QCoro::sleepFor(std::chrono::seconds(seconds)));
+        const double used = bench::processCpuSeconds() - before;
         const QString raw = *recorder.rawCapturePath();
         const qint64 rawBytes = QFileInfo(raw).size();
         const QString mixed = QCoro::waitFor(recorder.stop());
-        state.counters["cpuPercentOfOneCore"] = 100 * used / 60;
-        state.counters["rawMBPerHour"] = double(rawBytes) * 60 / 1e6;
-        state.counters["mixedMBPerHour"] = double(QFileInfo(mixed).size()) * 60 / 1e6;
+        state.counters["captureSeconds"] = seconds;
+        state.counters["cpuPercentOfOneCore"] = 100 * used / seconds;
+        state.counters["rawMBPerHour"] = double(rawBytes) * 3600 / seconds / 1e6;
+        state.counters["mixedMBPerHour"] = double(QFileInfo(mixed).size()) * 3600 / seconds / 1e6;
     }
 }
-BENCHMARK(BM_CaptureCpuOverOneMinute)->Iterations(1)->Unit(benchmark::kSecond);
+BENCHMARK(BM_CaptureCpu)->Iterations(1)->Unit(benchmark::kSecond);
 
 void BM_MixLongCapture(benchmark::State& state)
 {
-    const int minutes = qEnvironmentVariableIntValue("TALLISEN_BENCH_MIX_MINUTES") > 0
-        ? qEnvironmentVariableIntValue("TALLISEN_BENCH_MIX_MINUTES")
-        : 120;
+    const int minutes = environmentNumber("TALLISEN_BENCH_MIX_MINUTES", 120);
+    const QString keep = qEnvironmentVariable("TALLISEN_BENCH_MIX_OUTPUT");
     QTemporaryDir directory;
     const QString raw = directory.path() + QStringLiteral("/capture.mp4");
     writeCapture(raw, minutes);
@@ -111,25 +87,31 @@ void BM_MixLongCapture(benchmark::State& state)
         const QString theirs = directory.path() + QStringLiteral("/ffmpeg.m4a");
         QFile::remove(ours);
         QFile::remove(theirs);
-        const ChildCost mixer = inChild([&] {
+        const bench::ProcessCost mixer = bench::inChild([&] {
             TrackMixer::mix(raw, ours);
             return true;
         });
-        const ChildCost command = inChild([&] {
-            const QByteArray input = QFile::encodeName(raw);
-            const QByteArray output = QFile::encodeName(theirs);
-            execlp("ffmpeg", "ffmpeg", "-v", "error", "-y", "-i", input.constData(), "-filter_complex",
+        const bench::ProcessCost command = bench::runProgram("ffmpeg",
+            { "-v", "error", "-y", "-i", raw, "-filter_complex",
                 "[0:a:0]volume=0.7[x];[0:a:1]volume=0.7[y];[x][y]amix=inputs=2:normalize=0:duration=longest",
-                "-ac", "1", "-ar", "48000", "-c:a", "aac", "-b:a", "64k", output.constData(), nullptr);
-            return false;
-        });
+                "-ac", "1", "-ar", "48000", "-c:a", "aac", "-b:a", "64k", theirs });
+        if (!mixer.succeeded || !command.succeeded) {
+            state.SkipWithError("a mix failed");
+            return;
+        }
         state.counters["captureMinutes"] = minutes;
         state.counters["rawMBPerHour"] = double(QFileInfo(raw).size()) * 60 / minutes / 1e6;
         state.counters["mixedMBPerHour"] = double(QFileInfo(ours).size()) * 60 / minutes / 1e6;
         state.counters["mixSeconds"] = mixer.seconds;
-        state.counters["mixPeakMB"] = mixer.peakMegabytes;
+        state.counters["mixCpuSeconds"] = mixer.cpuSeconds;
+        state.counters["mixPeakMB"] = mixer.peakMiB;
         state.counters["ffmpegSeconds"] = command.seconds;
-        state.counters["ffmpegPeakMB"] = command.peakMegabytes;
+        state.counters["ffmpegCpuSeconds"] = command.cpuSeconds;
+        state.counters["ffmpegPeakMB"] = command.peakMiB;
+        if (!keep.isEmpty()) {
+            QFile::remove(keep);
+            QFile::rename(ours, keep);
+        }
     }
 }
 BENCHMARK(BM_MixLongCapture)->Iterations(1)->Unit(benchmark::kSecond);

@@ -5,6 +5,7 @@
 #include "api/APIClient.h"
 #include "core/Uuids.h"
 #include "store/PendingRecording.h"
+#include "support/Resources.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -19,7 +20,6 @@
 #include <httplib.h>
 
 #include <atomic>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -111,28 +111,12 @@ BenchServer& server()
     return instance;
 }
 
-double statusMiB(const std::string& field)
-{
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind(field, 0) == 0) {
-            return std::stod(line.substr(field.size())) / 1024.0;
-        }
-    }
-    return 0;
-}
-
 // Peak resident memory above what was resident when the peak was reset, so
 // that the figure is the operation's own (and a sanitizer's fixed shadow
 // memory does not count).
 double peakGrowthMiB(double baseline)
 {
-    return statusMiB("VmHWM:") - baseline;
-}
-
-void resetPeakMemory()
-{
-    std::ofstream("/proc/self/clear_refs") << "5";
+    return bench::statusMiB("VmHWM:") - baseline;
 }
 
 PendingRecording newJob(bool diarization)
@@ -161,8 +145,8 @@ void BM_SpeakerDetectionUpload(benchmark::State& state)
     BenchClient client(QUrl(server().baseURL()), QStringLiteral("token"));
     double peak = 0;
     for (auto _ : state) {
-        resetPeakMemory();
-        const double baseline = statusMiB("VmRSS:");
+        bench::resetPeakMemory();
+        const double baseline = bench::statusMiB("VmRSS:");
         benchmark::DoNotOptimize(await(client.detectSpeakers(job, {})));
         peak = std::max(peak, peakGrowthMiB(baseline));
     }
@@ -192,8 +176,8 @@ void BM_TranscribeJob(benchmark::State& state)
     BenchClient client(QUrl(server().baseURL()), QStringLiteral("token"));
     double peak = 0;
     for (auto _ : state) {
-        resetPeakMemory();
-        const double baseline = statusMiB("VmRSS:");
+        bench::resetPeakMemory();
+        const double baseline = bench::statusMiB("VmRSS:");
         benchmark::DoNotOptimize(await(client.prepareTranscript(job, {})));
         peak = std::max(peak, peakGrowthMiB(baseline));
     }
