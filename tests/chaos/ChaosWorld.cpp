@@ -35,13 +35,35 @@ ChaosWorld::ChaosWorld()
     runOrThrow(QStringLiteral("flite"),
         { "-voice", "slt", "-t", "Good morning. Let us start with the plan for the new release this week.",
             "-o", m_speech });
+    keepDevicesRunning();
     startServer();
     signIn();
+}
+
+// A null sink nobody plays into renders in bursts of up to two seconds, so
+// its monitor (and the fake microphone made from one) delivers late, which a
+// real device does not; a kill would then lose audio the recorder never got.
+// Silence streamed into both sinks keeps them rendering in small blocks.
+void ChaosWorld::keepDevicesRunning()
+{
+    for (const char* sink : { "speaker", "micfeed" }) {
+        auto silence = std::make_unique<QProcess>();
+        silence->setStandardInputFile(QStringLiteral("/dev/zero"));
+        silence->start(QStringLiteral("pacat"), { "--playback", "--latency-msec=50", "-d", sink });
+        if (!silence->waitForStarted(5000)) {
+            throw std::runtime_error("pacat did not start");
+        }
+        m_roomTone.push_back(std::move(silence));
+    }
 }
 
 ChaosWorld::~ChaosWorld()
 {
     qunsetenv("SSL_CERT_FILE");
+    for (const std::unique_ptr<QProcess>& silence : m_roomTone) {
+        silence->kill();
+        silence->waitForFinished();
+    }
     m_server.terminate();
     m_server.waitForFinished(10'000);
     if (::testing::Test::HasFailure()) {
@@ -216,7 +238,7 @@ double ChaosWorld::mediaSeconds(const QString& path)
 std::unique_ptr<QProcess> ChaosWorld::playSpeech() const
 {
     auto player = std::make_unique<QProcess>();
-    player->start(QStringLiteral("paplay"), { "-d", "speaker", m_speech });
+    player->start(QStringLiteral("paplay"), { "--latency-msec=50", "-d", "speaker", m_speech });
     player->waitForStarted(5000);
     return player;
 }

@@ -14,8 +14,11 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <gtest/gtest.h>
+
 #include <functional>
 #include <memory>
+#include <vector>
 
 struct CliResult
 {
@@ -73,6 +76,7 @@ public:
     std::unique_ptr<QProcess> playSpeech() const;
 
 private:
+    void keepDevicesRunning();
     void startServer();
     void signIn();
     QString query(const QString& sql) const;
@@ -82,4 +86,23 @@ private:
     QProcess m_server;
     FaultProxy m_proxy;
     QString m_speech;
+    std::vector<std::unique_ptr<QProcess>> m_roomTone;
+};
+
+// One world for all tests of a suite: starting the server and signing in
+// takes seconds.
+class SharedChaosWorld : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite() { s_world = new ChaosWorld; }
+    static void TearDownTestSuite()
+    {
+        delete s_world;
+        s_world = nullptr;
+    }
+
+    static ChaosWorld& world() { return *s_world; }
+
+private:
+    static inline ChaosWorld* s_world = nullptr;
 };

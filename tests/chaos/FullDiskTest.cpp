@@ -33,16 +33,9 @@ bool run(const QString& program, const QStringList& arguments)
         && process.exitCode() == 0;
 }
 
-class FullDisk : public ::testing::Test
+class FullDisk : public SharedChaosWorld
 {
 protected:
-    static void SetUpTestSuite() { s_world = new ChaosWorld; }
-    static void TearDownTestSuite()
-    {
-        delete s_world;
-        s_world = nullptr;
-    }
-
     void SetUp() override
     {
         if (::geteuid() != 0) {
@@ -68,7 +61,6 @@ protected:
         EXPECT_TRUE(run(QStringLiteral("umount"), { m_mountPoint }));
     }
 
-    static ChaosWorld& world() { return *s_world; }
     int newTranscripts() const { return world().savedTranscripts() - m_savedBefore; }
     QString filler() const { return m_mountPoint + QStringLiteral("/filler"); }
 
@@ -113,7 +105,6 @@ protected:
         EXPECT_TRUE(ChaosWorld::undecodableJobFiles().isEmpty());
     }
 
-    static inline ChaosWorld* s_world = nullptr;
     QString m_mountPoint;
     QByteArray m_savedDataHome;
     bool m_mounted = false;

@@ -14,16 +14,9 @@ using Fault = FaultProxy::Fault;
 
 constexpr int kMeetingSeconds = 3;
 
-class ServerFaults : public ::testing::Test
+class ServerFaults : public SharedChaosWorld
 {
 protected:
-    static void SetUpTestSuite() { s_world = new ChaosWorld; }
-    static void TearDownTestSuite()
-    {
-        delete s_world;
-        s_world = nullptr;
-    }
-
     void SetUp() override
     {
         ASSERT_TRUE(PendingRecording::loadAll().empty());
@@ -39,7 +32,6 @@ protected:
         }
     }
 
-    static ChaosWorld& world() { return *s_world; }
     int newTranscripts() const { return world().savedTranscripts() - m_savedBefore; }
 
     // Requests since the test began whose path starts with prefix.
@@ -86,7 +78,6 @@ protected:
         EXPECT_EQ(newTranscripts(), 1);
     }
 
-    static inline ChaosWorld* s_world = nullptr;
     int m_savedBefore = 0;
     size_t m_exchangesBefore = 0;
 };
