@@ -6,13 +6,13 @@
 // writable with room to spare, so a FileSystemError is a wrong diagnosis.
 #include "pipeline/AudioChunker.h"
 
+#include "support/RunTask.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
-
-#include <QCoro/QCoroTask>
 
 #include <algorithm>
 #include <cstdint>
@@ -38,7 +38,8 @@ void require(bool condition)
 
 QStringList entries(const QString& folder)
 {
-    QStringList names = QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    QStringList names
+        = QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     names.sort();
     return names;
 }
@@ -58,9 +59,11 @@ void checkChunks(const std::vector<AudioChunk>& chunks, const QString& folder)
     QStringList names;
     double previousEnd = 0;
     for (const AudioChunk& chunk : chunks) {
-        require(!chunk.filename.isEmpty() && !chunk.filename.contains(u'/') && !chunk.filename.startsWith(u'.'));
+        require(
+            !chunk.filename.isEmpty() && !chunk.filename.contains(u'/') && !chunk.filename.startsWith(u'.'));
         require(chunk.start == previousEnd && chunk.end > chunk.start);
-        require(chunk.audioStart && chunk.audioEnd && *chunk.audioStart <= chunk.start && *chunk.audioEnd >= chunk.end);
+        require(chunk.audioStart && chunk.audioEnd && *chunk.audioStart <= chunk.start
+            && *chunk.audioEnd >= chunk.end);
         const QFileInfo file(QDir(folder).filePath(chunk.filename));
         require(file.isFile() && !file.isSymLink() && file.size() >= 1 && file.size() <= kMaximumBytes);
         require(ownerOnly(file.filePath()));
@@ -96,7 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     file.close();
 
     try {
-        const auto chunks = QCoro::waitFor(
+        const auto chunks = TestTasks::run(
             AudioChunker::split(source, chunkFolder, kMaximumSeconds, kMaximumBytes, kContextSeconds));
         checkChunks(chunks, chunkFolder);
     } catch (const AudioChunkError& error) {

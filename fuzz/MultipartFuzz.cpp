@@ -111,11 +111,11 @@ void sentByTheApp(FuzzedDataProvider& input)
     const QString text = QString::fromStdString(input.ConsumeRandomLengthString(4096));
     const std::string audio = input.ConsumeRemainingBytesAsString();
     const QString boundary = TranscriptionRequests::newBoundary();
-    const QByteArray body = TranscriptionRequests::alignmentBody(
-        boundary, text, QByteArray::fromStdString(audio));
+    const QByteArray body
+        = TranscriptionRequests::alignmentBody(boundary, text, QByteArray::fromStdString(audio));
 
-    const auto form = post(
-        body.toStdString(), TranscriptionRequests::alignmentContentType(boundary).toStdString());
+    const auto form
+        = post(body.toStdString(), TranscriptionRequests::alignmentContentType(boundary).toStdString());
     require(form.has_value());
     require(form->multipart && form->partCount == 2);
     require(form->text && form->text->content == text.toStdString() && form->text->filename.empty());
