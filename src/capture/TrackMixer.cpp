@@ -272,6 +272,11 @@ void pushDecoded(
         if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) {
             return;
         }
+        // The decoder may report a damaged packet here rather than when it
+        // was sent; either way only that packet's samples are lost.
+        if (result == AVERROR_INVALIDDATA) {
+            continue;
+        }
         Av::check(result, QStringLiteral("Decoding the capture"));
         frame->pts = track.nextPts;
         track.nextPts += frame->nb_samples;
@@ -336,9 +341,16 @@ void mix(const QString& from, const QString& to)
     Av::silenceLogging();
     const QString partial = to + QStringLiteral(".partial.m4a");
     QFile::remove(partial);
-    run(from, partial);
-    if (std::rename(QFile::encodeName(partial).constData(), QFile::encodeName(to).constData()) != 0) {
-        throw FileSystemError::fromErrno(QStringLiteral("Saving the mixed audio"), to, errno);
+    try {
+        run(from, partial);
+        if (std::rename(QFile::encodeName(partial).constData(), QFile::encodeName(to).constData()) != 0) {
+            throw FileSystemError::fromErrno(QStringLiteral("Saving the mixed audio"), to, errno);
+        }
+    } catch (...) {
+        // Nothing refers to an unfinished mix; left behind, it would only be
+        // another copy of the meeting in the captures folder.
+        QFile::remove(partial);
+        throw;
     }
 }
 

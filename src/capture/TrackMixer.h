@@ -11,8 +11,9 @@ namespace TrackMixer {
 
 inline constexpr double kSharedGain = 0.7;
 
-// Writes `to` under a temporary name and renames it when complete; `from` is
-// never touched. Throws RecorderError (noAudio, cannotMix) or MediaError.
+// Writes `to` under a temporary name and renames it when complete, removing
+// it when the mix fails; `from` is never touched. Throws RecorderError
+// (noAudio, cannotMix) or MediaError.
 void mix(const QString& from, const QString& to);
 
 } // namespace TrackMixer
