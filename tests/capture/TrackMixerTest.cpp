@@ -8,6 +8,7 @@
 #include <QCoro/QCoroTask>
 #include <QCryptographicHash>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -200,6 +201,25 @@ TEST_F(TrackMixerTest, ADamagedPacketCostsOnlyItsOwnSamples)
     EXPECT_GE(mixed.seconds(), 1.0);
     EXPECT_GT(AudioProbe::level(mixed, 440, 0.2, 0.8), 0.05);
     EXPECT_FALSE(QFile::exists(path(QStringLiteral("mixed.m4a.partial.m4a"))));
+}
+
+// A capture whose second track claims to start 16 days in (found by fuzzing):
+// mixing it once meant encoding days of silence until the disk was full.
+TEST_F(TrackMixerTest, ATrackStartingLongAfterTheOthersEndIsRefused)
+{
+    const QString source = QStringLiteral(FUZZ_SEEDS_DIR "/mixer_media/late-track-start.flv");
+    ASSERT_TRUE(QFileInfo(source).isFile());
+
+    QElapsedTimer timer;
+    timer.start();
+    EXPECT_EQ(mixFailure(source), RecorderError::Kind::cannotMix);
+    EXPECT_LT(timer.elapsed(), 10'000);
+    EXPECT_TRUE(QDir(m_directory.path()).entryList(QDir::Files).isEmpty());
+
+    // A track that starts late but within the others' length keeps its place.
+    const QString late = path(QStringLiteral("late.mp4"));
+    AudioProbe::writeToneMp4(late, { Tone { 440, 2, 0.5 }, Tone { 1000, 1, 0.5, 1.8 } });
+    EXPECT_NEAR(AudioProbe::onset(mix(late), 1000, 0.15), 1.8, 0.04);
 }
 
 } // namespace
