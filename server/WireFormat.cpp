@@ -143,17 +143,38 @@ std::optional<std::string> percentDecode(std::string_view text)
 
 bool isValidUtf8(std::string_view text)
 {
+    // RFC 3629: besides the shape of each sequence, the first continuation
+    // byte's range excludes overlong forms, UTF-16 surrogates and code points
+    // past U+10FFFF, all of which the JSON writer refuses later.
     std::size_t i = 0;
     while (i < text.size()) {
         const auto lead = static_cast<unsigned char>(text[i]);
-        const std::size_t length = lead < 0x80 ? 1
-            : (lead >> 5) == 6                 ? 2
-            : (lead >> 4) == 14                ? 3
-            : (lead >> 3) == 30                ? 4
-                                               : 0;
-        if (length == 0 || i + length > text.size())
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t length = 0;
+        unsigned char low = 0x80;
+        unsigned char high = 0xBF;
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            low = lead == 0xE0 ? 0xA0 : 0x80;
+            high = lead == 0xED ? 0x9F : 0xBF;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            low = lead == 0xF0 ? 0x90 : 0x80;
+            high = lead == 0xF4 ? 0x8F : 0xBF;
+        } else {
             return false;
-        for (std::size_t k = 1; k < length; ++k) {
+        }
+        if (i + length > text.size())
+            return false;
+        const auto first = static_cast<unsigned char>(text[i + 1]);
+        if (first < low || first > high)
+            return false;
+        for (std::size_t k = 2; k < length; ++k) {
             if ((static_cast<unsigned char>(text[i + k]) >> 6) != 2)
                 return false;
         }

@@ -21,6 +21,7 @@ std::int64_t nowMs();
 // %XX escapes back to bytes; malformed escapes make the whole text invalid.
 std::optional<std::string> percentDecode(std::string_view text);
 
+// Strict UTF-8 (RFC 3629): no overlong forms, surrogates or code points past U+10FFFF.
 bool isValidUtf8(std::string_view text);
 
 // The compact {"error": message} body every refusal carries.

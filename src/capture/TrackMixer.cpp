@@ -13,6 +13,7 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <vector>
@@ -21,6 +22,9 @@ namespace {
 
 constexpr int kOutputSampleRate = 48000;
 constexpr int64_t kOutputBitRate = 64000;
+// How much later than the longest track's length a track may start: the sound
+// server can start one stream a little after the other.
+constexpr double kStartSlackSeconds = 2.0;
 
 struct SourceTrack
 {
@@ -62,8 +66,10 @@ std::vector<SourceTrack> measureTracks(const QString& path)
     Av::Packet packet = Av::makePacket();
     int result = 0;
     while ((result = av_read_frame(input.get(), packet.get())) >= 0) {
-        const int index = packet->stream_index;
-        if (packet->pts != AV_NOPTS_VALUE) {
+        // Some containers announce a stream only when its first packet comes;
+        // one that was not there at the start is not among the tracks.
+        const auto index = static_cast<std::size_t>(packet->stream_index);
+        if (index < first.size() && packet->pts != AV_NOPTS_VALUE) {
             if (first[index] == AV_NOPTS_VALUE || packet->pts < first[index]) {
                 first[index] = packet->pts;
             }
@@ -77,6 +83,7 @@ std::vector<SourceTrack> measureTracks(const QString& path)
     if (result != AVERROR_EOF) {
         throw MediaError::fromCode(QStringLiteral("Reading %1").arg(path), result);
     }
+    double longest = 0;
     for (SourceTrack& track : tracks) {
         const AVStream* stream = input->streams[track.streamIndex];
         const int64_t start
@@ -89,6 +96,15 @@ std::vector<SourceTrack> measureTracks(const QString& path)
         }
         track.startSeconds
             = start == AV_NOPTS_VALUE ? 0 : std::max(0.0, double(start) * av_q2d(stream->time_base));
+        longest = std::max(longest, duration);
+    }
+    // The capture starts every track together, so none can begin after the
+    // longest has run its course. A start time that does is damaged, and
+    // honouring it would write days of silence and fill the disk.
+    for (const SourceTrack& track : tracks) {
+        if (!(track.startSeconds <= longest + kStartSlackSeconds)) {
+            throw RecorderError(RecorderError::Kind::cannotMix);
+        }
     }
     return tracks;
 }
@@ -272,6 +288,11 @@ void pushDecoded(
         if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) {
             return;
         }
+        // The decoder may report a damaged packet here rather than when it
+        // was sent; either way only that packet's samples are lost.
+        if (result == AVERROR_INVALIDDATA) {
+            continue;
+        }
         Av::check(result, QStringLiteral("Decoding the capture"));
         frame->pts = track.nextPts;
         track.nextPts += frame->nb_samples;
@@ -303,7 +324,8 @@ void run(const QString& from, const QString& partial)
     Av::Frame mixed = Av::makeFrame();
     int result = 0;
     while ((result = av_read_frame(input.get(), packet.get())) >= 0) {
-        SourceTrack* track = byStream[packet->stream_index];
+        const auto index = static_cast<std::size_t>(packet->stream_index);
+        SourceTrack* track = index < byStream.size() ? byStream[index] : nullptr;
         if (track) {
             const int sent = avcodec_send_packet(track->decoder.get(), packet.get());
             // A damaged packet at the cut-off end of a salvaged capture is skipped, not fatal.
@@ -338,13 +360,14 @@ void mix(const QString& from, const QString& to)
     QFile::remove(partial);
     try {
         run(from, partial);
+        if (std::rename(QFile::encodeName(partial).constData(), QFile::encodeName(to).constData()) != 0) {
+            throw FileSystemError::fromErrno(QStringLiteral("Saving the mixed audio"), to, errno);
+        }
     } catch (...) {
-        // Half a mix is of no use, and on a full disk it holds the space a retry needs.
+        // Nothing refers to an unfinished mix; left behind, it would only be
+        // another copy of the meeting in the captures folder.
         QFile::remove(partial);
         throw;
-    }
-    if (std::rename(QFile::encodeName(partial).constData(), QFile::encodeName(to).constData()) != 0) {
-        throw FileSystemError::fromErrno(QStringLiteral("Saving the mixed audio"), to, errno);
     }
 }
 

@@ -161,12 +161,14 @@ template <typename Work> auto reading(Work work)
 
 // Failures of the operating system (a full disk, a vanished folder) keep their
 // own kind; anything the encoder rejects means the audio cannot be chunked.
+// FFmpeg reports parameters its encoder cannot take (a sample rate AAC does
+// not have) as EINVAL, which is no file-system failure.
 template <typename Work> auto writing(const QString& path, Work work)
 {
     try {
         return work();
     } catch (const FFmpeg::Error& error) {
-        if (const int code = error.systemErrorCode()) {
+        if (const int code = error.systemErrorCode(); code != 0 && code != EINVAL) {
             throw FileSystemError::fromErrno(QStringLiteral("Writing the audio chunk"), path, code);
         }
         throw AudioChunkError(AudioChunkError::Kind::invalidAudio);

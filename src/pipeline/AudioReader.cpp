@@ -221,6 +221,11 @@ bool AudioReader::receiveFrame()
         if (result == AVERROR_EOF) {
             return false;
         }
+        // Some decoders report a damaged packet here rather than when it was
+        // sent; it costs only its own samples either way.
+        if (result == AVERROR_INVALIDDATA) {
+            continue;
+        }
         if (result != AVERROR(EAGAIN)) {
             check(result, "Decoding the audio");
         }

@@ -1,3 +1,4 @@
+#include "capture/TrackMixer.h"
 #include "capture/Recorder.h"
 #include "capture/RecorderError.h"
 
@@ -6,13 +7,17 @@
 
 #include <QCoro/QCoroTask>
 #include <QCryptographicHash>
+#include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <exception>
+#include <sys/resource.h>
 
 using AudioProbe::Tone;
 
@@ -140,6 +145,81 @@ TEST_F(TrackMixerTest, UnreadableSourcePassesTheMediaErrorOn)
     EXPECT_THROW(Await::result(Recorder::mixAudio(source, path(QStringLiteral("mixed.m4a")))), MediaError);
     EXPECT_THROW(
         Await::result(Recorder::mixAudio(path(QStringLiteral("missing.mp4")), path("x.m4a"))), MediaError);
+}
+
+// Caps the size of files this process writes, the way a full disk would
+// stop the mix part way.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        ::getrlimit(RLIMIT_FSIZE, &m_saved);
+        m_handler = std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit { bytes, m_saved.rlim_max };
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+    ~FileSizeLimit()
+    {
+        ::setrlimit(RLIMIT_FSIZE, &m_saved);
+        std::signal(SIGXFSZ, m_handler);
+    }
+
+private:
+    rlimit m_saved {};
+    void (*m_handler)(int) = nullptr;
+};
+
+TEST_F(TrackMixerTest, AFailedMixLeavesNoPartialCopyBehind)
+{
+    const QString source = path(QStringLiteral("capture.mp4"));
+    AudioProbe::writeToneMp4(source, { Tone { 440, 8, 0.5 }, Tone { 1000, 8, 0.5 } });
+    const QString mixed = path(QStringLiteral("mixed.m4a"));
+    {
+        FileSizeLimit limit(16'000);
+        EXPECT_THROW(TrackMixer::mix(source, mixed), MediaError);
+    }
+    EXPECT_EQ(QDir(m_directory.path()).entryList(QDir::Files), QStringList(QStringLiteral("capture.mp4")));
+
+    // The same folder mixes normally once there is room again.
+    TrackMixer::mix(source, mixed);
+    EXPECT_TRUE(QFileInfo(mixed).isFile());
+}
+
+// A capture whose second track names an impossible sample size (found by
+// fuzzing): the decoder reports the damage when asked for the frame rather
+// than when given the packet, which used to fail the whole mix.
+TEST_F(TrackMixerTest, ADamagedPacketCostsOnlyItsOwnSamples)
+{
+    const QString source = QStringLiteral(FUZZ_SEEDS_DIR "/mixer_media/damaged-sample-size.mp4");
+    ASSERT_TRUE(QFileInfo(source).isFile());
+
+    const auto mixed = mix(source);
+
+    EXPECT_GE(mixed.seconds(), 1.0);
+    EXPECT_GT(AudioProbe::level(mixed, 440, 0.2, 0.8), 0.05);
+    EXPECT_FALSE(QFile::exists(path(QStringLiteral("mixed.m4a.partial.m4a"))));
+}
+
+// A capture whose second track claims to start 16 days in (found by fuzzing):
+// mixing it once meant encoding days of silence until the disk was full.
+TEST_F(TrackMixerTest, ATrackStartingLongAfterTheOthersEndIsRefused)
+{
+    const QString source = QStringLiteral(FUZZ_SEEDS_DIR "/mixer_media/late-track-start.flv");
+    ASSERT_TRUE(QFileInfo(source).isFile());
+
+    QElapsedTimer timer;
+    timer.start();
+    EXPECT_EQ(mixFailure(source), RecorderError::Kind::cannotMix);
+    EXPECT_LT(timer.elapsed(), 10'000);
+    EXPECT_TRUE(QDir(m_directory.path()).entryList(QDir::Files).isEmpty());
+
+    // A track that starts late but within the others' length keeps its place.
+    const QString late = path(QStringLiteral("late.mp4"));
+    AudioProbe::writeToneMp4(late, { Tone { 440, 2, 0.5 }, Tone { 1000, 1, 0.5, 1.8 } });
+    EXPECT_NEAR(AudioProbe::onset(mix(late), 1000, 0.15), 1.8, 0.04);
 }
 
 } // namespace

@@ -446,7 +446,13 @@ TEST_F(AudioChunkerTest, UnusableSourcesAreInvalidAudio)
         { "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc=d=1:s=64x64", "-c:v", "mpeg4",
             source("video.mp4") });
 
-    for (const char* name : { "missing.m4a", "empty.m4a", "garbage.m4a", "video.mp4" }) {
+    // AAC has no 4 kHz rate: the encoder refuses it with EINVAL, which once
+    // came out as a file-system failure.
+    run("ffmpeg",
+        { "-v", "error", "-y", "-f", "lavfi", "-i", "sine=frequency=300:sample_rate=4000:duration=2", "-c:a",
+            "pcm_u8", source("rate-4000.wav") });
+
+    for (const char* name : { "missing.m4a", "empty.m4a", "garbage.m4a", "video.mp4", "rate-4000.wav" }) {
         SCOPED_TRACE(name);
         EXPECT_EQ(failure(source(name), 300, 20'000'000, 0), AudioChunkError::Kind::invalidAudio);
     }

@@ -1,6 +1,9 @@
 #include "WireFormat.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <string>
 
 namespace {
 
@@ -36,6 +39,37 @@ TEST(WireFormat, PercentDecodingIsStrict)
     EXPECT_TRUE(isValidUtf8("\xC3\xBC"));
     EXPECT_FALSE(isValidUtf8("\xC3"));
     EXPECT_FALSE(isValidUtf8("\xFF"));
+}
+
+// Whatever passes the check is stored (display names) or answered in JSON
+// (prompts, alignment text); the JSON writer refuses anything but strict
+// UTF-8, so a looser check turned such input into a 500 on every later answer.
+TEST(WireFormat, Utf8CheckAcceptsExactlyWhatTheJsonWriterCanCarry)
+{
+    const auto jsonCarries = [](const std::string& text) {
+        try {
+            nlohmann::json(text).dump();
+            return true;
+        } catch (const nlohmann::json::exception&) {
+            return false;
+        }
+    };
+    for (const std::string good : { "", "\x7F", "\xC2\x80", "\xDF\xBF", "\xE0\xA0\x80", "\xED\x9F\xBF",
+             "\xEE\x80\x80", "\xEF\xBF\xBF", "\xF0\x90\x80\x80", "\xF4\x8F\xBF\xBF",
+             "Gr\xC3\xBC\xC3\x9F \xF0\x9F\x91\x8B" }) {
+        EXPECT_TRUE(isValidUtf8(good)) << good;
+        EXPECT_TRUE(jsonCarries(good)) << good;
+    }
+    for (const std::string bad : { "\xC0\x80", "\xC1\xBF", "\xE0\x80\x80", "\xE0\x9F\xBF",
+             "\xF0\x80\x80\x80", "\xF0\x8F\xBF\xBF", "\xED\xA0\x80", "\xED\xBF\xBF",
+             "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xF8\x88\x80\x80\x80", "\x80",
+             "\xE2\x82", "a\xF0\x9F\x91", "\xE2\x28\xA1" }) {
+        EXPECT_FALSE(isValidUtf8(bad)) << bad;
+        EXPECT_FALSE(jsonCarries(bad)) << bad;
+    }
+    const auto decoded = percentDecode("%C0%80");
+    ASSERT_TRUE(decoded.has_value());
+    EXPECT_FALSE(isValidUtf8(*decoded));
 }
 
 } // namespace
