@@ -110,7 +110,7 @@ std::string formatDate(std::int64_t unixMs)
         std::chrono::sys_time<std::chrono::milliseconds>(std::chrono::milliseconds(unixMs)));
     const std::chrono::year_month_day date(days);
     const std::int64_t inDay = unixMs - days.time_since_epoch().count() * 86400000LL;
-    char text[40];
+    char text[64];
     std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02lld:%02lld:%02lld.%03lldZ",
         static_cast<int>(date.year()), static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
         static_cast<long long>(inDay / 3600000), static_cast<long long>(inDay / 60000 % 60),

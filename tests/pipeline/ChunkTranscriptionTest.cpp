@@ -5,6 +5,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <atomic>
+
 namespace {
 
 using namespace PipelineTesting;
@@ -258,7 +260,8 @@ TEST_F(ChunkTranscriptionTest, EveryChunkBlankFailsAndKeepsTheTexts)
 TEST_F(ChunkTranscriptionTest, AlignmentThatChangesTheTextIsAskedForAgainWithoutTranscribingAgain)
 {
     PendingRecording job = splitJob(true, 2);
-    bool tamper = true;
+    // Read on the server's thread.
+    std::atomic<bool> tamper = true;
     server.configure([&](auto& settings) {
         settings.align = [&tamper](const std::string& text) {
             return PipelineServer::defaultWords(
