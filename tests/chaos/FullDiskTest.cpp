@@ -43,8 +43,10 @@ protected:
         }
         m_mountPoint = world().temporaryPath() + QStringLiteral("/small-disk");
         QDir().mkpath(m_mountPoint);
-        ASSERT_TRUE(run(
-            QStringLiteral("mount"), { "-t", "tmpfs", "-o", "size=16m,mode=0700", "tmpfs", m_mountPoint }));
+        if (!run(QStringLiteral("mount"),
+                { "-t", "tmpfs", "-o", "size=16m,mode=0700", "tmpfs", m_mountPoint })) {
+            GTEST_SKIP() << "this machine does not let even root mount a small file system";
+        }
         m_mounted = true;
         m_savedDataHome = qgetenv("XDG_DATA_HOME");
         qputenv("XDG_DATA_HOME", QFile::encodeName(m_mountPoint));
