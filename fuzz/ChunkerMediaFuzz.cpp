@@ -4,6 +4,7 @@
 // holds, each a plain private file within the size limit. Nothing may be
 // written anywhere else and the recording must stay as it was. The folder is
 // writable with room to spare, so a FileSystemError is a wrong diagnosis.
+#include "MediaFuzzChecks.h"
 #include "pipeline/AudioChunker.h"
 
 #include "support/RunTask.h"
@@ -18,9 +19,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <sys/stat.h>
 
 namespace {
+
+using namespace MediaFuzzChecks;
 
 constexpr double kMaximumSeconds = 3.0;
 constexpr double kContextSeconds = 0.5;
@@ -28,29 +30,6 @@ constexpr double kContextSeconds = 0.5;
 constexpr std::int64_t kMaximumBytes = 24000;
 
 QTemporaryDir* workspace = nullptr;
-
-void require(bool condition)
-{
-    if (!condition) {
-        std::abort();
-    }
-}
-
-QStringList entries(const QString& folder)
-{
-    QStringList names
-        = QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-    names.sort();
-    return names;
-}
-
-bool ownerOnly(const QString& path)
-{
-    struct stat status
-    {
-    };
-    return ::stat(QFile::encodeName(path).constData(), &status) == 0 && (status.st_mode & 0777) == 0600;
-}
 
 void checkChunks(const std::vector<AudioChunk>& chunks, const QString& folder)
 {

@@ -4,6 +4,7 @@
 // The capture must stay as it was and nothing may appear anywhere else. The
 // folder is writable with room to spare, so a FileSystemError is a wrong
 // diagnosis.
+#include "MediaFuzzChecks.h"
 #include "capture/RecorderError.h"
 #include "capture/TrackMixer.h"
 
@@ -15,34 +16,12 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <sys/stat.h>
 
 namespace {
 
+using namespace MediaFuzzChecks;
+
 QTemporaryDir* workspace = nullptr;
-
-void require(bool condition)
-{
-    if (!condition) {
-        std::abort();
-    }
-}
-
-QStringList entries(const QString& folder)
-{
-    QStringList names
-        = QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-    names.sort();
-    return names;
-}
-
-bool ownerOnly(const QString& path)
-{
-    struct stat status
-    {
-    };
-    return ::stat(QFile::encodeName(path).constData(), &status) == 0 && (status.st_mode & 0777) == 0600;
-}
 
 } // namespace
 
