@@ -1,6 +1,7 @@
 #include "capture/MicrophoneActivityMonitor.h"
 
 #include "capture/SoundServerMonitorError.h"
+#include "support/Parec.h"
 
 #include <QProcess>
 #include <QRegularExpression>
@@ -91,35 +92,6 @@ bool isListed(qint32 processId)
 {
     return !clientsAmong({ processId }).isEmpty();
 }
-
-// A real parec recording from the given source, its audio thrown away.
-class MicrophoneActivityMonitorParec
-{
-public:
-    MicrophoneActivityMonitorParec(const QString& device, const QString& clientName)
-    {
-        m_process.setStandardOutputFile(QProcess::nullDevice());
-        m_process.start(QStringLiteral("parec"),
-            { QStringLiteral("--device=") + device, QStringLiteral("--client-name=") + clientName });
-        m_process.waitForStarted(5000);
-    }
-    MicrophoneActivityMonitorParec(const MicrophoneActivityMonitorParec&) = delete;
-    MicrophoneActivityMonitorParec& operator=(const MicrophoneActivityMonitorParec&) = delete;
-    ~MicrophoneActivityMonitorParec() { stop(); }
-
-    qint32 processId() const { return static_cast<qint32>(m_process.processId()); }
-
-    void stop()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished(5000);
-        }
-    }
-
-private:
-    QProcess m_process;
-};
 
 struct MicrophoneActivityMonitorStreamOptions
 {
@@ -366,8 +338,8 @@ MicrophoneActivityMonitorStreamOptions named(const QByteArray& applicationName)
 
 TEST(MicrophoneActivityMonitorLive, ParecOnTheMicrophoneIsListedWithItsProcessAndNameUntilItStops)
 {
-    MicrophoneActivityMonitorParec parec(QStringLiteral("fakemic"), QStringLiteral("Meeting Client"));
-    const qint32 processId = parec.processId();
+    Parec parec(QStringLiteral("Meeting Client"));
+    const qint32 processId = parec.processID();
     ASSERT_TRUE(waitUntil([processId] { return isListed(processId); }));
 
     EXPECT_EQ(clientsAmong({ processId }),
@@ -394,15 +366,14 @@ TEST(MicrophoneActivityMonitorLive, CorkedStreamCountsOnlyWhileUncorked)
 
 TEST(MicrophoneActivityMonitorLive, RecordingWhatTheSpeakersPlayIsNotListed)
 {
-    MicrophoneActivityMonitorParec monitorRecorder(
-        QStringLiteral("speaker.monitor"), QStringLiteral("Screen Recorder"));
-    ASSERT_TRUE(waitForSourceOutputOf(monitorRecorder.processId()));
+    Parec monitorRecorder(QStringLiteral("Screen Recorder"), QStringLiteral("speaker.monitor"));
+    ASSERT_TRUE(waitForSourceOutputOf(monitorRecorder.processID()));
     auto options = named("Loopback Reader");
     options.device = "micfeed.monitor";
     MicrophoneActivityMonitorChildClient loopbackReader(options);
     ASSERT_TRUE(loopbackReader.isReady());
 
-    EXPECT_TRUE(clientsAmong({ monitorRecorder.processId(), loopbackReader.processId() }).isEmpty());
+    EXPECT_TRUE(clientsAmong({ monitorRecorder.processID(), loopbackReader.processId() }).isEmpty());
 }
 
 TEST(MicrophoneActivityMonitorLive, LevelMetersAndVirtualNodesAreNotListed)

@@ -10,6 +10,7 @@
 #include "capture/Recorder.h"
 #include "model/AppModel.h"
 #include "model/SettingsStore.h"
+#include "support/Parec.h"
 #include "support/TemporaryXdg.h"
 
 #include <QDataStream>
@@ -122,35 +123,6 @@ inline void writeTone(const QString& path, double frequency, double seconds)
         out << static_cast<qint16>(12000 * std::sin(2 * M_PI * frequency * i / kRate));
     }
 }
-
-// A real parec recording from the fake microphone, its audio thrown away.
-class Parec
-{
-public:
-    explicit Parec(const QString& clientName, const QString& device = QStringLiteral("fakemic"))
-    {
-        m_process.setStandardOutputFile(QProcess::nullDevice());
-        m_process.start(QStringLiteral("parec"),
-            { QStringLiteral("--device=") + device, QStringLiteral("--client-name=") + clientName });
-        m_process.waitForStarted(5000);
-    }
-    Parec(const Parec&) = delete;
-    Parec& operator=(const Parec&) = delete;
-    ~Parec() { stop(); }
-
-    qint32 processID() const { return static_cast<qint32>(m_process.processId()); }
-
-    void stop()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished(5000);
-        }
-    }
-
-private:
-    QProcess m_process;
-};
 
 } // namespace SessionTesting
 
