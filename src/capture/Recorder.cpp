@@ -6,15 +6,14 @@
 #include "core/Date.h"
 #include "core/FileSystemError.h"
 #include "core/Uuids.h"
+#include "core/WorkerThread.h"
 
-#include <QCoro/QCoroFuture>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QStandardPaths>
 #include <QUuid>
-#include <QtConcurrent/QtConcurrentRun>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -100,19 +99,11 @@ QString sidecarPath(const QString& rawPath)
     return QFileInfo(rawPath).path() + u'/' + QFileInfo(rawPath).completeBaseName() + QStringLiteral(".json");
 }
 
-// Runs blocking file and media work off the main thread; the exception it
-// throws comes back as a value. Not a coroutine itself: GCC 12 destroys
-// lambda parameters of coroutines twice.
-template <typename Work> QFuture<std::exception_ptr> runInWorker(Work work)
+// Copying and mixing block for seconds, so they run off the main thread.
+WorkerThread& mixingThread()
 {
-    return QtConcurrent::run([work]() -> std::exception_ptr {
-        try {
-            work();
-            return nullptr;
-        } catch (...) {
-            return std::current_exception();
-        }
-    });
+    static WorkerThread thread;
+    return thread;
 }
 
 QCoro::Task<> waitForStart(std::shared_ptr<RecordingCompletion> latch)
@@ -257,28 +248,26 @@ QCoro::Task<QString> Recorder::recoverAudio(QString from, std::optional<QString>
     const QString folder = recoveryDirectory.value_or(defaultRecoveryDirectory());
     const QString copy = freshName(folder, {}, u'.' + QFileInfo(from).suffix());
     const QString salvaged = freshName(folder, {}, QStringLiteral(".m4a"));
-    const QFuture<std::exception_ptr> salvage = runInWorker([folder, from, copy, salvaged] {
+    auto salvage = mixingThread().run([folder, from, copy, salvaged] {
         makePrivateDirectory(folder);
         copyPrivately(from, copy);
         TrackMixer::mix(copy, salvaged);
         setPrivate(salvaged);
     });
-    const std::exception_ptr failure = co_await salvage;
-    if (failure) {
+    try {
+        co_await std::move(salvage);
+    } catch (...) {
         throw APIClientError(
             QStringLiteral("Could not recover interrupted audio: %1. Original retained at %2.")
-                .arg(describe(failure), from));
+                .arg(describe(std::current_exception()), from));
     }
     co_return salvaged;
 }
 
 QCoro::Task<> Recorder::mixAudio(QString from, QString to)
 {
-    const QFuture<std::exception_ptr> mixing = runInWorker([from, to] { TrackMixer::mix(from, to); });
-    const std::exception_ptr failure = co_await mixing;
-    if (failure) {
-        std::rethrow_exception(failure);
-    }
+    auto mixing = mixingThread().run([from, to] { TrackMixer::mix(from, to); });
+    co_await std::move(mixing);
 }
 
 PulseCapture::Listener Recorder::listenerFor(std::uint64_t id)

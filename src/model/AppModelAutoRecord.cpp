@@ -5,19 +5,18 @@
 #include "model/AppModel.h"
 
 #include "capture/MicrophoneActivityMonitor.h"
+#include "core/WorkerThread.h"
 
-#include <QtConcurrent/QtConcurrentRun>
-
-#include <QCoroFuture>
 #include <QCoroTimer>
 
 namespace {
 
 // The query blocks for up to its timeout when the sound server hangs, so it
-// runs on a worker thread. A failed query counts as no client at all.
+// runs on a thread of its own. A failed query counts as no client at all.
 QCoro::Task<std::vector<MicrophoneClient>> currentClients()
 {
-    co_return co_await QtConcurrent::run([]() -> std::vector<MicrophoneClient> {
+    static WorkerThread queryThread;
+    return queryThread.run([]() -> std::vector<MicrophoneClient> {
         try {
             const QList<MicrophoneClient> clients = MicrophoneActivityMonitor::activeExternalClients();
             return { clients.begin(), clients.end() };

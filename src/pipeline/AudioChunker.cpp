@@ -2,14 +2,12 @@
 
 #include "core/FileSystemError.h"
 #include "core/Uuids.h"
+#include "core/WorkerThread.h"
 #include "pipeline/AudioReader.h"
 #include "pipeline/M4aWriter.h"
 
-#include <QCoro/QCoroFuture>
 #include <QDir>
-#include <QThreadPool>
 #include <QUuid>
-#include <QtConcurrent/QtConcurrentRun>
 
 #include <algorithm>
 #include <cerrno>
@@ -44,42 +42,11 @@ struct ExportedFile
 
 // The steps of a split run one after another anyway; a single worker thread
 // keeps them in one allocator arena, so peak memory does not depend on how
-// many pool threads happened to run them.
-struct WorkerPool : QThreadPool
+// many threads happened to run them.
+WorkerThread& chunkerThread()
 {
-    WorkerPool() { setMaxThreadCount(1); }
-};
-
-QThreadPool* workerPool()
-{
-    static WorkerPool pool;
-    return &pool;
-}
-
-// Runs blocking work on the chunker's worker thread and hands its result, or
-// the exception it threw, back to the awaiting coroutine.
-template <typename Work> QCoro::Task<std::invoke_result_t<Work>> onWorkerThread(Work work)
-{
-    using Result = std::invoke_result_t<Work>;
-    struct Outcome
-    {
-        std::optional<Result> value;
-        std::exception_ptr error;
-    };
-    QFuture<Outcome> running = QtConcurrent::run(workerPool(), [work = std::move(work)]() {
-        Outcome result;
-        try {
-            result.value.emplace(work());
-        } catch (...) {
-            result.error = std::current_exception();
-        }
-        return result;
-    });
-    Outcome outcome = co_await running;
-    if (outcome.error) {
-        std::rethrow_exception(outcome.error);
-    }
-    co_return std::move(*outcome.value);
+    static WorkerThread thread;
+    return thread;
 }
 
 bool validParameters(double maximumSeconds, std::int64_t maximumBytes, double contextSeconds)
@@ -274,7 +241,7 @@ QCoro::Task<std::vector<AudioChunk>> split(QString source, QString directory, do
     }
     // GCC 12 destroys lambda temporaries inside a co_await expression too
     // early, so every task is named before it is awaited.
-    auto probing = onWorkerThread([source] { return probeDuration(source); });
+    auto probing = chunkerThread().run([source] { return probeDuration(source); });
     const double duration = co_await std::move(probing);
     const double step = maximumSeconds - 2 * contextSeconds;
 
@@ -285,14 +252,14 @@ QCoro::Task<std::vector<AudioChunk>> split(QString source, QString directory, do
             double end = std::min(start + step, duration);
             if (end < duration) {
                 const double from = std::max(start + step * 0.5, end - kSearchSeconds);
-                auto searching = onWorkerThread(
+                auto searching = chunkerThread().run(
                     [source, from, end] { return detail::quietBoundary(source, from, end); });
                 end = co_await std::move(searching);
             }
             while (true) {
                 const double audioStart = std::max(start - contextSeconds, 0.0);
                 const double audioEnd = std::min(end + contextSeconds, duration);
-                auto exporting = onWorkerThread([source, directory, audioStart, audioEnd] {
+                auto exporting = chunkerThread().run([source, directory, audioStart, audioEnd] {
                     return exportChunk(source, directory, audioStart, audioEnd);
                 });
                 const ExportedFile file = co_await std::move(exporting);

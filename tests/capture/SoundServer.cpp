@@ -39,7 +39,11 @@ QString pactl(const QStringList& arguments, const QString& server)
 std::unique_ptr<QProcess> play(const QString& wav, const QString& sink, const QString& server)
 {
     auto process = std::make_unique<QProcess>();
-    process->start(QStringLiteral("paplay"), serverArguments(server) + QStringList { "-d", sink, wav });
+    // A short latency makes the null sink render in small blocks, as a real
+    // card does; with the default one its monitor delivers in bursts of up
+    // to two seconds, which a killed recorder would lose.
+    process->start(QStringLiteral("paplay"),
+        serverArguments(server) + QStringList { "--latency-msec=50", "-d", sink, wav });
     if (!process->waitForStarted(5000)) {
         throw std::runtime_error("paplay did not start");
     }
