@@ -274,14 +274,10 @@ PulseCapture::Listener Recorder::listenerFor(std::uint64_t id)
 {
     // Called on libpulse's thread: only post, never touch the recorder there.
     const auto failed = [this, id](std::exception_ptr error) {
-        QMetaObject::invokeMethod(
-            this, [this, id, error] { captureFailed(id, error); }, Qt::QueuedConnection);
+        m_mailbox.post([this, id, error] { captureFailed(id, error); });
     };
     return PulseCapture::Listener {
-        [this, id] {
-            QMetaObject::invokeMethod(
-                this, [this, id] { outputFinished(id); }, Qt::QueuedConnection);
-        },
+        [this, id] { m_mailbox.post([this, id] { outputFinished(id); }); },
         failed,
         failed,
     };

@@ -32,6 +32,7 @@
 #include "capture/PulseCapture.h"
 #include "capture/RecorderError.h"
 #include "capture/RecordingCompletion.h"
+#include "core/ThreadMailbox.h"
 
 #include <QCoro/QCoroTask>
 #include <QJsonObject>
@@ -99,6 +100,8 @@ private:
     void clear();
 
     Sources m_sources;
+    // Declared before the stream, so it outlives libpulse's thread.
+    ThreadMailbox m_mailbox;
     std::unique_ptr<PulseCapture> m_stream;
     std::optional<std::uint64_t> m_output;
     std::optional<QString> m_rawPath;

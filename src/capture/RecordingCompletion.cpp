@@ -1,21 +1,9 @@
 #include "capture/RecordingCompletion.h"
 
 #include "capture/RecorderError.h"
+#include "core/ThreadMailbox.h"
 
-#include <QThread>
 #include <QTimer>
-
-namespace {
-
-// A QObject living on the calling thread, to which resumptions and timers of
-// waiters on that thread are posted.
-QObject* threadContext()
-{
-    thread_local QObject context;
-    return &context;
-}
-
-} // namespace
 
 class RecordingCompletion::Awaiter
 {
@@ -29,7 +17,7 @@ public:
 
     bool await_suspend(std::coroutine_handle<> handle)
     {
-        QObject* context = threadContext();
+        ThreadMailbox* context = ThreadMailbox::current();
         {
             std::scoped_lock lock(m_latch->m_lock);
             if (m_latch->m_result) {
@@ -72,8 +60,9 @@ bool RecordingCompletion::resolve(Outcome failure)
     for (const Waiter& waiter : waiters) {
         // Queued even on the waiter's own thread, so a resolve() called from
         // inside a coroutine never re-enters another one.
-        QMetaObject::invokeMethod(
-            waiter.context.data(), [handle = waiter.handle] { handle.resume(); }, Qt::QueuedConnection);
+        if (ThreadMailbox* mailbox = waiter.context.data()) {
+            mailbox->post([handle = waiter.handle] { handle.resume(); });
+        }
     }
     return true;
 }

@@ -7,8 +7,9 @@
 // held. Always owned through std::shared_ptr so a timer or a late callback
 // can outlive the recording that created it.
 
+#include "core/ThreadMailbox.h"
+
 #include <QCoro/QCoroTask>
-#include <QObject>
 #include <QPointer>
 
 #include <chrono>
@@ -39,7 +40,7 @@ private:
     struct Waiter
     {
         std::coroutine_handle<> handle;
-        QPointer<QObject> context;
+        QPointer<ThreadMailbox> context;
     };
     class Awaiter;
 
