@@ -33,6 +33,7 @@
 #include <memory>
 #include <optional>
 #include <ostream>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -468,15 +469,14 @@ TEST(MicrophoneActivityMonitorLive, CallsFromSeveralThreadsAtOnceAgree)
     ASSERT_TRUE(call.isReady());
     const qint32 processId = call.processId();
 
-    std::vector<std::unique_ptr<QThread>> threads;
+    // Plain threads: joining them orders the results for the race checker too.
+    std::vector<std::thread> threads;
     std::vector<QList<MicrophoneClient>> results(4);
     for (auto& result : results) {
-        threads.emplace_back(
-            QThread::create([&result] { result = MicrophoneActivityMonitor::activeExternalClients(5s); }));
-        threads.back()->start();
+        threads.emplace_back([&result] { result = MicrophoneActivityMonitor::activeExternalClients(5s); });
     }
-    for (const auto& thread : threads) {
-        thread->wait();
+    for (auto& thread : threads) {
+        thread.join();
     }
 
     for (const auto& result : results) {

@@ -373,10 +373,10 @@ TEST_F(RecorderTest, KilledRecordingProcessLeavesADecodableCapture)
     constexpr double kSeconds = 5;
     AudioProbe::writeToneWav(m_tone440, 440, kSeconds + 5, 0.5);
     AudioProbe::writeToneWav(m_tone1k, 1000, kSeconds + 5, 0.5);
-    // Playing before the recording starts: an idle null sink's monitor
-    // delivers in bursts, which is not what this test is about.
-    auto system = SoundServer::play(m_tone440, QStringLiteral("speaker"));
-    auto microphone = SoundServer::play(m_tone1k, QStringLiteral("micfeed"));
+    // Playing before the recording starts, in small blocks: an idle null
+    // sink's monitor delivers in bursts, which is not what this test is about.
+    auto system = SoundServer::playInSmallBlocks(m_tone440, QStringLiteral("speaker"));
+    auto microphone = SoundServer::playInSmallBlocks(m_tone1k, QStringLiteral("micfeed"));
     pause(500ms);
     QProcess child;
     child.start(QStringLiteral(CAPTURE_CHILD_PATH), {});

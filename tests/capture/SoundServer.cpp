@@ -24,6 +24,16 @@ QStringList serverArguments(const QString& server)
     return server.isEmpty() ? QStringList {} : QStringList { QStringLiteral("-s"), server };
 }
 
+std::unique_ptr<QProcess> startPaplay(const QStringList& arguments)
+{
+    auto process = std::make_unique<QProcess>();
+    process->start(QStringLiteral("paplay"), arguments);
+    if (!process->waitForStarted(5000)) {
+        throw std::runtime_error("paplay did not start");
+    }
+    return process;
+}
+
 } // namespace
 
 QString pactl(const QStringList& arguments, const QString& server)
@@ -38,16 +48,12 @@ QString pactl(const QStringList& arguments, const QString& server)
 
 std::unique_ptr<QProcess> play(const QString& wav, const QString& sink, const QString& server)
 {
-    auto process = std::make_unique<QProcess>();
-    // A short latency makes the null sink render in small blocks, as a real
-    // card does; with the default one its monitor delivers in bursts of up
-    // to two seconds, which a killed recorder would lose.
-    process->start(QStringLiteral("paplay"),
-        serverArguments(server) + QStringList { "--latency-msec=50", "-d", sink, wav });
-    if (!process->waitForStarted(5000)) {
-        throw std::runtime_error("paplay did not start");
-    }
-    return process;
+    return startPaplay(serverArguments(server) + QStringList { "-d", sink, wav });
+}
+
+std::unique_ptr<QProcess> playInSmallBlocks(const QString& wav, const QString& sink)
+{
+    return startPaplay({ "--latency-msec=250", "-d", sink, wav });
 }
 
 Private::Private()

@@ -19,6 +19,11 @@ QString pactl(const QStringList& arguments, const QString& server = {});
 // Starts paplay of `wav` into `sink`; the caller waits for it.
 std::unique_ptr<QProcess> play(const QString& wav, const QString& sink, const QString& server = {});
 
+// Like play(), with a quarter-second latency, so the null sink renders in
+// small blocks as a real card does. With the default latency its monitor
+// delivers in bursts of up to two seconds, which a killed recorder loses.
+std::unique_ptr<QProcess> playInSmallBlocks(const QString& wav, const QString& sink);
+
 class Private
 {
 public:

@@ -28,7 +28,6 @@ namespace {
 constexpr int kRate = 48000;
 // The decoder may output the padding of the last AAC frame.
 constexpr double kAacFrameSeconds = 1024.0 / kRate;
-constexpr double kHuge = 1e12;
 
 // QCoro::waitFor drops a task's exception and never returns, so tests await
 // through a wrapper that carries it out.

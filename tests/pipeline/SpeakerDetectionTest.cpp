@@ -169,7 +169,7 @@ TEST_F(SpeakerDetectionTest, StatusIsComparedExactly)
         { "unknown", failed },
     };
     for (const auto& [status, message] : cases) {
-        server.configure([&](auto& settings) {
+        server.configure([&, status = status](auto& settings) {
             settings.finalStatus = status;
             settings.pendingPolls = 0;
         });
