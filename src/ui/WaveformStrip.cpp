@@ -1,9 +1,10 @@
 #include "ui/WaveformStrip.h"
 
+#include "core/WorkerThread.h"
 #include "pipeline/AudioReader.h"
 
 #include <QPainter>
-#include <QtConcurrent>
+#include <QPointer>
 
 #include <algorithm>
 #include <cmath>
@@ -13,6 +14,23 @@ namespace {
 constexpr int kBuckets = 200;
 constexpr int kBlockFrames = 4096;
 
+WorkerThread& decodingThread()
+{
+    static WorkerThread thread;
+    return thread;
+}
+
+// Owns no widget: a strip closed before its file is decoded just drops the
+// result.
+QCoro::Task<> showPeaks(QPointer<WaveformStrip> strip, QString path)
+{
+    auto decoding = decodingThread().run([path] { return WaveformStrip::computePeaks(path, kBuckets); });
+    std::vector<float> peaks = co_await std::move(decoding);
+    if (strip) {
+        strip->setPeaks(std::move(peaks));
+    }
+}
+
 } // namespace
 
 WaveformStrip::WaveformStrip(QWidget* parent)
@@ -20,21 +38,18 @@ WaveformStrip::WaveformStrip(QWidget* parent)
 {
     setMinimumHeight(48);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-    connect(&m_watcher, &QFutureWatcher<std::vector<float>>::finished, this, [this] {
-        m_peaks = m_watcher.result();
-        update();
-        emit peaksReady();
-    });
-}
-
-WaveformStrip::~WaveformStrip()
-{
-    m_watcher.waitForFinished();
 }
 
 void WaveformStrip::load(const QString& path)
 {
-    m_watcher.setFuture(QtConcurrent::run([path] { return computePeaks(path, kBuckets); }));
+    showPeaks(QPointer<WaveformStrip>(this), path);
+}
+
+void WaveformStrip::setPeaks(std::vector<float> peaks)
+{
+    m_peaks = std::move(peaks);
+    update();
+    emit peaksReady();
 }
 
 void WaveformStrip::setProgress(double fraction)

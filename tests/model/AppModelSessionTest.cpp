@@ -12,6 +12,8 @@
 
 #include <QCoroTimer>
 
+#include <mutex>
+
 using namespace SessionTesting;
 using namespace std::chrono_literals;
 
@@ -296,19 +298,26 @@ TEST_F(AppModelSessionTest, PipelineFailureKeepsTheJobWithItsProgressAndRetryRes
 
 TEST_F(AppModelSessionTest, FolderThatCannotBeRemovedAfterTheServerSavedKeepsBothListed)
 {
-    QString pinned;
+    // Written on the server's thread, read here.
+    std::mutex pinnedLock;
+    QString pinnedOnServer;
     server.setInterceptor(
-        [&pinned](const PipelineServer::Request& request) -> std::optional<PipelineServer::Answer> {
-            if (request.kind() == "save" && pinned.isEmpty()) {
+        [&](const PipelineServer::Request& request) -> std::optional<PipelineServer::Answer> {
+            const std::lock_guard lock(pinnedLock);
+            if (request.kind() == "save" && pinnedOnServer.isEmpty()) {
                 const auto jobs = PendingRecording::loadAll();
-                pinned = QDir(jobs.front().folder()).filePath("job.json");
-                SessionTesting::setImmutable(pinned, true);
+                pinnedOnServer = QDir(jobs.front().folder()).filePath("job.json");
+                SessionTesting::setImmutable(pinnedOnServer, true);
             }
             return std::nullopt;
         });
     SessionModel model;
     record(model, 800ms);
     run(model.stopAndTranscribe());
+    const QString pinned = [&] {
+        const std::lock_guard lock(pinnedLock);
+        return pinnedOnServer;
+    }();
     ASSERT_FALSE(pinned.isEmpty());
     setImmutable(pinned, false);
     EXPECT_EQ(model.status(), "Failed");
