@@ -94,9 +94,16 @@ void writePrivateFile(const QString& path, const QByteArray& bytes)
     }
 }
 
+const QString kCapturePrefix = QStringLiteral("tallisen-");
+
 QString sidecarPath(const QString& rawPath)
 {
     return QFileInfo(rawPath).path() + u'/' + QFileInfo(rawPath).completeBaseName() + QStringLiteral(".json");
+}
+
+QString mixedPath(const QString& rawPath)
+{
+    return QFileInfo(rawPath).path() + u'/' + QFileInfo(rawPath).completeBaseName() + QStringLiteral(".m4a");
 }
 
 // Copying and mixing block for seconds, so they run off the main thread.
@@ -162,8 +169,7 @@ QCoro::Task<> Recorder::start(QJsonObject details)
         co_await waitForStart(checked);
 
         makePrivateDirectory(capturesDirectory());
-        const QString raw
-            = freshName(capturesDirectory(), QStringLiteral("tallisen-"), QStringLiteral(".mp4"));
+        const QString raw = freshName(capturesDirectory(), kCapturePrefix, QStringLiteral(".mp4"));
         m_completion = RecordingCompletion::create();
         m_output = id;
         m_rawPath = raw;
@@ -220,14 +226,10 @@ QCoro::Task<QString> Recorder::stop()
     if (interruption) {
         m_recoveryWarning = QStringLiteral("Capture was interrupted: %1. Recovered audio may end early.")
                                 .arg(describe(interruption));
-        const QString recovered = co_await recoverAudio(raw);
-        // The salvaged audio is now the caller's; the raw capture stays, but
-        // is no longer an orphan to adopt.
-        QFile::remove(sidecarPath(raw));
-        co_return recovered;
+        co_return co_await recoverAudio(raw);
     }
 
-    const QString mixed = freshName(capturesDirectory(), QStringLiteral("tallisen-"), QStringLiteral(".m4a"));
+    const QString mixed = mixedPath(raw);
     std::exception_ptr mixFailure;
     try {
         co_await mixAudio(raw, mixed);
@@ -238,9 +240,27 @@ QCoro::Task<QString> Recorder::stop()
         throw APIClientError(QStringLiteral("Audio mixing failed: %1. Original recording retained at %2.")
                                  .arg(describe(mixFailure), raw));
     }
-    QFile::remove(raw);
-    QFile::remove(sidecarPath(raw));
     co_return mixed;
+}
+
+void Recorder::discardCapture(const QString& capture)
+{
+    QFile::remove(capture);
+    QFile::remove(mixedPath(capture));
+    const QString sidecar = sidecarPath(capture);
+    if (::unlink(QFile::encodeName(sidecar).constData()) != 0 && errno != ENOENT) {
+        throw FileSystemError::fromErrno(
+            QStringLiteral("Removing the details of a kept capture"), sidecar, errno);
+    }
+}
+
+std::optional<QUuid> Recorder::captureID(const QString& capture)
+{
+    const QString name = QFileInfo(capture).completeBaseName();
+    if (!name.startsWith(kCapturePrefix)) {
+        return std::nullopt;
+    }
+    return Uuids::parse(name.mid(kCapturePrefix.size()));
 }
 
 QCoro::Task<QString> Recorder::recoverAudio(QString from, std::optional<QString> recoveryDirectory)

@@ -6,8 +6,11 @@
 //
 // How the application model uses it:
 //   co_await recorder.start(details);       // begin; a no-op while recording
+//   QString raw = *recorder.rawCapturePath();
 //   QString audio = co_await recorder.stop(); // the mixed M4A, caller owns it
 //   if (recorder.recoveryWarning()) ...      // set when stop() had to salvage
+//   ... keep `audio` somewhere durable, then:
+//   Recorder::discardCapture(raw);           // the capture is no longer needed
 //   recorder.setOnInterruption(callback);    // the capture failed mid-meeting
 //
 // Threads and ownership: a Recorder lives on the main thread and every member
@@ -18,13 +21,14 @@
 // interruption callback is therefore always called on the main thread, at
 // most once per recording; the recording stays active until stop() is called.
 //
-// Files: raw captures ("tallisen-<UUID>.mp4") and mixed results
-// ("tallisen-<UUID>.m4a") live in capturesDirectory(), which survives a reboot
-// unlike /tmp. Next to each raw capture a sidecar ("tallisen-<UUID>.json")
-// holds the start time and the details passed to start(); it goes away with
-// the raw capture, or once stop() has returned audio for it, so a capture
-// left with a sidecar is one that no stop() finished (a crash or a kill) and
-// can be adopted later. Folders are 0700, files 0600.
+// Files: raw captures ("tallisen-<UUID>.mp4") and their mixes (the same
+// name, ".m4a") live in capturesDirectory(), which survives a reboot unlike
+// /tmp. Next to each raw capture a sidecar ("tallisen-<UUID>.json") holds the
+// start time and the details passed to start(). stop() leaves both in place:
+// only the caller knows when the mixed audio is safe elsewhere, and until
+// then a crash must leave a capture that can be adopted at the next start.
+// The UUID names the meeting, so whoever keeps it can tell whether it already
+// did. Folders are 0700, files 0600.
 //
 // This process plays nothing while recording (playback is blocked then), so
 // the system-audio track needs no filter to leave out our own sound.
@@ -38,6 +42,7 @@
 #include <QJsonObject>
 #include <QObject>
 #include <QString>
+#include <QUuid>
 
 #include <chrono>
 #include <cstdint>
@@ -69,7 +74,8 @@ public:
 
     // Ends the recording and returns the path of the mixed M4A. Throws
     // RecorderError notRecording when idle, and APIClientError naming the
-    // kept file when mixing or salvage fails. Idle afterwards, whatever happens.
+    // kept file when mixing or salvage fails. Idle afterwards, whatever
+    // happens; the raw capture and its sidecar stay until discardCapture().
     QCoro::Task<QString> stop();
 
     // Copies `from` into the salvage folder (recoveryDirectory or the default
@@ -79,6 +85,14 @@ public:
 
     // Mixes every audio track of `from` into the new M4A `to`, on a worker thread.
     static QCoro::Task<> mixAudio(QString from, QString to);
+
+    // Removes a raw capture, its mix in the captures folder and then its
+    // sidecar. Throws FileSystemError when the sidecar stays, since the
+    // capture would be adopted a second time.
+    static void discardCapture(const QString& capture);
+
+    // The UUID in a raw capture's name; absent for a name not made by start().
+    static std::optional<QUuid> captureID(const QString& capture);
 
     // "$XDG_DATA_HOME/Tallisen/Captures" and ".../Tallisen/RecoveredAudio".
     static QString capturesDirectory();

@@ -207,7 +207,7 @@ private:
     QCoro::Task<void> deleteFromServer(Recording recording);
     QCoro::Task<void> stopIntoJob();
     void clearRecordingFlags();
-    PendingRecording newJob() const;
+    PendingRecording newJob(const QUuid& id) const;
 
     // Automatic recording (AppModelAutoRecord.cpp).
     void startAutoMonitor(std::chrono::milliseconds pause);

@@ -17,10 +17,10 @@
 
 namespace {
 
-QString capturedName(const QString& capture)
+// Where the recorder itself mixes, so discarding the capture takes it along.
+QString mixedName(const QString& capture)
 {
-    return QFileInfo(capture).dir().filePath(
-        QStringLiteral("tallisen-adopted-") + QFileInfo(capture).completeBaseName() + QStringLiteral(".m4a"));
+    return QFileInfo(capture).dir().filePath(QFileInfo(capture).completeBaseName() + QStringLiteral(".m4a"));
 }
 
 } // namespace
@@ -30,21 +30,27 @@ QCoro::Task<void> AppModel::adoptOrphanedCaptures(std::vector<CaptureAdoption::O
     int adopted = 0;
     QStringList notes;
     for (const CaptureAdoption::Orphan& orphan : orphans) {
-        const std::optional<PendingRecording> job = CaptureAdoption::jobFromSidecar(orphan.sidecar);
+        const QUuid id = Recorder::captureID(orphan.capture).value_or(QUuid::createUuid());
+        const std::optional<PendingRecording> job = CaptureAdoption::jobFromSidecar(orphan.sidecar, id);
         std::exception_ptr failure;
         try {
+            if (job && QFileInfo(QDir(job->folder()).filePath(PendingRecording::kJobFileName)).isFile()) {
+                // The run that made this job died before it could tidy up.
+                Recorder::discardCapture(orphan.capture);
+                continue;
+            }
             if (!job) {
                 // Without its details the audio cannot become a job; it is
                 // salvaged where the user can find it, the original copied along.
                 const QString salvaged = co_await Recorder::recoverAudio(orphan.capture);
-                QFile::remove(orphan.capture);
                 QFile::rename(orphan.sidecar, salvaged + QStringLiteral(".json"));
+                Recorder::discardCapture(orphan.capture);
                 notes.append(
                     QStringLiteral("Audio of an interrupted recording without its details was saved to %1.")
                         .arg(salvaged));
                 continue;
             }
-            const QString mixed = capturedName(orphan.capture);
+            const QString mixed = mixedName(orphan.capture);
             co_await Recorder::mixAudio(orphan.capture, mixed);
             try {
                 JobFolder::create(*job, mixed);
@@ -52,9 +58,7 @@ QCoro::Task<void> AppModel::adoptOrphanedCaptures(std::vector<CaptureAdoption::O
                 QFile::remove(mixed);
                 throw;
             }
-            QFile::remove(mixed);
-            QFile::remove(orphan.capture);
-            QFile::remove(orphan.sidecar);
+            Recorder::discardCapture(orphan.capture);
             ++adopted;
         } catch (...) {
             failure = std::current_exception();

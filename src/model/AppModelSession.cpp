@@ -135,6 +135,7 @@ QCoro::Task<void> AppModel::stopAndTranscribe()
 
 QCoro::Task<void> AppModel::stopIntoJob()
 {
+    const std::optional<QString> raw = m_recorder->rawCapturePath();
     const QString captured = co_await m_recorder->stop();
     setCaptureWarning(m_recorder->recoveryWarning());
     clearRecordingFlags();
@@ -142,7 +143,10 @@ QCoro::Task<void> AppModel::stopIntoJob()
         throw APIClientError(
             QStringLiteral("Recording account is unavailable. Audio remains at ") + captured + u'.');
     }
-    const PendingRecording job = newJob();
+    // Until the job file exists the capture and its sidecar stay, so a crash
+    // in between is adopted at the next start; the shared id keeps that
+    // adoption from making a second job once the job file does exist.
+    const PendingRecording job = newJob(Recorder::captureID(raw.value()).value_or(QUuid::createUuid()));
     try {
         JobFolder::create(job, captured);
     } catch (...) {
@@ -150,15 +154,22 @@ QCoro::Task<void> AppModel::stopIntoJob()
         throw APIClientError(
             describe(std::current_exception()) + QStringLiteral(" The audio remains at ") + captured + u'.');
     }
+    try {
+        Recorder::discardCapture(*raw);
+    } catch (...) {
+        // The job is safe; list it beside the error.
+        reloadPendingRecordings();
+        throw;
+    }
     QFile::remove(captured);
     reloadPendingRecordings();
     co_await finishPending(job);
 }
 
-PendingRecording AppModel::newJob() const
+PendingRecording AppModel::newJob(const QUuid& id) const
 {
     return PendingRecording {
-        .id = QUuid::createUuid(),
+        .id = id,
         .userID = *m_recordingUserID,
         .server = m_client->baseURL(),
         .recordedAt = *m_recordingStartedAt,

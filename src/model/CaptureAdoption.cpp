@@ -48,7 +48,7 @@ std::vector<Orphan> find(const QString& directory)
     return orphans;
 }
 
-std::optional<PendingRecording> jobFromSidecar(const QString& sidecar)
+std::optional<PendingRecording> jobFromSidecar(const QString& sidecar, const QUuid& id)
 {
     QFile file(sidecar);
     if (file.size() > kMaximumSidecarBytes || !file.open(QIODevice::ReadOnly)) {
@@ -62,7 +62,7 @@ std::optional<PendingRecording> jobFromSidecar(const QString& sidecar)
             return std::nullopt;
         }
         return PendingRecording {
-            .id = QUuid::createUuid(),
+            .id = id,
             .userID = JsonFields::requiredUuid(recording, kUserID),
             .server = server,
             .recordedAt = Date { JsonFields::requiredDouble(object, QStringLiteral("recordedAt")) },

@@ -28,8 +28,8 @@ QJsonObject details(const QUuid& userID, const QUrl& server, const QString& emai
 // Raw captures in `directory` that still have their sidecar, oldest name first.
 std::vector<Orphan> find(const QString& directory);
 
-// A new job (fresh id, no progress) from the sidecar's start time and
-// details; absent when the sidecar cannot be read or lacks a field.
-std::optional<PendingRecording> jobFromSidecar(const QString& sidecar);
+// A new job (`id`, no progress) from the sidecar's start time and details;
+// absent when the sidecar cannot be read or lacks a field.
+std::optional<PendingRecording> jobFromSidecar(const QString& sidecar, const QUuid& id);
 
 } // namespace CaptureAdoption

@@ -8,8 +8,10 @@
 namespace JobFolder {
 
 // Creates the job folder (0700, with its parents), copies `audio` to the
-// job's audio location (0600) and saves "job.json". Leaves `audio` in place.
-// Throws FileSystemError; a folder without a job file may remain.
+// job's audio location (0600, synced) and saves "job.json" last. Leaves
+// `audio` in place. Throws FileSystemError, also when the folder already
+// holds a job; a folder without a job file may remain, and a later call
+// for the same job replaces its audio.
 void create(const PendingRecording& job, const QString& audio);
 
 } // namespace JobFolder

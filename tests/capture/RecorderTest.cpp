@@ -2,6 +2,8 @@
 
 #include "api/APIClientError.h"
 #include "capture/RecorderError.h"
+#include "core/FileSystemError.h"
+#include "core/Uuids.h"
 #include "support/TemporaryXdg.h"
 
 #include "AudioProbe.h"
@@ -122,11 +124,10 @@ TEST_F(RecorderTest, RecordsBothSourcesOnOneClockAndMixesThem)
 
     EXPECT_FALSE(recorder.isStreamLive());
     EXPECT_FALSE(recorder.recoveryWarning());
-    EXPECT_FALSE(QFile::exists(raw));
-    EXPECT_FALSE(QFile::exists(sidecarOf(raw)));
-    EXPECT_EQ(QFileInfo(mixed).path(), Recorder::capturesDirectory());
-    EXPECT_TRUE(QFileInfo(mixed).fileName().startsWith(QStringLiteral("tallisen-")));
-    EXPECT_TRUE(mixed.endsWith(QStringLiteral(".m4a")));
+    // The capture stays adoptable until the caller has kept the mix.
+    EXPECT_TRUE(QFile::exists(raw));
+    EXPECT_TRUE(QFile::exists(sidecarOf(raw)));
+    EXPECT_EQ(mixed, raw.chopped(4) + QStringLiteral(".m4a"));
     EXPECT_EQ(permissions(mixed), kOwnerOnly);
     EXPECT_EQ(permissions(Recorder::capturesDirectory()), kOwnerOnlyFolder);
     const auto result = AudioProbe::decode(mixed);
@@ -136,6 +137,9 @@ TEST_F(RecorderTest, RecordsBothSourcesOnOneClockAndMixesThem)
     EXPECT_NEAR(AudioProbe::onset(result[0], 1000, 0.17) - microphoneStart, 0, 0.03);
     EXPECT_NEAR(AudioProbe::level(result[0], 440, systemStart + 0.2, systemStart + 0.9), 0.35, 0.03);
     EXPECT_NEAR(AudioProbe::level(result[0], 1000, microphoneStart + 0.2, microphoneStart + 1.2), 0.35, 0.03);
+
+    Recorder::discardCapture(raw);
+    EXPECT_TRUE(capturesContents().isEmpty()) << capturesContents().join(u' ').toStdString();
 }
 
 TEST_F(RecorderTest, SidecarDescribesTheRunningCapture)
@@ -157,7 +161,51 @@ TEST_F(RecorderTest, SidecarDescribesTheRunningCapture)
     EXPECT_EQ(permissions(raw), kOwnerOnly);
 
     Await::result(recorder.stop());
-    EXPECT_TRUE(capturesContents().filter(QStringLiteral(".json")).isEmpty());
+    EXPECT_TRUE(QFile::exists(sidecar.fileName()));
+    Recorder::discardCapture(raw);
+    EXPECT_FALSE(QFile::exists(sidecar.fileName()));
+}
+
+TEST_F(RecorderTest, CaptureIDIsTheUuidOfTheCapturesOwnName)
+{
+    Recorder recorder;
+    Await::result(recorder.start());
+    const QString raw = *recorder.rawCapturePath();
+    pause(500ms);
+    Await::result(recorder.stop());
+    Recorder::discardCapture(raw);
+
+    const std::optional<QUuid> id = Recorder::captureID(raw);
+    ASSERT_TRUE(id.has_value());
+    EXPECT_EQ(
+        QStringLiteral("tallisen-") + Uuids::text(*id) + QStringLiteral(".mp4"), QFileInfo(raw).fileName());
+    EXPECT_FALSE(Recorder::captureID(QStringLiteral("/x/tallisen-adopted-1.mp4")));
+    EXPECT_FALSE(
+        Recorder::captureID(QStringLiteral("/x/other-") + Uuids::text(*id) + QStringLiteral(".mp4")));
+    EXPECT_FALSE(
+        Recorder::captureID(QStringLiteral("/x/tallisen-{") + Uuids::text(*id) + QStringLiteral("}.mp4")));
+}
+
+TEST_F(RecorderTest, DiscardingAKeptCaptureRemovesItsFilesOrSaysWhyNot)
+{
+    QDir().mkpath(Recorder::capturesDirectory());
+    const QString base
+        = Recorder::capturesDirectory() + QStringLiteral("/tallisen-") + Uuids::text(QUuid::createUuid());
+    for (const QString& suffix :
+        { QStringLiteral(".mp4"), QStringLiteral(".m4a"), QStringLiteral(".json") }) {
+        QFile file(base + suffix);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    }
+    QFile other(Recorder::capturesDirectory() + QStringLiteral("/tallisen-other.json"));
+    ASSERT_TRUE(other.open(QIODevice::WriteOnly));
+    Recorder::discardCapture(base + QStringLiteral(".mp4"));
+    EXPECT_EQ(capturesContents(), QStringList({ QStringLiteral("tallisen-other.json") }));
+    // Discarding twice is harmless: a crash may have come between.
+    Recorder::discardCapture(base + QStringLiteral(".mp4"));
+
+    // A sidecar that cannot go would make the capture adoptable again.
+    QDir().mkpath(base + QStringLiteral(".json/stuck"));
+    EXPECT_THROW(Recorder::discardCapture(base + QStringLiteral(".mp4")), FileSystemError);
 }
 
 TEST_F(RecorderTest, StartWhileRecordingLeavesTheCaptureAlone)
@@ -252,7 +300,7 @@ TEST_F(RecorderTest, VanishingDeviceInterruptsOnceAndStopSalvages)
     ASSERT_EQ(kept.size(), 1);
     EXPECT_EQ(permissions(Recorder::defaultRecoveryDirectory() + u'/' + kept[0]), kOwnerOnly);
     EXPECT_TRUE(QFile::exists(raw));
-    EXPECT_FALSE(QFile::exists(sidecarOf(raw)));
+    EXPECT_TRUE(QFile::exists(sidecarOf(raw)));
     EXPECT_FALSE(recorder.isStreamLive());
     const auto result = AudioProbe::decode(salvaged);
     ASSERT_EQ(result.size(), 1U);

@@ -1,6 +1,9 @@
 #include "SessionFixture.h"
 
+#include "core/FileSystemError.h"
 #include "core/Uuids.h"
+#include "model/CaptureAdoption.h"
+#include "model/JobFolder.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -37,6 +40,26 @@ protected:
             player.waitForFinished(10000);
         }
         return started;
+    }
+
+    // What a run killed right after its recorder stopped leaves behind: the
+    // raw capture, its sidecar and the finished mix. Returns the capture.
+    QString recordAndStopWithoutKeeping()
+    {
+        Recorder recorder;
+        run(recorder.start(
+            CaptureAdoption::details(*Uuids::parse(kUserID), server.baseURL(), "team@example.com", false)));
+        const QString raw = *recorder.rawCapturePath();
+        QTest::qWait(1500);
+        const QString mixed = QCoro::waitFor(recorder.stop());
+        EXPECT_EQ(filesIn(Recorder::capturesDirectory()).size(), 3);
+        EXPECT_TRUE(QFile::exists(mixed));
+        return raw;
+    }
+
+    static void waitForAdoption(const SessionModel& model)
+    {
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !model.isAdoptingCaptures(); }, 120000));
     }
 
     static void waitForWarning(const SessionModel& model)
@@ -127,4 +150,56 @@ TEST_F(AppModelAdoptionTest, CaptureThatCannotBeMixedStaysWhereItIs)
     EXPECT_TRUE(model.pendingRecordings().empty());
     EXPECT_EQ(filesIn(Recorder::capturesDirectory()), QStringList({ name + ".json", name + ".mp4" }));
     EXPECT_TRUE(PendingRecording::loadAll().empty());
+}
+
+// A crash between the recorder's stop and the job file, and between the job
+// file and tidying up, each leave a meeting that must become exactly one job.
+
+TEST_F(AppModelAdoptionTest, KillAfterMixingBeforeTheJobExistedStillMakesTheJob)
+{
+    const QString raw = recordAndStopWithoutKeeping();
+
+    SessionModel model;
+    waitForWarning(model);
+    ASSERT_EQ(model.pendingRecordings().size(), 1U);
+    const PendingRecording job = model.pendingRecordings().front();
+    EXPECT_EQ(job.id, Recorder::captureID(raw));
+    EXPECT_EQ(job.emailTo, "team@example.com");
+    EXPECT_GT(durationSeconds(job.audio()), 1.0);
+    EXPECT_TRUE(filesIn(Recorder::capturesDirectory()).isEmpty())
+        << filesIn(Recorder::capturesDirectory()).join(' ').toStdString();
+}
+
+TEST_F(AppModelAdoptionTest, KillWhileCopyingIntoTheJobFolderRedoesTheCopy)
+{
+    const QString raw = recordAndStopWithoutKeeping();
+    const QString folder = PendingRecording::root() + "/" + Uuids::text(Recorder::captureID(raw).value());
+    ASSERT_TRUE(QDir().mkpath(folder));
+    writeFile(folder + "/" + PendingRecording::kAudioFileName, "half a copy");
+
+    SessionModel model;
+    waitForWarning(model);
+    ASSERT_EQ(model.pendingRecordings().size(), 1U);
+    EXPECT_EQ(model.pendingRecordings().front().folder(), folder);
+    EXPECT_GT(durationSeconds(model.pendingRecordings().front().audio()), 1.0);
+    EXPECT_TRUE(filesIn(Recorder::capturesDirectory()).isEmpty());
+}
+
+TEST_F(AppModelAdoptionTest, KillAfterTheJobFileWasSavedMakesNoSecondJob)
+{
+    const QString raw = recordAndStopWithoutKeeping();
+    const std::optional<PendingRecording> made
+        = CaptureAdoption::jobFromSidecar(raw.chopped(4) + ".json", Recorder::captureID(raw).value());
+    ASSERT_TRUE(made.has_value());
+    JobFolder::create(*made, raw.chopped(4) + ".m4a");
+
+    SessionModel model;
+    waitForAdoption(model);
+    EXPECT_EQ(model.captureWarning(), std::nullopt);
+    ASSERT_EQ(model.pendingRecordings().size(), 1U);
+    EXPECT_EQ(model.pendingRecordings().front().id, made->id);
+    EXPECT_TRUE(filesIn(Recorder::capturesDirectory()).isEmpty())
+        << filesIn(Recorder::capturesDirectory()).join(' ').toStdString();
+    // The job that was there is never overwritten.
+    EXPECT_THROW(JobFolder::create(*made, made->audio()), FileSystemError);
 }

@@ -111,6 +111,9 @@ TEST_F(AppModelSessionTest, ManualRecordingBecomesAListedJobBeforeAnyUploadThenA
     EXPECT_TRUE(firstListing->hasJobFile);
     EXPECT_TRUE(firstListing->captures.isEmpty()) << firstListing->captures.join(' ').toStdString();
     EXPECT_FALSE(QFile::exists(raw));
+    // The job is named after its capture, so a crash before the capture is
+    // gone cannot make it a second job.
+    EXPECT_EQ(QFileInfo(firstListing->folder).fileName(), Uuids::text(Recorder::captureID(raw).value()));
 
     EXPECT_EQ(model.status(), "Transcript saved; AI is naming and categorizing it…");
     EXPECT_EQ(model.errorMessage(), std::nullopt);
