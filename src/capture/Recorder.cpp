@@ -245,8 +245,10 @@ QCoro::Task<QString> Recorder::stop()
 
 void Recorder::discardCapture(const QString& capture)
 {
-    QFile::remove(capture);
+    // The sidecar goes last: until then the capture can still be found and
+    // tidied up by adoption.
     QFile::remove(mixedPath(capture));
+    QFile::remove(capture);
     const QString sidecar = sidecarPath(capture);
     if (::unlink(QFile::encodeName(sidecar).constData()) != 0 && errno != ENOENT) {
         throw FileSystemError::fromErrno(

@@ -86,8 +86,8 @@ public:
     // Mixes every audio track of `from` into the new M4A `to`, on a worker thread.
     static QCoro::Task<> mixAudio(QString from, QString to);
 
-    // Removes a raw capture, its mix in the captures folder and then its
-    // sidecar. Throws FileSystemError when the sidecar stays, since the
+    // Removes a raw capture's mix in the captures folder, the capture and
+    // then its sidecar. Throws FileSystemError when the sidecar stays, since the
     // capture would be adopted a second time.
     static void discardCapture(const QString& capture);
 

@@ -5,17 +5,26 @@
 // file readable at every moment.
 //
 // TALLISEN_CHAOS_TRIALS sets the number of trials (20 here; 200 is the long
-// mode) and TALLISEN_CHAOS_SEED the random seed (1).
+// mode), TALLISEN_CHAOS_STOP_TRIALS those of the kills aimed at the steps
+// that keep a stopped recording (10) and TALLISEN_CHAOS_SEED the random seed
+// (1).
 
 #include "ChaosWorld.h"
+#include "FileEventKill.h"
 
+#include "capture/Recorder.h"
+
+#include <QDir>
 #include <QElapsedTimer>
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <iostream>
 #include <map>
 #include <random>
+#include <sys/inotify.h>
 
 namespace {
 
@@ -43,8 +52,18 @@ QString lastLine(const QString& output)
     return lines.isEmpty() ? QStringLiteral("(nothing yet)") : lines.back().section(u'…', 0, 0).trimmed();
 }
 
-// Runs one road, killing it after killAfter seconds when it is still running.
-Road runRoad(ChaosWorld& world, std::optional<double> killAfter)
+// When to kill a road: `after` seconds from its start, or the moment it
+// causes `on`.
+struct Kill
+{
+    double after = 0;
+    std::optional<FileEvent> on;
+
+    QString describe() const { return on ? on->description : QStringLiteral("after %1 s").arg(after); }
+};
+
+// Runs one road, killing it as `kill` says when it is still running.
+Road runRoad(ChaosWorld& world, std::optional<Kill> kill)
 {
     std::unique_ptr<QProcess> player;
     const std::unique_ptr<QProcess> road
@@ -53,9 +72,13 @@ Road runRoad(ChaosWorld& world, std::optional<double> killAfter)
     clock.start();
     QString seen;
     std::optional<double> recordingSince;
+    std::optional<FileEventKill> watcher;
+    if (kill && kill->on) {
+        watcher.emplace(static_cast<pid_t>(road->processId()), *kill->on);
+    }
     Road result;
     while (road->state() == QProcess::Running) {
-        if (killAfter && clock.elapsed() >= *killAfter * 1000) {
+        if (kill && !kill->on && clock.elapsed() >= kill->after * 1000) {
             road->kill();
             result.killed = true;
             break;
@@ -74,6 +97,7 @@ Road runRoad(ChaosWorld& world, std::optional<double> killAfter)
     }
     road->waitForFinished();
     seen += QString::fromUtf8(road->readAll());
+    result.killed = result.killed || (watcher && watcher->fired());
     if (player) {
         player->kill();
         player->waitForFinished();
@@ -82,8 +106,10 @@ Road runRoad(ChaosWorld& world, std::optional<double> killAfter)
         EXPECT_EQ(road->exitCode(), 0) << seen.toStdString();
     }
     if (recordingSince) {
-        result.played
-            = result.killed ? std::min<double>(*killAfter - *recordingSince, kRecordSeconds) : kRecordSeconds;
+        // File events all come after the recording has ended.
+        result.played = result.killed && !kill->on
+            ? std::min<double>(kill->after - *recordingSince, kRecordSeconds)
+            : kRecordSeconds;
     }
     result.phase = lastLine(seen);
     return result;
@@ -136,32 +162,21 @@ int acceptedUploadsSince(const FaultProxy& proxy, size_t firstExchange)
     return accepted;
 }
 
-TEST(KillTrials, EveryKilledMeetingIsResumedAndSavedOnce)
+// Runs `trials` killed roads, each resumed by the next start, and checks
+// that every meeting is saved exactly once. Prints where the kills landed.
+void runTrials(ChaosWorld& world, int trials, std::mt19937& random, const std::function<Kill()>& nextKill)
 {
-    ChaosWorld world;
-    const int trials = environmentNumber("TALLISEN_CHAOS_TRIALS", 20);
-    const int seed = environmentNumber("TALLISEN_CHAOS_SEED", 1);
-    std::mt19937 random(static_cast<unsigned>(seed));
-
-    // An untouched road first: it must work, and its length bounds the kill moments.
-    QElapsedTimer clock;
-    clock.start();
-    const Road calm = runRoad(world, std::nullopt);
-    const double roadSeconds = clock.elapsed() / 1000.0;
-    ASSERT_EQ(world.savedTranscripts(), 1) << calm.phase.toStdString();
-    ASSERT_TRUE(PendingRecording::loadAll().empty());
-
     std::map<QString, int> killedIn;
     int resumedMeetings = 0;
     for (int trial = 0; trial < trials; ++trial) {
-        const double killAfter = std::uniform_real_distribution<double>(0.2, 0.9 * roadSeconds)(random);
-        SCOPED_TRACE(testing::Message()
-            << "trial " << trial << " of seed " << seed << ", killed after " << killAfter << " s");
+        const Kill kill = nextKill();
+        SCOPED_TRACE(testing::Message() << "trial " << trial << ", killed " << kill.describe().toStdString());
         const int savedBefore = world.savedTranscripts();
         const size_t exchangesBefore = world.proxy().exchanges().size();
 
-        const Road road = runRoad(world, killAfter);
-        ++killedIn[road.killed ? road.phase : QStringLiteral("(finished before the kill)")];
+        const Road road = runRoad(world, kill);
+        ++killedIn[road.killed ? kill.on ? kill.on->description : road.phase
+                               : QStringLiteral("(finished before the kill)")];
         EXPECT_TRUE(ChaosWorld::undecodableJobFiles().isEmpty())
             << ChaosWorld::undecodableJobFiles().join(u'\n').toStdString();
         checkKeptAudio(road);
@@ -179,11 +194,52 @@ TEST(KillTrials, EveryKilledMeetingIsResumedAndSavedOnce)
             << "the audio went to speaker detection twice";
     }
 
-    std::cout << trials << " trials (seed " << seed << "), road " << roadSeconds << " s, " << resumedMeetings
-              << " meetings resumed from a job. Killed in:\n";
+    std::cout << trials << " trials, " << resumedMeetings << " meetings resumed from a job. Killed in:\n";
     for (const auto& [phase, count] : killedIn) {
         std::cout << "  " << count << "  " << phase.toStdString() << '\n';
     }
+}
+
+TEST(KillTrials, EveryKilledMeetingIsResumedAndSavedOnce)
+{
+    ChaosWorld world;
+    const int trials = environmentNumber("TALLISEN_CHAOS_TRIALS", 20);
+    const int seed = environmentNumber("TALLISEN_CHAOS_SEED", 1);
+    std::mt19937 random(static_cast<unsigned>(seed));
+
+    // An untouched road first: it must work, and its length bounds the kill moments.
+    QElapsedTimer clock;
+    clock.start();
+    const Road calm = runRoad(world, std::nullopt);
+    const double roadSeconds = clock.elapsed() / 1000.0;
+    ASSERT_EQ(world.savedTranscripts(), 1) << calm.phase.toStdString();
+    ASSERT_TRUE(PendingRecording::loadAll().empty());
+
+    std::cout << "Seed " << seed << ", road " << roadSeconds << " s.\n";
+    runTrials(world, trials, random,
+        [&] { return Kill { std::uniform_real_distribution<double>(0.2, 0.9 * roadSeconds)(random) }; });
+}
+
+// Stopping hands the meeting from the recorder's files to a job's: the steps
+// where a kill once lost it. They take milliseconds, so a kill chosen by the
+// clock rarely lands there; these kills follow each file step instead.
+TEST(KillTrials, KillsAtEachStepOfKeepingTheRecordingLoseNothingAndSaveOnce)
+{
+    ChaosWorld world;
+    const QString captures = Recorder::capturesDirectory();
+    const QString jobs = PendingRecording::root();
+    ASSERT_TRUE(QDir().mkpath(captures) && QDir().mkpath(jobs));
+    const std::vector<FileEvent> steps {
+        { captures, IN_MOVED_TO, QStringLiteral(".m4a"), QStringLiteral("the mix is written") },
+        { jobs, IN_CREATE, QString(), QStringLiteral("the job folder is made") },
+        { captures, IN_DELETE, QStringLiteral(".m4a"), QStringLiteral("the mix is removed") },
+        { captures, IN_DELETE, QStringLiteral(".mp4"), QStringLiteral("the capture is removed") },
+        { captures, IN_DELETE, QStringLiteral(".json"), QStringLiteral("the capture's details are removed") },
+    };
+    const int trials = environmentNumber("TALLISEN_CHAOS_STOP_TRIALS", 10);
+    std::mt19937 random(static_cast<unsigned>(environmentNumber("TALLISEN_CHAOS_SEED", 1)));
+    int trial = 0;
+    runTrials(world, trials, random, [&] { return Kill { 0, steps[trial++ % steps.size()] }; });
 }
 
 } // namespace
