@@ -260,7 +260,15 @@ void AudioReader::sendNextPacket()
 
 void AudioReader::convertFrame()
 {
+    const std::array<int, 3> input { m_frame->format, m_frame->sample_rate, m_frame->ch_layout.nb_channels };
+    // The resampler reads as many planes as it was made for; a stream that
+    // changes part-way (a damaged MP3 can) would make it read past the frame.
+    if (m_resampler && input != m_resamplerInput) {
+        throw FFmpeg::Error(
+            AVERROR_INVALIDDATA, QStringLiteral("Reading audio that changes format part-way"));
+    }
     if (!m_resampler) {
+        m_resamplerInput = input;
         AVChannelLayout input = usableLayout(m_frame->ch_layout);
         AVChannelLayout output {};
         if (m_outputChannels == input.nb_channels) {

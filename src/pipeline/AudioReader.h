@@ -4,6 +4,7 @@
 
 #include <QString>
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -49,6 +50,9 @@ private:
     FFmpeg::Input m_input;
     FFmpeg::Codec m_decoder;
     FFmpeg::Resampler m_resampler;
+    // What the resampler was made for: the sample format, rate and channels
+    // of the first decoded frame.
+    std::array<int, 3> m_resamplerInput {};
     FFmpeg::Frame m_frame;
     FFmpeg::Packet m_packet;
     int m_streamIndex = -1;
