@@ -92,9 +92,10 @@ struct PacketFree
 class Decoder
 {
 public:
-    Decoder(AVFormatContext* format, double maximumSeconds)
+    Decoder(AVFormatContext* format, double maximumSeconds, const BlockSink& sink)
         : m_format(format)
         , m_maximumSamples(static_cast<std::size_t>(maximumSeconds * kSampleRate))
+        , m_sink(sink)
     {
         if (avformat_find_stream_info(format, nullptr) < 0)
             refuse("The audio file could not be read.");
@@ -118,7 +119,7 @@ public:
         m_swr.reset(swr);
     }
 
-    Pcm run()
+    void run()
     {
         std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
         std::unique_ptr<AVFrame, FrameFree> frame(av_frame_alloc());
@@ -130,7 +131,6 @@ public:
         avcodec_send_packet(m_codec.get(), nullptr);
         drain(frame.get());
         convert(nullptr, 0);
-        return std::move(m_pcm);
     }
 
 private:
@@ -147,13 +147,15 @@ private:
         const int room = swr_get_out_samples(m_swr.get(), count);
         if (room <= 0)
             return;
-        const std::size_t used = m_pcm.samples.size();
-        m_pcm.samples.resize(used + room);
-        auto* output = reinterpret_cast<std::uint8_t*>(m_pcm.samples.data() + used);
+        m_block.resize(static_cast<std::size_t>(room));
+        auto* output = reinterpret_cast<std::uint8_t*>(m_block.data());
         const int written = swr_convert(m_swr.get(), &output, room, input, count);
-        m_pcm.samples.resize(used + std::max(written, 0));
-        if (m_pcm.samples.size() > m_maximumSamples)
+        if (written <= 0)
+            return;
+        m_total += static_cast<std::size_t>(written);
+        if (m_total > m_maximumSamples)
             refuse("The audio is longer than the server accepts.");
+        m_sink(m_block.data(), static_cast<std::size_t>(written));
     }
 
     AVFormatContext* m_format;
@@ -161,8 +163,17 @@ private:
     int m_stream = -1;
     std::unique_ptr<AVCodecContext, CodecFree> m_codec;
     std::unique_ptr<SwrContext, SwrFree> m_swr;
-    Pcm m_pcm;
+    const BlockSink& m_sink;
+    std::vector<std::int16_t> m_block;
+    std::size_t m_total = 0;
 };
+
+BlockSink appendTo(Pcm& pcm)
+{
+    return [&pcm](const std::int16_t* samples, std::size_t count) {
+        pcm.samples.insert(pcm.samples.end(), samples, samples + count);
+    };
+}
 
 } // namespace
 
@@ -180,16 +191,18 @@ Pcm decodeBytes(std::string_view bytes, double maximumSeconds)
     if (avformat_open_input(&raw, nullptr, nullptr, nullptr) < 0)
         refuse("The upload is not an audio file the server can read.");
     std::unique_ptr<AVFormatContext, FormatClose> format(raw);
-    return Decoder(format.get(), maximumSeconds).run();
+    Pcm pcm;
+    Decoder(format.get(), maximumSeconds, appendTo(pcm)).run();
+    return pcm;
 }
 
-Pcm decodeFile(const std::string& path, double maximumSeconds)
+void decodeFileInBlocks(const std::string& path, double maximumSeconds, const BlockSink& sink)
 {
     AVFormatContext* raw = nullptr;
     if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0)
         refuse("The uploaded recording is not an audio file the server can read.");
     std::unique_ptr<AVFormatContext, FormatClose> format(raw);
-    return Decoder(format.get(), maximumSeconds).run();
+    Decoder(format.get(), maximumSeconds, sink).run();
 }
 
 } // namespace server::AudioDecoder

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,6 +21,9 @@ struct Pcm
 
 // Throws HttpError 400/422 when the bytes are not decodable audio, or longer than `maximumSeconds`.
 Pcm decodeBytes(std::string_view bytes, double maximumSeconds);
-Pcm decodeFile(const std::string& path, double maximumSeconds);
+
+// Hands the samples over a block at a time, so a long recording is never held whole.
+using BlockSink = std::function<void(const std::int16_t* samples, std::size_t count)>;
+void decodeFileInBlocks(const std::string& path, double maximumSeconds, const BlockSink& sink);
 
 } // namespace server::AudioDecoder

@@ -38,7 +38,9 @@ PocketSphinxTranscriber::PocketSphinxTranscriber(const std::string& modelDir)
     const std::string lm = modelDir + "/en-us.lm.bin";
     const std::string dict = modelDir + "/cmudict-en-us.dict";
     cmd_ln_t* config = cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", hmm.c_str(), "-lm", lm.c_str(), "-dict",
-        dict.c_str(), "-logfn", "/dev/null", "-samprate", "16000", nullptr);
+        dict.c_str(), "-logfn", "/dev/null", "-samprate", "16000",
+        // Dropping silent frames before the search shifts every later word time earlier.
+        "-remove_silence", "no", nullptr);
     if (!config)
         throw std::runtime_error("The PocketSphinx model in " + modelDir + " could not be loaded.");
     m_decoder.reset(ps_init(config));

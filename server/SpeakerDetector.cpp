@@ -1,152 +1,163 @@
 #include "SpeakerDetector.h"
 
+#include "SpeakerClustering.h"
 #include "VoiceActivity.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <map>
 
 namespace server::SpeakerDetector {
 
 namespace {
 
-constexpr int kRate = AudioDecoder::kSampleRate;
-constexpr int kDecimation = 2; // pitch is found at 8 kHz
-constexpr std::size_t kFrame = 640; // 40 ms at 16 kHz
-constexpr std::size_t kHop = 320; // 20 ms
-constexpr double kLowestPitch = 60;
-constexpr double kHighestPitch = 400;
-constexpr double kVoicedCorrelation = 0.5;
-constexpr double kWindowSeconds = 1.5;
-constexpr std::size_t kMinimumVoicedFrames = 5;
-// Two voices whose pitch differs by less than about a fifth of an octave merge into one.
-constexpr double kSameSpeakerOctaves = 0.3;
-constexpr double kSmallClusterShare = 0.05;
+using SpeakerClustering::Gaussian;
+using SpeakerClustering::Model;
+using SpeakerClustering::Vector;
+using VoiceActivity::FrameSpan;
+using VoiceFeatures::Frame;
 
-double framePitch(const std::int16_t* samples)
+constexpr double kFrameSeconds = VoiceFeatures::kFrameSeconds;
+// Three seconds: shorter windows describe the sounds being said more than the voice saying them.
+constexpr std::size_t kWindowFrames = 300;
+// A window with less voice than this says too little about who is speaking.
+constexpr double kLeastVoicedPerWindow = 20;
+// A second of voice: less is a cough or a laugh, not another person.
+constexpr double kLeastSpeakerFrames = 100;
+// Log-likelihood a change of speaker inside one stretch of speech must gain.
+constexpr double kSwitchPenalty = 100;
+constexpr int kResegmentations = 2;
+constexpr double kSameTurnGap = 1.0;
+// Word edges fade into the pause around a turn.
+constexpr double kPadSeconds = 0.2;
+constexpr std::size_t kSpectrumOffsetFrames = 1; // the 25 ms window's centre, roughly
+
+bool voiced(const Frame& frame)
 {
-    constexpr std::size_t n = kFrame / kDecimation;
-    double x[n];
-    double mean = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        x[i] = (samples[i * kDecimation] + samples[i * kDecimation + 1]) * 0.5;
-        mean += x[i];
-    }
-    mean /= n;
-    for (double& v : x)
-        v -= mean;
-    const double rate = static_cast<double>(kRate) / kDecimation;
-    const auto shortestLag = static_cast<std::size_t>(rate / kHighestPitch);
-    const auto longestLag = static_cast<std::size_t>(rate / kLowestPitch);
-    double best = 0;
-    std::size_t bestLag = 0;
-    for (std::size_t lag = shortestLag; lag <= longestLag; ++lag) {
-        double product = 0;
-        double energyA = 0;
-        double energyB = 0;
-        for (std::size_t i = 0; i + lag < n; ++i) {
-            product += x[i] * x[i + lag];
-            energyA += x[i] * x[i];
-            energyB += x[i + lag] * x[i + lag];
-        }
-        const double correlation = product / std::sqrt(energyA * energyB + 1e-9);
-        if (correlation > best) {
-            best = correlation;
-            bestLag = lag;
-        }
-    }
-    if (best < kVoicedCorrelation || bestLag == 0)
-        return 0;
-    return rate / static_cast<double>(bestLag);
+    return frame.pitch > 0;
 }
 
-struct Window
+Vector rawFeatures(const Frame& frame)
 {
-    double start = 0;
-    double end = 0;
-    double feature = 0; // log2 of the median pitch; 0 when unvoiced
-    int cluster = -1;
-};
-
-struct Cluster
-{
-    double centroid = 0;
-    double weight = 0;
-    std::vector<std::size_t> members;
-};
-
-// In one dimension the two nearest centroids are always neighbours in sorted order.
-std::vector<Cluster> clusters(const std::vector<Window>& windows)
-{
-    std::vector<std::size_t> order;
-    for (std::size_t i = 0; i < windows.size(); ++i) {
-        if (windows[i].feature > 0)
-            order.push_back(i);
-    }
-    std::sort(
-        order.begin(), order.end(), [&](auto a, auto b) { return windows[a].feature < windows[b].feature; });
-    std::vector<Cluster> result;
-    for (auto i : order)
-        result.push_back({ windows[i].feature, windows[i].end - windows[i].start, { i } });
-    auto merge = [&](std::size_t k) {
-        Cluster& left = result[k];
-        const Cluster& right = result[k + 1];
-        left.centroid
-            = (left.centroid * left.weight + right.centroid * right.weight) / (left.weight + right.weight);
-        left.weight += right.weight;
-        left.members.insert(left.members.end(), right.members.begin(), right.members.end());
-        result.erase(result.begin() + static_cast<long>(k) + 1);
-    };
-    while (result.size() > 1) {
-        std::size_t nearest = 0;
-        for (std::size_t k = 1; k + 1 < result.size(); ++k) {
-            if (result[k + 1].centroid - result[k].centroid
-                < result[nearest + 1].centroid - result[nearest].centroid)
-                nearest = k;
-        }
-        if (result[nearest + 1].centroid - result[nearest].centroid >= kSameSpeakerOctaves)
-            break;
-        merge(nearest);
-    }
-    // Stray windows (coughs, laughter, pitch errors) join the nearest real speaker.
-    double total = 0;
-    for (const auto& cluster : result)
-        total += cluster.weight;
-    for (bool changed = true; changed && result.size() > 1;) {
-        changed = false;
-        for (std::size_t k = 0; k < result.size(); ++k) {
-            if (result[k].weight >= kSmallClusterShare * total)
-                continue;
-            const bool toLeft = k + 1 == result.size()
-                || (k > 0
-                    && result[k].centroid - result[k - 1].centroid
-                        < result[k + 1].centroid - result[k].centroid);
-            merge(toLeft ? k - 1 : k);
-            changed = true;
-            break;
-        }
-    }
-    return result;
+    Vector x {};
+    for (int i = 0; i < VoiceFeatures::kCepstra; ++i)
+        x[i] = frame.cepstrum[i];
+    x[VoiceFeatures::kCepstra] = std::log2(frame.pitch);
+    return x;
 }
 
-std::vector<Window> windows(const AudioDecoder::Pcm& pcm)
+// Features of the voiced speech frames, scaled to unit variance so one ridge
+// suits every dimension.
+class Features
 {
-    const auto& samples = pcm.samples;
-    std::vector<Window> result;
-    const auto windowSamples = static_cast<std::size_t>(kWindowSeconds * kRate);
-    for (const auto& span : VoiceActivity::voicedSpans(samples, kRate)) {
-        const std::size_t length = span.endSample - span.firstSample;
-        const std::size_t count = std::max<std::size_t>(1, (length + windowSamples / 2) / windowSamples);
-        for (std::size_t w = 0; w < count; ++w) {
-            const std::size_t first = span.firstSample + length * w / count;
-            const std::size_t end = span.firstSample + length * (w + 1) / count;
-            const double pitch = medianPitch(samples.data() + first, end - first);
-            result.push_back({ static_cast<double>(first) / kRate, static_cast<double>(end) / kRate,
-                pitch > 0 ? std::log2(pitch) : 0.0, -1 });
+public:
+    Features(const std::vector<Frame>& frames, const std::vector<FrameSpan>& spans)
+        : m_frames(frames)
+    {
+        Gaussian all;
+        forEachVoiced(spans, [&](std::size_t i) { all.add(rawFeatures(frames[i])); });
+        for (int d = 0; d < SpeakerClustering::kDims; ++d) {
+            m_mean[d] = all.count > 0 ? all.sum[d] / all.count : 0;
+            const double variance = all.count > 0
+                ? all.products[d * SpeakerClustering::kDims + d] / all.count - m_mean[d] * m_mean[d]
+                : 1;
+            m_scale[d] = 1 / std::sqrt(std::max(variance, 1e-6));
         }
     }
-    return result;
+
+    Vector at(std::size_t i) const
+    {
+        Vector x = rawFeatures(m_frames[i]);
+        for (int d = 0; d < SpeakerClustering::kDims; ++d)
+            x[d] = (x[d] - m_mean[d]) * m_scale[d];
+        return x;
+    }
+
+    bool voicedAt(std::size_t i) const { return voiced(m_frames[i]); }
+
+    template <typename Visit> void forEachVoiced(const std::vector<FrameSpan>& spans, Visit visit) const
+    {
+        for (const auto& span : spans) {
+            for (std::size_t i = span.firstFrame; i < span.endFrame; ++i) {
+                if (voiced(m_frames[i]))
+                    visit(i);
+            }
+        }
+    }
+
+private:
+    const std::vector<Frame>& m_frames;
+    Vector m_mean {};
+    Vector m_scale {};
+};
+
+// Each stretch of speech cut into windows of about three seconds.
+std::vector<FrameSpan> windowsOf(const std::vector<FrameSpan>& spans)
+{
+    std::vector<FrameSpan> windows;
+    for (const auto& span : spans) {
+        const std::size_t length = span.endFrame - span.firstFrame;
+        const std::size_t count = std::max<std::size_t>(1, (length + kWindowFrames / 2) / kWindowFrames);
+        for (std::size_t w = 0; w < count; ++w)
+            windows.push_back(
+                { span.firstFrame + length * w / count, span.firstFrame + length * (w + 1) / count });
+    }
+    return windows;
+}
+
+// The first speaker statistics: windows clustered by the criterion.
+std::vector<Gaussian> initialSpeakers(const Features& features, const std::vector<FrameSpan>& spans)
+{
+    std::vector<Gaussian> groups;
+    for (const auto& window : windowsOf(spans)) {
+        Gaussian group;
+        features.forEachVoiced({ window }, [&](std::size_t i) { group.add(features.at(i)); });
+        if (group.count >= kLeastVoicedPerWindow)
+            groups.push_back(group);
+    }
+    if (groups.empty()) {
+        Gaussian all;
+        features.forEachVoiced(spans, [&](std::size_t i) { all.add(features.at(i)); });
+        return { all };
+    }
+    const auto labels = SpeakerClustering::cluster(groups, kMostSpeakers, kLeastSpeakerFrames);
+    std::vector<Gaussian> speakers(
+        static_cast<std::size_t>(*std::max_element(labels.begin(), labels.end()) + 1));
+    for (std::size_t g = 0; g < groups.size(); ++g)
+        speakers[static_cast<std::size_t>(labels[g])].merge(groups[g]);
+    return speakers;
+}
+
+// The most likely speaker of every frame of one stretch, with a cost for each change.
+void viterbi(const Features& features, const std::vector<Model>& models, const FrameSpan& span,
+    std::vector<int>& labels)
+{
+    const std::size_t k = models.size();
+    const std::size_t length = span.endFrame - span.firstFrame;
+    std::vector<double> score(k, 0.0);
+    std::vector<double> next(k);
+    std::vector<std::uint8_t> from(length * k);
+    for (std::size_t t = 0; t < length; ++t) {
+        const std::size_t frame = span.firstFrame + t;
+        const auto best
+            = static_cast<std::size_t>(std::max_element(score.begin(), score.end()) - score.begin());
+        const bool informative = features.voicedAt(frame);
+        const Vector x = informative ? features.at(frame) : Vector {};
+        for (std::size_t s = 0; s < k; ++s) {
+            const bool stay = score[s] >= score[best] - kSwitchPenalty;
+            from[t * k + s] = static_cast<std::uint8_t>(stay ? s : best);
+            next[s] = (stay ? score[s] : score[best] - kSwitchPenalty)
+                + (informative ? models[s].logLikelihood(x) : 0.0);
+        }
+        score.swap(next);
+    }
+    auto state = static_cast<std::size_t>(std::max_element(score.begin(), score.end()) - score.begin());
+    for (std::size_t t = length; t-- > 0;) {
+        labels[span.firstFrame + t] = static_cast<int>(state);
+        state = from[t * k + state];
+    }
 }
 
 std::string label(int index)
@@ -156,52 +167,73 @@ std::string label(int index)
     return text;
 }
 
+std::vector<Turn> turnsOf(const std::vector<int>& labels, const std::vector<FrameSpan>& spans)
+{
+    struct Run
+    {
+        double start;
+        double end;
+        int speaker;
+    };
+    std::vector<Run> runs;
+    for (const auto& span : spans) {
+        for (std::size_t i = span.firstFrame; i < span.endFrame; ++i) {
+            const double start = static_cast<double>(i + kSpectrumOffsetFrames) * kFrameSeconds;
+            const bool extends
+                = !runs.empty() && runs.back().speaker == labels[i] && start - runs.back().end < kSameTurnGap;
+            if (extends)
+                runs.back().end = start + kFrameSeconds;
+            else
+                runs.push_back({ start, start + kFrameSeconds, labels[i] });
+        }
+    }
+    std::map<int, int> names;
+    std::vector<Turn> turns;
+    for (std::size_t r = 0; r < runs.size(); ++r) {
+        const double before = r > 0 ? (runs[r].start - runs[r - 1].end) / 2 : runs[r].start;
+        const double after = r + 1 < runs.size() ? (runs[r + 1].start - runs[r].end) / 2 : kPadSeconds;
+        const auto [entry, added] = names.try_emplace(runs[r].speaker, static_cast<int>(names.size()));
+        turns.push_back({ runs[r].start - std::min(kPadSeconds, std::max(before, 0.0)),
+            runs[r].end + std::min(kPadSeconds, std::max(after, 0.0)), label(entry->second) });
+    }
+    return turns;
+}
+
 } // namespace
 
-double medianPitch(const std::int16_t* samples, std::size_t count)
+void Analysis::add(const std::int16_t* samples, std::size_t count)
 {
-    std::vector<double> pitches;
-    for (std::size_t first = 0; first + kFrame <= count; first += kHop) {
-        const double pitch = framePitch(samples + first);
-        if (pitch > 0)
-            pitches.push_back(pitch);
+    m_analyser.add(samples, count, m_frames);
+}
+
+std::vector<Turn> Analysis::finish() const
+{
+    const auto spans = VoiceActivity::speechSpans(m_frames);
+    const Features features(m_frames, spans);
+    std::vector<Gaussian> speakers = initialSpeakers(features, spans);
+    std::vector<int> labels(m_frames.size(), -1);
+    for (int round = 0; round <= kResegmentations; ++round) {
+        std::erase_if(
+            speakers, [](const Gaussian& speaker) { return speaker.count < kLeastVoicedPerWindow; });
+        if (speakers.empty())
+            return {};
+        std::vector<Model> models;
+        for (const auto& speaker : speakers)
+            models.emplace_back(speaker);
+        for (const auto& span : spans)
+            viterbi(features, models, span, labels);
+        speakers.assign(models.size(), Gaussian {});
+        features.forEachVoiced(
+            spans, [&](std::size_t i) { speakers[static_cast<std::size_t>(labels[i])].add(features.at(i)); });
     }
-    if (pitches.size() < kMinimumVoicedFrames)
-        return 0;
-    std::nth_element(pitches.begin(), pitches.begin() + static_cast<long>(pitches.size() / 2), pitches.end());
-    return pitches[pitches.size() / 2];
+    return turnsOf(labels, spans);
 }
 
 std::vector<Turn> detect(const AudioDecoder::Pcm& pcm)
 {
-    auto all = windows(pcm);
-    const auto found = clusters(all);
-    for (std::size_t c = 0; c < found.size(); ++c) {
-        for (auto member : found[c].members)
-            all[member].cluster = static_cast<int>(c);
-    }
-    // Unvoiced windows belong to whoever spoke just before (or just after, at the start).
-    for (std::size_t i = 1; i < all.size(); ++i) {
-        if (all[i].cluster < 0)
-            all[i].cluster = all[i - 1].cluster;
-    }
-    for (std::size_t i = all.size(); i-- > 1;) {
-        if (all[i - 1].cluster < 0)
-            all[i - 1].cluster = all[i].cluster;
-    }
-    std::map<int, int> names;
-    std::vector<Turn> turns;
-    for (const auto& window : all) {
-        if (window.cluster < 0)
-            continue;
-        const auto [entry, added] = names.try_emplace(window.cluster, static_cast<int>(names.size()));
-        const std::string speaker = label(entry->second);
-        if (!turns.empty() && turns.back().speaker == speaker && window.start - turns.back().end < 1.0)
-            turns.back().end = window.end;
-        else
-            turns.push_back({ window.start, window.end, speaker });
-    }
-    return turns;
+    Analysis analysis;
+    analysis.add(pcm.samples.data(), pcm.samples.size());
+    return analysis.finish();
 }
 
 } // namespace server::SpeakerDetector

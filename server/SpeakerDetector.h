@@ -1,14 +1,19 @@
 #pragma once
 
 #include "AudioDecoder.h"
+#include "VoiceFeatures.h"
 
 #include <string>
 #include <vector>
 
-// A basic local speaker detector: voice activity, the voice pitch of every
-// window of speech, and clustering of the windows into speakers. It tells apart
-// voices of clearly different pitch; it cannot separate two similar voices, nor
-// people talking over each other.
+// The local speaker detector. Speech is found by voice activity against the
+// recording's own noise floor; each few seconds of voiced speech is described by a
+// Gaussian over its mel cepstra and pitch; the seconds are clustered by the
+// Bayesian information criterion, which also decides how many speakers there
+// are (1 to 8); a Viterbi pass over the frames then places every change of
+// speaker to within 10 ms, and where voices overlap the one that fits the frames
+// best, the dominant one, wins. Runs on the caller's thread; one Analysis per
+// recording.
 namespace server::SpeakerDetector {
 
 struct Turn
@@ -18,10 +23,22 @@ struct Turn
     std::string speaker;
 };
 
-// Turns in time order, labelled "SPEAKER_00", "SPEAKER_01", … by first appearance.
-std::vector<Turn> detect(const AudioDecoder::Pcm& pcm);
+constexpr int kMostSpeakers = 8;
 
-// Median voice pitch of the samples in hertz, or 0 when too little of it is voiced.
-double medianPitch(const std::int16_t* samples, std::size_t count);
+// Fed block by block, so a long recording is never held whole: only its
+// frames' features (56 bytes per 10 ms) are kept.
+class Analysis
+{
+public:
+    void add(const std::int16_t* samples, std::size_t count);
+    // Turns in time order, labelled "SPEAKER_00", "SPEAKER_01", … by first appearance.
+    std::vector<Turn> finish() const;
+
+private:
+    VoiceFeatures::Analyser m_analyser;
+    std::vector<VoiceFeatures::Frame> m_frames;
+};
+
+std::vector<Turn> detect(const AudioDecoder::Pcm& pcm);
 
 } // namespace server::SpeakerDetector

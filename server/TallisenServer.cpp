@@ -660,9 +660,11 @@ void TallisenServer::runDiarization(const DiarizationJob& job)
 {
     m_store->setDiarizationStatus(job.accountId, job.recordingId, "pending");
     try {
-        const auto pcm = AudioDecoder::decodeFile(job.audioPath.value_or(""), kDetectionSeconds);
+        SpeakerDetector::Analysis analysis;
+        AudioDecoder::decodeFileInBlocks(job.audioPath.value_or(""), kDetectionSeconds,
+            [&](const std::int16_t* samples, std::size_t count) { analysis.add(samples, count); });
         auto segments = nlohmann::json::array();
-        for (const auto& turn : SpeakerDetector::detect(pcm))
+        for (const auto& turn : analysis.finish())
             segments.push_back({ { "start", milliseconds(turn.start) }, { "end", milliseconds(turn.end) },
                 { "speaker", turn.speaker } });
         m_store->setDiarizationStatus(job.accountId, job.recordingId, "succeeded", segments.dump());

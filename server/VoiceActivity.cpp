@@ -7,9 +7,14 @@ namespace server::VoiceActivity {
 
 namespace {
 
-constexpr double kFrameSeconds = 0.02;
-constexpr double kBridgeSeconds = 0.3;
-constexpr double kShortestSeconds = 0.15;
+constexpr double kCutFrameSeconds = 0.02;
+constexpr double kLeastDynamicsDb = 10;
+constexpr double kLeastMarginDb = 6;
+constexpr double kMarginShare = 0.3;
+constexpr double kBridgeSeconds = 0.2;
+constexpr double kWidenSeconds = 0.15;
+// A tenth of a second of voice: clicks, bumps and noise bursts have none.
+constexpr long kLeastVoicedFrames = 10;
 
 std::vector<double> frameEnergies(const std::vector<std::int16_t>& samples, std::size_t frame)
 {
@@ -25,37 +30,55 @@ std::vector<double> frameEnergies(const std::vector<std::int16_t>& samples, std:
 
 } // namespace
 
-std::vector<Span> voicedSpans(const std::vector<std::int16_t>& samples, int sampleRate)
+std::vector<FrameSpan> speechSpans(const std::vector<VoiceFeatures::Frame>& frames)
 {
-    const auto frame = static_cast<std::size_t>(kFrameSeconds * sampleRate);
-    const auto energies = frameEnergies(samples, frame);
-    if (energies.empty())
+    if (frames.empty())
         return {};
-    auto sorted = energies;
+    std::vector<float> sorted;
+    for (const auto& frame : frames)
+        sorted.push_back(frame.energyDb);
     std::sort(sorted.begin(), sorted.end());
     const double floor = sorted[sorted.size() / 10];
-    const double peak = sorted[sorted.size() * 95 / 100];
-    // Speech sits well above the floor; silence-only audio has no span.
-    const double threshold = std::max(floor + 0.35 * (peak - floor), floor + 6.0);
-    std::vector<Span> spans;
-    const auto bridge = static_cast<std::size_t>(kBridgeSeconds / kFrameSeconds);
-    for (std::size_t i = 0; i < energies.size(); ++i) {
-        if (energies[i] < threshold || peak - floor < 10.0)
+    const double peak = sorted[sorted.size() * 97 / 100];
+    // Silence, or a steady hum, has no speech at all.
+    if (peak - floor < kLeastDynamicsDb)
+        return {};
+    const double threshold = floor + std::max(kLeastMarginDb, kMarginShare * (peak - floor));
+    const double edge = (floor + threshold) / 2;
+    const auto bridge = static_cast<std::size_t>(kBridgeSeconds / VoiceFeatures::kFrameSeconds);
+    const auto widen = static_cast<std::size_t>(kWidenSeconds / VoiceFeatures::kFrameSeconds);
+    std::vector<FrameSpan> spans;
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        if (frames[i].energyDb < threshold)
             continue;
-        const std::size_t firstSample = i * frame;
-        if (!spans.empty() && firstSample - spans.back().endSample <= bridge * frame)
-            spans.back().endSample = (i + 1) * frame;
+        if (!spans.empty() && i - spans.back().endFrame <= bridge)
+            spans.back().endFrame = i + 1;
         else
-            spans.push_back({ firstSample, (i + 1) * frame });
+            spans.push_back({ i, i + 1 });
     }
-    const auto shortest = static_cast<std::size_t>(kShortestSeconds * sampleRate);
-    std::erase_if(spans, [&](const Span& span) { return span.endSample - span.firstSample < shortest; });
+    for (std::size_t s = 0; s < spans.size(); ++s) {
+        auto& span = spans[s];
+        const std::size_t lowest = s > 0 ? spans[s - 1].endFrame : 0;
+        for (std::size_t k = 0;
+             k < widen && span.firstFrame > lowest && frames[span.firstFrame - 1].energyDb >= edge; ++k)
+            --span.firstFrame;
+        const std::size_t highest = s + 1 < spans.size() ? spans[s + 1].firstFrame : frames.size();
+        for (std::size_t k = 0;
+             k < widen && span.endFrame < highest && frames[span.endFrame].energyDb >= edge; ++k)
+            ++span.endFrame;
+    }
+    std::erase_if(spans, [&](const FrameSpan& span) {
+        const auto voiced = std::count_if(frames.begin() + static_cast<long>(span.firstFrame),
+            frames.begin() + static_cast<long>(span.endFrame),
+            [](const auto& frame) { return frame.pitch > 0; });
+        return voiced < kLeastVoicedFrames;
+    });
     return spans;
 }
 
 std::vector<Span> pieces(const std::vector<std::int16_t>& samples, int sampleRate, double maximumSeconds)
 {
-    const auto frame = static_cast<std::size_t>(kFrameSeconds * sampleRate);
+    const auto frame = static_cast<std::size_t>(kCutFrameSeconds * sampleRate);
     const auto longest = static_cast<std::size_t>(maximumSeconds * sampleRate);
     const auto energies = frameEnergies(samples, frame);
     std::vector<Span> result;

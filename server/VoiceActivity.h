@@ -1,10 +1,12 @@
 #pragma once
 
+#include "VoiceFeatures.h"
+
 #include <cstdint>
 #include <vector>
 
-// Energy-based voice activity over 16 kHz mono samples: frames of 20 ms compared
-// against a threshold adapted to the recording's own noise floor.
+// Voice activity: frame energies compared against a threshold adapted to the
+// recording's own noise floor and loudness, so quiet and noisy recordings both work.
 namespace server::VoiceActivity {
 
 struct Span
@@ -13,8 +15,15 @@ struct Span
     std::size_t endSample = 0;
 };
 
-// Voiced spans, with short gaps bridged and very short blips dropped.
-std::vector<Span> voicedSpans(const std::vector<std::int16_t>& samples, int sampleRate);
+struct FrameSpan
+{
+    std::size_t firstFrame = 0;
+    std::size_t endFrame = 0;
+};
+
+// Speech in frame indices, with short gaps bridged, edges widened to the soft
+// ends of words, and blips without voiced frames dropped.
+std::vector<FrameSpan> speechSpans(const std::vector<VoiceFeatures::Frame>& frames);
 
 // Cuts long audio into pieces of at most `maximumSeconds`, each ending in the quietest
 // frame near its end, so an engine never sees a word cut in half where it can be avoided.

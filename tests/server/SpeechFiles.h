@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -31,15 +33,61 @@ inline std::string shellQuoted(const std::string& text)
     return result + "'";
 }
 
-// One line after another, with `pauseSeconds` of silence between them.
-inline void makeM4a(const std::vector<Line>& lines, const std::string& path, double pauseSeconds = 0.6)
+class TemporaryDirectory
+{
+public:
+    TemporaryDirectory()
+    {
+        char pattern[] = "/tmp/tallisen-engine-test-XXXXXX";
+        m_path = mkdtemp(pattern);
+    }
+    ~TemporaryDirectory() { std::filesystem::remove_all(m_path); }
+    std::string file(const std::string& name) const { return m_path + "/" + name; }
+
+private:
+    std::string m_path;
+};
+
+struct Span
+{
+    double start = 0;
+    double end = 0;
+};
+
+inline std::string read(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+// flite writes a canonical 44-byte header of 16-bit mono PCM.
+inline double wavSeconds(const std::string& path)
+{
+    const std::string bytes = read(path);
+    if (bytes.size() < 44)
+        throw std::runtime_error("Not a WAV file: " + path);
+    const auto byte
+        = [&](std::size_t i) { return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])); };
+    const std::uint32_t rate = byte(24) | byte(25) << 8 | byte(26) << 16 | byte(27) << 24;
+    return static_cast<double>(bytes.size() - 44) / (2.0 * rate);
+}
+
+// One line after another, with `pauseSeconds` of silence between them. Returns
+// where each line lies in the file.
+inline std::vector<Span> makeM4a(
+    const std::vector<Line>& lines, const std::string& path, double pauseSeconds = 0.6)
 {
     std::string inputs;
     std::string filter;
+    std::vector<Span> spans;
+    double at = 0;
     for (std::size_t i = 0; i < lines.size(); ++i) {
         const std::string wav = path + "." + std::to_string(i) + ".wav";
         run("flite -voice " + lines[i].voice + " -t " + shellQuoted(lines[i].text) + " -o "
             + shellQuoted(wav));
+        const double seconds = wavSeconds(wav);
+        spans.push_back({ at, at + seconds });
+        at += seconds + pauseSeconds;
         inputs += " -i " + shellQuoted(wav);
         filter += "[" + std::to_string(i) + ":a]aresample=16000,apad=pad_dur=" + std::to_string(pauseSeconds)
             + "[a" + std::to_string(i) + "];";
@@ -51,12 +99,7 @@ inline void makeM4a(const std::vector<Line>& lines, const std::string& path, dou
         + " -map '[out]' -ac 1 -c:a aac -b:a 64k " + shellQuoted(path));
     for (std::size_t i = 0; i < lines.size(); ++i)
         std::remove((path + "." + std::to_string(i) + ".wav").c_str());
-}
-
-inline std::string read(const std::string& path)
-{
-    std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), {});
+    return spans;
 }
 
 } // namespace SpeechFiles
