@@ -154,8 +154,8 @@ class Cli:
             raise RoadError(f"tallisen-cli {' '.join(arguments)} exited with {status}: {tail}")
 
     def record(self, play, seconds_of_audio, log_name):
-        """Runs `record --speakers` while play() plays into the sound server; returns the recording's wall
-        start (when the CLI said it records) and the job id left on the server."""
+        """Runs `record --speakers` while play() plays into the sound server; returns the kept
+        recording and its job id."""
         patience = self.server.patience
         out_path, err_path = self.work / (log_name + ".out"), self.work / (log_name + ".err")
         with open(out_path, "wb") as out, open(err_path, "wb") as err:
@@ -169,11 +169,27 @@ class Cli:
             play()
             time.sleep(1.0)
             process.send_signal(2)
+            # The job folder is removed once its transcript is saved: keep a hard link to
+            # the mixed recording (renamed into place whole) to find the play offset.
+            kept, job_id = self.work / (log_name + ".m4a"), None
+            while process.poll() is None:
+                if job_id is None:
+                    for found in self.pending.glob("*/recording.m4a"):
+                        try:
+                            os.link(found, kept)
+                            job_id = found.parent.name
+                        except OSError:
+                            pass
+                        break
+                time.sleep(0.02)
             status = process.wait(900 * patience)
         finally:
             stop(process)
         if status != 0:
             raise RoadError(f"tallisen-cli record exited with {status}: {err_path.read_text()[-800:]}")
+        if job_id is None:
+            raise RoadError("the recorded job was never seen in the pending folder")
+        return kept, job_id
 
 
 def play(wav, device=None):
