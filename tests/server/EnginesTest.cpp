@@ -197,6 +197,13 @@ TEST(OpenAiTranscriber, ForwardsTheAudioAndReadsWordTimestamps)
     EXPECT_EQ(seen.get_file_value("response_format").content, "verbose_json");
     EXPECT_EQ(seen.get_file_value("timestamp_granularities[]").content, "word");
     EXPECT_EQ(seen.get_file_value("prompt").content, "previous words");
+
+    // The alignment endpoint places the app's own text on the upstream's word times.
+    const auto aligned = server::WordAligner::align("Hello there!", recognition.words);
+    ASSERT_EQ(aligned.size(), 2u);
+    EXPECT_EQ(aligned[0].start, 0.1);
+    EXPECT_EQ(aligned[1].text, " there!");
+    EXPECT_EQ(aligned[1].end, 0.9);
 }
 
 TEST(OpenAiTranscriber, UpstreamFailuresBecomeBadGateway)
