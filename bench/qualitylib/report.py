@@ -58,6 +58,8 @@ the LibriVox reader and the cards speaker (two male voices, less than a fifth of
 - Attributed: reference words aligned to transcript words (Levenshtein); a word is right when it
   matches and its paragraph's name maps to its speaker under the best one-to-one mapping of names
   (brute force); "Unassigned" is always wrong.
+- Speaker right: the same, but a misheard word counts by the paragraph its substitute stands in
+  (a word left out entirely is still wrong): the speakers' share, apart from the recogniser's errors.
 - Speakers found: distinct paragraph names other than "Unassigned"; turns are runs of one speaker;
   paragraphs are the transcript's paragraphs.
 - DER: `md-eval.pl -c 0.25` of the server's segments (GET /v1/diarizations/ID) against one reference

@@ -89,15 +89,18 @@ def best_mapping(counts):
     return best
 
 
-def attributed_accuracy(reference, hypothesis):
-    """Share of reference words heard right and placed in a paragraph whose name maps to
-    their speaker. reference: [(speaker, word)]; hypothesis: [(name, word)]."""
+def attributed_accuracy(reference, hypothesis, heard_only=True):
+    """Share of reference words placed in a paragraph whose name maps to their speaker.
+    With heard_only, a word counts only when it was also heard right; without, a misheard
+    word still counts by the paragraph its substitute stands in (a word never written
+    stays wrong), which measures the speakers apart from the recogniser's errors.
+    reference: [(speaker, word)]; hypothesis: [(name, word)]."""
     if not reference:
         return 0.0
     pairs = align([w for _, w in reference], [w for _, w in hypothesis])
     counts = {}
     for i, j in pairs:
-        if i is not None and j is not None and reference[i][1] == hypothesis[j][1]:
+        if i is not None and j is not None and (not heard_only or reference[i][1] == hypothesis[j][1]):
             key = (reference[i][0], hypothesis[j][0])
             counts[key] = counts.get(key, 0) + 1
     mapping = best_mapping(counts)

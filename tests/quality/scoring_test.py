@@ -36,6 +36,11 @@ class AttributedAccuracy(unittest.TestCase):
         hyp = [("Speaker 1", "one"), ("Unassigned", "two"), ("Speaker 2", "tree"), ("Speaker 2", "four")]
         self.assertEqual(scoring.attributed_accuracy(self.ref, hyp), 0.5)
 
+    def test_misheard_words_count_by_their_paragraph_when_asked(self):
+        hyp = [("Speaker 1", "one"), ("Unassigned", "two"), ("Speaker 2", "tree"), ("Speaker 1", "four")]
+        self.assertEqual(scoring.attributed_accuracy(self.ref, hyp, heard_only=False), 0.5)
+        self.assertEqual(scoring.attributed_accuracy(self.ref, hyp[:3], heard_only=False), 0.5)
+
     def test_mapping_is_one_to_one(self):
         counts = {("a", "x"): 5, ("b", "x"): 4, ("b", "y"): 1}
         self.assertEqual(scoring.best_mapping(counts), {"x": "a", "y": "b"})
