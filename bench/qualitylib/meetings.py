@@ -121,19 +121,18 @@ class Library:
             self.clips[key] = Clip(speaker, text, samples[start:end])
         return self.clips[key]
 
-    def librivox(self, index):
-        lines = (TESTDATA / "librivox" / "transcription").read_text().splitlines()
-        line = lines[index]
+    def _listed(self, folder, listing, index):
+        """A clip named in one of pocketsphinx-testdata's "text (file id)" transcription lists."""
+        line = (TESTDATA / folder / listing).read_text().splitlines()[index]
         file_id = line[line.rindex("(") + 1:line.rindex(")")]
         text = line[:line.rindex("(")].replace("<s>", "").replace("</s>", "").strip()
-        return self._load(f"librivox-{index}", TESTDATA / "librivox" / f"{file_id}.wav", None, "librivox", text)
+        return self._load(f"{folder}-{index}", TESTDATA / folder / f"{file_id}.wav", None, folder, text)
+
+    def librivox(self, index):
+        return self._listed("librivox", "transcription", index)
 
     def cards(self, index):
-        lines = (TESTDATA / "cards" / "cards.transcription").read_text().splitlines()
-        line = lines[index]
-        file_id = line[line.rindex("(") + 1:line.rindex(")")]
-        text = line[:line.rindex("(")].replace("<s>", "").replace("</s>", "").strip()
-        return self._load(f"cards-{index}", TESTDATA / "cards" / f"{file_id}.wav", None, "cards", text)
+        return self._listed("cards", "cards.transcription", index)
 
     def goforward(self):
         return self._load("goforward", TESTDATA / "goforward.raw", "raw", "goforward", GOFORWARD_TEXT)
