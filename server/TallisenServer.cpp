@@ -2,6 +2,7 @@
 
 #include "AudioDecoder.h"
 #include "Certificates.h"
+#include "GuardedHttpServer.h"
 #include "HttpError.h"
 #include "Librarian.h"
 #include "OpenAiTranscriber.h"
@@ -188,23 +189,20 @@ TallisenServer::TallisenServer(ServerOptions options, std::unique_ptr<Transcribe
     }
     m_store = std::make_unique<Store>(m_options.dataDir + "/tallisen.sqlite3");
     ::chmod((m_options.dataDir + "/tallisen.sqlite3").c_str(), 0600);
+    SSL_CTX* tls = nullptr;
     if (m_options.selfSigned) {
         const auto paths = Certificates::ensureSelfSigned(m_options.dataDir + "/tls", m_options.host);
         m_caPath = paths.caCertificate;
-        m_http = std::make_unique<httplib::SSLServer>(paths.certificate.c_str(), paths.privateKey.c_str());
+        tls = makeTlsContext(paths.certificate, paths.privateKey);
     } else if (m_options.tlsCert) {
-        m_http = std::make_unique<httplib::SSLServer>(m_options.tlsCert->c_str(), m_options.tlsKey->c_str());
-    } else {
-        m_http = std::make_unique<httplib::Server>();
+        tls = makeTlsContext(*m_options.tlsCert, *m_options.tlsKey);
     }
-    if (!m_http->is_valid())
-        throw std::runtime_error("The TLS certificate or key could not be loaded.");
-    const int threads = m_options.threads;
-    m_http->new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<std::size_t>(threads)); };
+    const ConnectionLimits limits;
+    m_http = std::make_unique<GuardedHttpServer>(tls, static_cast<std::size_t>(m_options.threads), limits);
     m_http->set_payload_max_length(kUploadBytes);
-    m_http->set_read_timeout(30, 0);
-    m_http->set_write_timeout(30, 0);
-    m_http->set_keep_alive_timeout(10);
+    // Only announced to clients: the connection layer enforces these.
+    m_http->set_keep_alive_timeout(limits.headTimeoutMs.count() / 1000);
+    m_http->set_keep_alive_max_count(limits.requestsPerConnection);
     installRoutes();
     m_filing = std::make_unique<WorkQueue>();
     m_detection = std::make_unique<WorkQueue>();
@@ -266,6 +264,8 @@ void TallisenServer::installRoutes()
         httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& response) {
             if (!response.body.empty())
                 return httplib::Server::HandlerResponse::Unhandled;
+            // cpp-httplib refused the request itself, maybe leaving its body unread.
+            GuardedHttpServer::closeAfterResponse();
             const char* message = response.status == 404 ? "Not found."
                 : response.status == 413                 ? "The request body is too large."
                 : response.status == 405                 ? "Method not allowed."
@@ -300,12 +300,18 @@ httplib::Server::HandlerResponse TallisenServer::checkLimits(
     const httplib::Request& request, httplib::Response& response)
 {
     auto refuse = [&](int status, const std::string& message) {
+        // The body was not read, so it must not be taken for the next request.
+        GuardedHttpServer::closeAfterResponse();
         response.status = status;
         response.set_content(WireFormat::errorBody(message), kJson);
         return httplib::Server::HandlerResponse::Handled;
     };
     if (request.has_header("Transfer-Encoding"))
         return refuse(411, "Send the request body with a Content-Length.");
+    // cpp-httplib would inflate it with no bound before any handler could check the token.
+    const std::string encoding = request.get_header_value("Content-Encoding");
+    if (request.has_header("Content-Encoding") && encoding != "identity")
+        return refuse(415, "Send the request body without a Content-Encoding.");
     if (!request.has_header("Content-Length"))
         return request.method == "POST" ? answerBodylessPost(request, response)
                                         : httplib::Server::HandlerResponse::Unhandled;
@@ -592,6 +598,7 @@ void TallisenServer::receiveUpload(
         // Read a small body so the client sees the answer rather than a reset connection.
         std::size_t discarded = 0;
         reader([&](const char*, std::size_t length) { return (discarded += length) <= kSmallBodyBytes; });
+        GuardedHttpServer::closeAfterResponse();
         throw HttpError(404, "This upload address is not valid.");
     }
     if (!request.has_header("Content-Length"))
@@ -610,6 +617,7 @@ void TallisenServer::receiveUpload(
                 && static_cast<bool>(file.write(data, static_cast<std::streamsize>(length)));
         });
         if (!complete || !file.flush()) {
+            GuardedHttpServer::closeAfterResponse();
             std::error_code ignored;
             fs::remove(partial, ignored);
             throw HttpError(received > kUploadBytes ? 413 : 400, "The recording upload did not complete.");

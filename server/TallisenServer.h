@@ -1,5 +1,6 @@
 #pragma once
 
+#include "GuardedHttpServer.h"
 #include "ServerOptions.h"
 #include "Store.h"
 #include "Transcriber.h"
@@ -77,7 +78,7 @@ private:
     std::string m_publicUrl;
     std::optional<std::string> m_caPath;
     std::unique_ptr<Store> m_store;
-    std::unique_ptr<httplib::Server> m_http;
+    std::unique_ptr<GuardedHttpServer> m_http;
     std::mutex m_engineMutex;
     std::unique_ptr<Transcriber> m_transcriber;
     int m_port = 0;

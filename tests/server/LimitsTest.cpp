@@ -2,12 +2,6 @@
 
 #include "ServerOptions.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstdio>
 
 namespace {
@@ -17,17 +11,6 @@ class Limits : public ServerFixture
 {
 protected:
     void SetUp() override { start(nullptr, false); }
-
-    int connectRaw() const
-    {
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address {};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<std::uint16_t>(m_port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        return fd;
-    }
 
     // Sends only the head of a request and reads whatever answer comes within `timeoutMs`.
     std::string answerToHead(const std::string& head, int timeoutMs = 5000) const

@@ -4,6 +4,7 @@
 #include "Transcriber.h"
 #include "WireFormat.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <nlohmann/json.hpp>
@@ -12,8 +13,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <netinet/in.h>
+#include <poll.h>
 #include <string>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 
 // A real server on a loopback port with a fresh data directory, served over
 // HTTPS with its own CA, which the clients here trust.
@@ -144,6 +149,33 @@ protected:
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         return done();
+    }
+
+    // A raw TCP connection to the server, for requests no client library would send.
+    int connectRaw() const
+    {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address {};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<std::uint16_t>(m_port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        return fd;
+    }
+
+    // Everything the server sends until it closes or stays silent for `timeoutMs`.
+    static std::string readUntilQuiet(int fd, int timeoutMs = 5000)
+    {
+        std::string answer;
+        pollfd waiting { fd, POLLIN, 0 };
+        char buffer[4096];
+        while (::poll(&waiting, 1, timeoutMs) > 0) {
+            const ssize_t count = ::recv(fd, buffer, sizeof buffer, 0);
+            if (count <= 0)
+                break;
+            answer.append(buffer, static_cast<std::size_t>(count));
+        }
+        return answer;
     }
 
     std::optional<std::string> m_signInAs;
