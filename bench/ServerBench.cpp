@@ -30,13 +30,13 @@ struct LoadedServer
         port = instance->bind();
         thread = std::thread([this] { instance->run(); });
         const std::string code = instance->store().createSignIn();
-        instance->store().completeSignIn(code, "bench@example.com", "Bench");
+        const auto account = instance->store().ensureAccount("bench@example.com", "Bench");
+        instance->store().completeSignIn(code, account.id);
         token = instance->store().exchange(code).token;
-        const auto account = instance->store().accountForToken(token);
         for (int i = 0; i < 1000; ++i) {
             char key[40];
             std::snprintf(key, sizeof key, "00000000-0000-4000-8000-%012d", i);
-            instance->store().saveRecording(account->id, key,
+            instance->store().saveRecording(account.id, key,
                 { "[00:00:00] Speaker 1: A meeting about the roadmap and the budget, number "
                         + std::to_string(i) + ".",
                     1'700'000'000'000, "", "linux" });

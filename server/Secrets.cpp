@@ -5,7 +5,9 @@
 
 #include <array>
 #include <cstdio>
+#include <optional>
 #include <stdexcept>
+#include <vector>
 
 namespace server::Secrets {
 
@@ -15,6 +17,16 @@ template <std::size_t N> std::array<unsigned char, N> randomBytes()
 {
     std::array<unsigned char, N> bytes {};
     if (RAND_bytes(bytes.data(), static_cast<int>(N)) != 1)
+        throw std::runtime_error("The server could not generate random numbers.");
+    return bytes;
+}
+
+} // namespace
+
+std::vector<unsigned char> randomBytes(std::size_t count)
+{
+    std::vector<unsigned char> bytes(count);
+    if (RAND_bytes(bytes.data(), static_cast<int>(count)) != 1)
         throw std::runtime_error("The server could not generate random numbers.");
     return bytes;
 }
@@ -31,7 +43,27 @@ std::string hex(const unsigned char* bytes, std::size_t size)
     return text;
 }
 
-} // namespace
+std::optional<std::vector<unsigned char>> unhex(std::string_view text)
+{
+    const auto nibble = [](char c) -> int {
+        if (c >= '0' && c <= '9')
+            return c - '0';
+        if (c >= 'a' && c <= 'f')
+            return c - 'a' + 10;
+        return -1;
+    };
+    if (text.size() % 2 != 0)
+        return std::nullopt;
+    std::vector<unsigned char> bytes;
+    for (std::size_t i = 0; i < text.size(); i += 2) {
+        const int high = nibble(text[i]);
+        const int low = nibble(text[i + 1]);
+        if (high < 0 || low < 0)
+            return std::nullopt;
+        bytes.push_back(static_cast<unsigned char>(high << 4 | low));
+    }
+    return bytes;
+}
 
 std::string randomToken()
 {

@@ -1,6 +1,10 @@
 #include "ServerOptions.h"
 
+#include <algorithm>
+#include <arpa/inet.h>
 #include <cstdlib>
+#include <netdb.h>
+#include <netinet/in.h>
 #include <stdexcept>
 
 namespace server {
@@ -42,7 +46,45 @@ void parseListen(const std::string& value, ServerOptions& options)
 
 bool isLoopbackHost(const std::string& host)
 {
-    return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
+    // By the addresses the name resolves to, all of them, never by how it is spelled.
+    addrinfo hints {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (host.empty() || ::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0)
+        return false;
+    bool loopback = found != nullptr;
+    for (const addrinfo* entry = found; entry; entry = entry->ai_next) {
+        if (entry->ai_family == AF_INET) {
+            const auto* address = reinterpret_cast<const sockaddr_in*>(entry->ai_addr);
+            loopback = loopback && (ntohl(address->sin_addr.s_addr) >> 24) == 127;
+        } else if (entry->ai_family == AF_INET6) {
+            const auto& address = reinterpret_cast<const sockaddr_in6*>(entry->ai_addr)->sin6_addr;
+            loopback = loopback
+                && (IN6_IS_ADDR_LOOPBACK(&address)
+                    || (IN6_IS_ADDR_V4MAPPED(&address) && address.s6_addr[12] == 127));
+        } else {
+            loopback = false;
+        }
+    }
+    ::freeaddrinfo(found);
+    return loopback;
+}
+
+bool isLoopbackUrl(const std::string& url)
+{
+    const auto scheme = url.find("://");
+    if (scheme == std::string::npos)
+        return false;
+    const std::string rest = url.substr(scheme + 3);
+    const std::string authority = rest.substr(0, rest.find_first_of("/?#"));
+    if (authority.find('@') != std::string::npos)
+        return false;
+    if (!authority.empty() && authority.front() == '[') {
+        const auto close = authority.find(']');
+        return close != std::string::npos && isLoopbackHost(authority.substr(1, close - 1));
+    }
+    return isLoopbackHost(authority.substr(0, authority.find(':')));
 }
 
 ServerOptions ServerOptions::parse(const std::vector<std::string>& arguments)
@@ -82,6 +124,8 @@ ServerOptions ServerOptions::parse(const std::vector<std::string>& arguments)
             options.openAiModel = value();
         else if (flag == "--sign-in-as")
             options.signInAs = value();
+        else if (flag == "--token-idle-days")
+            options.tokenIdleDays = std::clamp(std::atoi(value().c_str()), 1, 3650);
         else if (flag == "--threads")
             options.threads = std::max(2, std::atoi(value().c_str()));
         else
@@ -97,6 +141,12 @@ ServerOptions ServerOptions::parse(const std::vector<std::string>& arguments)
         throw std::invalid_argument("Plain HTTP is only allowed on a loopback address; give --self-signed or "
                                     "--tls-cert/--tls-key to listen on "
             + options.host + ".");
+    // Anyone who can open the sign-in page becomes that account: only for this machine's own users.
+    if (options.signInAs
+        && (!isLoopbackHost(options.host) || (options.publicUrl && !isLoopbackUrl(*options.publicUrl))))
+        throw std::invalid_argument(
+            "--sign-in-as signs in whoever opens the sign-in page, so it is only allowed when "
+            "the server listens on, and is reached at, a loopback address.");
     return options;
 }
 
@@ -123,9 +173,13 @@ transcription with word timings, speaker detection, naming, filing and e-mailing
   --openai-api-key KEY    Upstream API key (env OPENAI_API_KEY).
   --openai-model NAME     Upstream model (default whisper-1).
   --sign-in-as EMAIL      Approve every sign-in page opened as this account, without the form
-                          (for machines without a browser).
+                          (for machines without a browser; loopback only).
+  --token-idle-days N     Sign out a client whose token went unused for N days (default 30).
   --threads N             Request threads (default 32).
   --help                  Show this text.
+
+  tallisen-server user add|list|remove|password|tokens|revoke ...
+                          Manage who can sign in; see tallisen-server user --help.
 )";
 }
 

@@ -21,6 +21,7 @@ struct ServerOptions
     std::string openAiApiKey;
     std::string openAiModel = "whisper-1";
     std::optional<std::string> signInAs;
+    int tokenIdleDays = 30;
     int threads = 32;
     bool help = false;
 
@@ -31,6 +32,8 @@ struct ServerOptions
     bool usesTls() const { return selfSigned || tlsCert.has_value(); }
 };
 
+// True when every address the host resolves to is a loopback one.
 bool isLoopbackHost(const std::string& host);
+bool isLoopbackUrl(const std::string& url);
 
 } // namespace server

@@ -3,6 +3,9 @@
 #include "Secrets.h"
 #include "WireFormat.h"
 
+#include <array>
+#include <stdexcept>
+
 namespace server {
 
 namespace {
@@ -53,6 +56,12 @@ CREATE TABLE IF NOT EXISTS diarizations (
     PRIMARY KEY (accountId, recordingId));
 )sql";
 
+// Each step brings a database from the version before it (PRAGMA user_version) to the next.
+constexpr std::array<const char*, 1> kMigrations {
+    "ALTER TABLE accounts ADD COLUMN passwordHash TEXT;"
+    "ALTER TABLE tokens ADD COLUMN lastUsedAt INTEGER;",
+};
+
 constexpr const char* kRecordingColumns
     = "id, accountId, title, transcript, languageCodes, recordedAt, createdAt, category, cleanupStatus, "
       "emailStatus, emailTo, source";
@@ -82,114 +91,22 @@ Store::Store(const std::string& path)
     : m_db(path)
 {
     m_db.execute(kSchema);
+    migrate();
 }
 
-std::string Store::createSignIn()
+void Store::migrate()
 {
-    const std::string code = Secrets::randomToken();
-    std::lock_guard lock(m_mutex);
-    // Codes a day old can only ever answer "expired"; forgetting them keeps the table small.
-    m_db.prepare("DELETE FROM signIns WHERE createdAt < ?")
-        .bind(1, WireFormat::nowMs() - std::int64_t { 24 * 3600 * 1000 })
-        .run();
-    m_db.prepare("INSERT INTO signIns (codeHash, createdAt) VALUES (?, ?)")
-        .bind(1, Secrets::sha256Hex(code))
-        .bind(2, WireFormat::nowMs())
-        .run();
-    return code;
-}
-
-SignInOutcome Store::completeSignIn(
-    const std::string& code, const std::string& email, const std::string& displayName)
-{
-    std::lock_guard lock(m_mutex);
-    Transaction transaction(m_db);
-    auto query = m_db.prepare("SELECT createdAt, exchanged FROM signIns WHERE codeHash = ?");
-    query.bind(1, Secrets::sha256Hex(code));
-    if (!query.step())
-        return SignInOutcome::Unknown;
-    if (query.integer(1) != 0)
-        return SignInOutcome::Used;
-    if (WireFormat::nowMs() - query.integer(0) > kSignInLifetimeMs)
-        return SignInOutcome::Expired;
-    const Account account = upsertAccount(email, displayName);
-    m_db.prepare("UPDATE signIns SET accountId = ? WHERE codeHash = ?")
-        .bind(1, account.id)
-        .bind(2, Secrets::sha256Hex(code))
-        .run();
-    transaction.commit();
-    return SignInOutcome::Completed;
-}
-
-ExchangeResult Store::exchange(const std::string& code)
-{
-    const std::string codeHash = Secrets::sha256Hex(code);
-    std::lock_guard lock(m_mutex);
-    Transaction transaction(m_db);
-    auto query = m_db.prepare("SELECT createdAt, exchanged, accountId FROM signIns WHERE codeHash = ?");
-    query.bind(1, codeHash);
-    if (!query.step())
-        return { ExchangeOutcome::Unknown, {} };
-    if (query.integer(1) != 0)
-        return { ExchangeOutcome::Used, {} };
-    if (WireFormat::nowMs() - query.integer(0) > kSignInLifetimeMs)
-        return { ExchangeOutcome::Expired, {} };
-    const auto accountId = query.optionalText(2);
-    if (!accountId)
-        return { ExchangeOutcome::Pending, {} };
-    const std::string token = Secrets::randomToken();
-    m_db.prepare("INSERT INTO tokens (hash, accountId, createdAt) VALUES (?, ?, ?)")
-        .bind(1, Secrets::sha256Hex(token))
-        .bind(2, *accountId)
-        .bind(3, WireFormat::nowMs())
-        .run();
-    m_db.prepare("UPDATE signIns SET exchanged = 1 WHERE codeHash = ?").bind(1, codeHash).run();
-    transaction.commit();
-    return { ExchangeOutcome::Issued, token };
-}
-
-std::optional<Account> Store::accountForToken(const std::string& token)
-{
-    std::lock_guard lock(m_mutex);
-    return accountWhere(
-        "SELECT a.id, a.email, a.displayName FROM tokens t JOIN accounts a ON a.id = t.accountId "
-        "WHERE t.hash = ?",
-        Secrets::sha256Hex(token));
-}
-
-std::optional<Account> Store::account(const std::string& id)
-{
-    std::lock_guard lock(m_mutex);
-    return accountWhere("SELECT id, email, displayName FROM accounts WHERE id = ?", id);
-}
-
-std::optional<Account> Store::accountWhere(const char* sql, const std::string& value)
-{
-    auto query = m_db.prepare(sql);
-    query.bind(1, value);
-    if (!query.step())
-        return std::nullopt;
-    return Account { query.text(0), query.text(1), query.text(2) };
-}
-
-Account Store::upsertAccount(const std::string& email, const std::string& displayName)
-{
-    if (auto existing = accountWhere("SELECT id, email, displayName FROM accounts WHERE email = ?", email)) {
-        m_db.prepare("UPDATE accounts SET displayName = ? WHERE id = ?")
-            .bind(1, displayName)
-            .bind(2, existing->id)
-            .run();
-        existing->displayName = displayName;
-        return *existing;
+    auto version = m_db.prepare("PRAGMA user_version");
+    version.step();
+    const auto current = static_cast<std::size_t>(version.integer(0));
+    if (current > kMigrations.size())
+        throw std::runtime_error("The server's database was written by a newer tallisen-server; update it.");
+    for (std::size_t next = current; next < kMigrations.size(); ++next) {
+        Transaction transaction(m_db);
+        m_db.execute(kMigrations[next]);
+        m_db.execute("PRAGMA user_version = " + std::to_string(next + 1));
+        transaction.commit();
     }
-    Account account { Secrets::newUuid(), email, displayName };
-    m_db.prepare("INSERT INTO accounts (id, email, displayName, createdAt) VALUES (?, ?, ?, ?)")
-        .bind(1, account.id)
-        .bind(2, email)
-        .bind(3, displayName)
-        .bind(4, WireFormat::nowMs())
-        .run();
-    return account;
 }
 
 Recording Store::readRecording(Statement& statement)

@@ -22,6 +22,29 @@ struct Account
     std::string displayName;
 };
 
+struct Credentials
+{
+    Account account;
+    // None for accounts made by a loopback server's automatic sign-in.
+    std::optional<std::string> passwordHash;
+};
+
+struct UserSummary
+{
+    Account account;
+    bool hasPassword = false;
+    std::int64_t createdAtMs = 0;
+    std::int64_t tokens = 0;
+    std::int64_t recordings = 0;
+};
+
+struct TokenSummary
+{
+    std::string id;
+    std::int64_t createdAtMs = 0;
+    std::int64_t lastUsedAtMs = 0;
+};
+
 struct Recording
 {
     std::string id;
@@ -87,13 +110,30 @@ public:
 
     explicit Store(const std::string& path);
 
-    // Sign-in: a code is stored only as its hash and is good for one exchange.
+    // Sign-in: a code is stored only as its hash, binds to the first account that
+    // completes it, and is good for one exchange.
     std::string createSignIn();
-    SignInOutcome completeSignIn(
-        const std::string& code, const std::string& email, const std::string& displayName);
+    // Completed means the code can still be completed.
+    SignInOutcome signInStatus(const std::string& code);
+    SignInOutcome completeSignIn(const std::string& code, const std::string& accountId);
     ExchangeResult exchange(const std::string& code);
-    std::optional<Account> accountForToken(const std::string& token);
+    // A token unused for longer than `idleLimitMs` is forgotten.
+    std::optional<Account> accountForToken(const std::string& token, std::int64_t idleLimitMs);
     std::optional<Account> account(const std::string& id);
+
+    // Users, managed by the server's owner. Addresses are compared as given: callers lower-case them.
+    std::optional<Account> addUser(
+        const std::string& email, const std::string& displayName, const std::string& passwordHash);
+    // For a loopback server that signs everyone in as one address.
+    Account ensureAccount(const std::string& email, const std::string& displayName);
+    std::optional<Credentials> credentials(const std::string& email);
+    std::vector<UserSummary> users();
+    // Removes the account with its tokens, transcripts and jobs.
+    bool removeUser(const std::string& email);
+    bool setPassword(const std::string& email, const std::string& passwordHash);
+    std::vector<TokenSummary> tokens(const std::string& email);
+    // Every token of the account, or the one whose id is given; returns how many went.
+    std::int64_t revokeTokens(const std::string& email, const std::optional<std::string>& tokenId);
 
     std::vector<Recording> recordings(const std::string& accountId);
     std::optional<Recording> recording(const std::string& id);
@@ -118,7 +158,9 @@ public:
     std::vector<DiarizationJob> diarizationsWithStatus(const std::string& status);
 
 private:
-    Account upsertAccount(const std::string& email, const std::string& displayName);
+    void migrate();
+    Account insertAccount(const std::string& email, const std::string& displayName,
+        const std::optional<std::string>& passwordHash);
     std::optional<Account> accountWhere(const char* sql, const std::string& value);
     static Recording readRecording(Statement& statement);
     static DiarizationJob readDiarization(Statement& statement);

@@ -7,6 +7,7 @@
 #include "Librarian.h"
 #include "OpenAiTranscriber.h"
 #include "Outbox.h"
+#include "Passwords.h"
 #include "PocketSphinxTranscriber.h"
 #include "Secrets.h"
 #include "SpeakerDetector.h"
@@ -62,14 +63,6 @@ std::string pathId(const httplib::Request& request, const char* what)
 bool isBlank(const std::string& text)
 {
     return text.find_first_not_of(" \t\r\n\f\v") == std::string::npos;
-}
-
-bool isPlausibleEmail(const std::string& address)
-{
-    const auto at = address.find('@');
-    return address.size() <= 254 && at != std::string::npos && at > 0 && at + 1 < address.size()
-        && address.find('@', at + 1) == std::string::npos
-        && address.find_first_of(" \t\r\n<>,;\"") == std::string::npos;
 }
 
 std::string htmlEscape(const std::string& text)
@@ -364,7 +357,8 @@ Account TallisenServer::requireAccount(const httplib::Request& request)
     static constexpr std::string_view kBearer = "Bearer ";
     if (header.size() <= kBearer.size() || header.compare(0, kBearer.size(), kBearer) != 0)
         throw HttpError(401, "Sign in to continue.");
-    auto account = m_store->accountForToken(header.substr(kBearer.size()));
+    auto account = m_store->accountForToken(
+        header.substr(kBearer.size()), std::int64_t { m_options.tokenIdleDays } * 24 * 3600 * 1000);
     if (!account)
         throw HttpError(401, "Your session has ended. Sign in again.");
     return *account;
@@ -398,31 +392,63 @@ void TallisenServer::signInPage(const httplib::Request& request, httplib::Respon
 {
     const std::string code = request.get_param_value("code");
     if (m_options.signInAs) {
-        completeSignIn(request, response);
+        const std::string email = WireFormat::lowerCase(*m_options.signInAs);
+        const Account account = m_store->ensureAccount(email, email.substr(0, email.find('@')));
+        answerSignIn(response, m_store->completeSignIn(code, account.id), email);
+        return;
+    }
+    const SignInOutcome status = m_store->signInStatus(code);
+    if (status != SignInOutcome::Completed) {
+        answerSignIn(response, status, {});
         return;
     }
     sendPage(response, "Sign in to Tallisen",
         "<form method=\"post\" action=\"/auth/sign-in\"><input type=\"hidden\" name=\"code\" value=\""
             + htmlEscape(code)
-            + "\"><label>Your name<input name=\"name\" required maxlength=\"100\"></label>"
-              "<label>E-mail<input name=\"email\" type=\"email\" required maxlength=\"254\"></label>"
+            + "\"><label>E-mail<input name=\"email\" type=\"email\" required maxlength=\"254\" "
+              "autocomplete=\"username\"></label><label>Password<input name=\"password\" type=\"password\" "
+              "required maxlength=\"1024\" autocomplete=\"current-password\"></label>"
               "<button type=\"submit\">Sign in</button></form>");
 }
 
 void TallisenServer::completeSignIn(const httplib::Request& request, httplib::Response& response)
 {
-    const std::string code = request.get_param_value("code");
-    std::string email = m_options.signInAs.value_or(request.get_param_value("email"));
-    std::string name = request.get_param_value("name");
-    if (name.empty())
-        name = email.substr(0, email.find('@'));
-    if (!isPlausibleEmail(email) || name.size() > 100 || !WireFormat::isValidUtf8(name)) {
-        sendPage(response, "Sign-in failed", "<p>Enter your name and a valid e-mail address.</p>", 400);
+    if (m_options.signInAs) {
+        signInPage(request, response);
         return;
     }
-    for (char& c : email)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    switch (m_store->completeSignIn(code, email, name)) {
+    const std::string code = request.get_param_value("code");
+    const std::string email = WireFormat::lowerCase(request.get_param_value("email"));
+    const std::string password = request.get_param_value("password");
+    const auto now = SignInThrottle::Clock::now();
+    const auto wait = m_throttle.wait(email, request.remote_addr, now);
+    if (wait.count() > 0) {
+        response.set_header("Retry-After", std::to_string(wait.count()));
+        sendPage(response, "Sign-in failed",
+            "<p>Too many failed sign-ins. Wait " + std::to_string((wait.count() + 59) / 60)
+                + " minutes and try again.</p>",
+            429);
+        return;
+    }
+    const auto credentials = m_store->credentials(email);
+    const bool valid = credentials && credentials->passwordHash
+        ? Passwords::verify(password, *credentials->passwordHash)
+        : (Passwords::spendVerifyCost(password), false);
+    if (!valid) {
+        m_throttle.recordFailure(email, request.remote_addr, now);
+        sendPage(response, "Sign-in failed",
+            "<p>The e-mail address or the password is wrong. <a href=\"/auth/sign-in?code=" + htmlEscape(code)
+                + "\">Try again</a>.</p>",
+            401);
+        return;
+    }
+    answerSignIn(response, m_store->completeSignIn(code, credentials->account.id), email);
+}
+
+void TallisenServer::answerSignIn(
+    httplib::Response& response, SignInOutcome outcome, const std::string& email)
+{
+    switch (outcome) {
     case SignInOutcome::Completed:
         sendPage(response, "Signed in",
             "<p>You are signed in as " + htmlEscape(email)
@@ -508,7 +534,7 @@ void TallisenServer::saveTranscript(const httplib::Request& request, httplib::Re
     if (!recordedAt)
         throw HttpError(400, "\"recordedAt\" must be an ISO 8601 date and time.");
     fields.recordedAtMs = *recordedAt;
-    if (!fields.emailTo.empty() && !isPlausibleEmail(fields.emailTo))
+    if (!fields.emailTo.empty() && !WireFormat::isPlausibleEmail(fields.emailTo))
         throw HttpError(400, "\"emailTo\" is not a valid e-mail address.");
     if (fields.source.empty() || fields.source.size() > 32)
         throw HttpError(400, "\"source\" must name the app in at most 32 characters.");

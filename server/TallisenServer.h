@@ -2,6 +2,7 @@
 
 #include "GuardedHttpServer.h"
 #include "ServerOptions.h"
+#include "SignInThrottle.h"
 #include "Store.h"
 #include "Transcriber.h"
 #include "WorkQueue.h"
@@ -58,6 +59,7 @@ private:
     void prepareSignIn(const httplib::Request&, httplib::Response& response);
     void signInPage(const httplib::Request& request, httplib::Response& response);
     void completeSignIn(const httplib::Request& request, httplib::Response& response);
+    static void answerSignIn(httplib::Response& response, SignInOutcome outcome, const std::string& email);
     void exchange(const httplib::Request& request, httplib::Response& response);
     void me(const httplib::Request& request, httplib::Response& response);
     void listRecordings(const httplib::Request& request, httplib::Response& response);
@@ -78,6 +80,7 @@ private:
     std::string m_publicUrl;
     std::optional<std::string> m_caPath;
     std::unique_ptr<Store> m_store;
+    SignInThrottle m_throttle;
     std::unique_ptr<GuardedHttpServer> m_http;
     std::mutex m_engineMutex;
     std::unique_ptr<Transcriber> m_transcriber;

@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
@@ -186,6 +187,26 @@ bool isValidUtf8(std::string_view text)
 std::string errorBody(const std::string& message)
 {
     return nlohmann::json { { "error", message } }.dump();
+}
+
+bool isPlausibleEmail(std::string_view address)
+{
+    const auto at = address.find('@');
+    const bool printable = std::all_of(address.begin(), address.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte > 0x20 && byte < 0x7F;
+    });
+    return printable && address.size() <= 254 && at != std::string_view::npos && at > 0
+        && at + 1 < address.size() && address.find('@', at + 1) == std::string_view::npos
+        && address.find_first_of("<>,;\"()[]\\:") == std::string_view::npos;
+}
+
+std::string lowerCase(std::string_view text)
+{
+    std::string result(text);
+    for (char& c : result)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return result;
 }
 
 } // namespace server::WireFormat

@@ -24,6 +24,13 @@ std::optional<std::string> percentDecode(std::string_view text);
 // Strict UTF-8 (RFC 3629): no overlong forms, surrogates or code points past U+10FFFF.
 bool isValidUtf8(std::string_view text);
 
+// One address, printable ASCII without spaces or the characters that separate
+// addresses; a mail header cannot be broken out of with it.
+bool isPlausibleEmail(std::string_view address);
+
+// ASCII letters in lower case; addresses are compared in this form.
+std::string lowerCase(std::string_view text);
+
 // The compact {"error": message} body every refusal carries.
 std::string errorBody(const std::string& message);
 

@@ -1,5 +1,6 @@
 #include "ServerOptions.h"
 #include "TallisenServer.h"
+#include "UserCommand.h"
 
 #include <csignal>
 #include <iostream>
@@ -19,6 +20,9 @@ void stopOnSignal(int)
 int main(int argc, char** argv)
 {
     std::vector<std::string> arguments(argv + 1, argv + argc);
+    if (!arguments.empty() && arguments.front() == "user")
+        return server::UserCommand::run(
+            { arguments.begin() + 1, arguments.end() }, std::cin, std::cout, std::cerr);
     server::ServerOptions options;
     try {
         options = server::ServerOptions::parse(arguments);

@@ -126,6 +126,11 @@ TEST(ServerBinary, ServesHttpsWithTheCaItPrints)
 {
     char pattern[] = "/tmp/tallisen-binary-test-XXXXXX";
     const std::string dataDir = mkdtemp(pattern);
+    const std::string password = "a password of the owner's";
+    ASSERT_EQ(std::system(("echo \"" + password + "\" | " + TALLISEN_SERVER_BINARY
+                  + " user add a@example.com --data-dir " + dataDir + " >/dev/null")
+                              .c_str()),
+        0);
     const std::string command = std::string(TALLISEN_SERVER_BINARY)
         + " --listen 127.0.0.1:0 --self-signed --data-dir " + dataDir + " & echo $!";
     FILE* output = ::popen(("(" + command + ") 2>&1").c_str(), "r");
@@ -161,7 +166,7 @@ TEST(ServerBinary, ServesHttpsWithTheCaItPrints)
     const std::string code
         = nlohmann::json::parse(client.Post("/auth/google/prepare", "", "application/json")->body).at("code");
     client.Post("/auth/sign-in",
-        httplib::Params { { "code", code }, { "name", "Ann" }, { "email", "a@example.com" } });
+        httplib::Params { { "code", code }, { "email", "a@example.com" }, { "password", password } });
     const std::string token = nlohmann::json::parse(
         client.Post("/auth/exchange", nlohmann::json { { "code", code } }.dump(), "application/json")->body)
                                   .at("token");
@@ -177,6 +182,7 @@ TEST(ServerBinary, ServesHttpsWithTheCaItPrints)
     ::pclose(output);
     EXPECT_EQ(rest.find(token), std::string::npos);
     EXPECT_EQ(rest.find(code), std::string::npos);
+    EXPECT_EQ(rest.find(password), std::string::npos);
     std::filesystem::remove_all(dataDir);
 }
 

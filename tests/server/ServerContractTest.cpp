@@ -16,6 +16,7 @@ using SignIn = ServerFixture;
 
 TEST_F(SignIn, ExchangeIsPendingUntilTheFormIsCompletedThenIssuesOneToken)
 {
+    addUser("ann@example.com");
     const auto prepared = json(client()->Post("/auth/google/prepare", "", "application/json"));
     const std::string code = prepared.at("code");
     const std::string url = prepared.at("url");
@@ -29,6 +30,7 @@ TEST_F(SignIn, ExchangeIsPendingUntilTheFormIsCompletedThenIssuesOneToken)
     ASSERT_EQ(page->status, 200);
     EXPECT_NE(page->body.find("value=\"" + code + "\""), std::string::npos);
     EXPECT_NE(page->body.find("name=\"email\""), std::string::npos);
+    EXPECT_NE(page->body.find("type=\"password\""), std::string::npos);
 
     EXPECT_EQ(approve(code, "ann@example.com")->status, 200);
     const auto issued = exchange(code);
@@ -58,6 +60,7 @@ TEST_F(SignIn, UnknownExpiredAndMalformedExchangesAreNotMistakenForPending)
 {
     EXPECT_EQ(exchange("no-such-code")->status, 404);
 
+    addUser("ann@example.com");
     const std::string code = prepareCode();
     {
         server::Database db(m_dataDir + "/tallisen.sqlite3");
@@ -82,14 +85,15 @@ TEST_F(SignIn, UnknownExpiredAndMalformedExchangesAreNotMistakenForPending)
 TEST_F(SignIn, TheFormRefusesAnInvalidAddressAndEscapesWhatItShows)
 {
     const std::string code = prepareCode();
-    EXPECT_EQ(approve(code, "not-an-address")->status, 400);
+    EXPECT_EQ(approve(code, "not-an-address")->status, 401);
     EXPECT_EQ(exchange(code)->status, 400);
     const auto page = client()->Get("/auth/sign-in?code=%22%3E%3Cscript%3E");
     EXPECT_EQ(page->body.find("<script>"), std::string::npos);
 }
 
-TEST_F(SignIn, TokensAndCodesAreStoredOnlyAsHashes)
+TEST_F(SignIn, TokensCodesAndPasswordsAreStoredOnlyAsHashes)
 {
+    addUser("ann@example.com");
     const std::string code = prepareCode();
     approve(code, "ann@example.com");
     const std::string token = json(exchange(code)).at("token");
@@ -103,6 +107,7 @@ TEST_F(SignIn, TokensAndCodesAreStoredOnlyAsHashes)
     }
     EXPECT_EQ(everything.find(token), std::string::npos);
     EXPECT_EQ(everything.find(code), std::string::npos);
+    EXPECT_EQ(everything.find(kPassword), std::string::npos);
     EXPECT_NE(everything.find(server::Secrets::sha256Hex(token)), std::string::npos);
 }
 

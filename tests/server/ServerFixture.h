@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Passwords.h"
 #include "TallisenServer.h"
 #include "Transcriber.h"
 #include "WireFormat.h"
@@ -108,15 +109,26 @@ protected:
             "/auth/exchange", nlohmann::json { { "code", code } }.dump(), "application/json");
     }
 
-    httplib::Result approve(
-        const std::string& code, const std::string& email, const std::string& name = "Ann")
+    static constexpr const char* kPassword = "correct horse battery";
+
+    // The owner's `user add`, once per address.
+    void addUser(const std::string& email, const std::string& password = kPassword)
     {
-        return client()->Post(
-            "/auth/sign-in", httplib::Params { { "code", code }, { "name", name }, { "email", email } });
+        const std::string address = server::WireFormat::lowerCase(email);
+        if (!m_server->store().credentials(address))
+            m_server->store().addUser(address, "Ann", server::Passwords::hash(password));
+    }
+
+    httplib::Result approve(
+        const std::string& code, const std::string& email, const std::string& password = kPassword)
+    {
+        return client()->Post("/auth/sign-in",
+            httplib::Params { { "code", code }, { "email", email }, { "password", password } });
     }
 
     std::string signIn(const std::string& email = "ann@example.com")
     {
+        addUser(email);
         const std::string code = prepareCode();
         EXPECT_EQ(approve(code, email)->status, 200);
         const auto answer = exchange(code);
