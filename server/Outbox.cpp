@@ -3,10 +3,13 @@
 #include "Store.h"
 #include "WireFormat.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <stdexcept>
 #include <sys/stat.h>
 
@@ -14,13 +17,96 @@ namespace server::Outbox {
 
 namespace {
 
-// Header values come from stored input; line breaks would forge headers.
-std::string headerSafe(const std::string& value)
+constexpr std::size_t kHeaderTextBytes = 200;
+
+// Header values come from stored input. Any control character, C0 or C1, and the
+// Unicode line and paragraph separators could forge or hide header lines.
+std::string headerText(const std::string& value)
 {
     std::string result;
-    for (char c : value)
-        result += (c == '\r' || c == '\n') ? ' ' : c;
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(value[i]);
+        const auto next = i + 1 < value.size() ? static_cast<unsigned char>(value[i + 1]) : 0;
+        const auto third = i + 2 < value.size() ? static_cast<unsigned char>(value[i + 2]) : 0;
+        if (byte < 0x20 || byte == 0x7F) {
+            result += ' ';
+        } else if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            result += ' ';
+            ++i;
+        } else if (byte == 0xE2 && next == 0x80 && (third == 0xA8 || third == 0xA9)) {
+            result += ' ';
+            i += 2;
+        } else {
+            result += static_cast<char>(byte);
+        }
+    }
+    // Cut at a character boundary.
+    if (result.size() > kHeaderTextBytes) {
+        std::size_t end = kHeaderTextBytes;
+        while (end > 0 && (static_cast<unsigned char>(result[end]) & 0xC0) == 0x80)
+            --end;
+        result.resize(end);
+    }
     return result;
+}
+
+std::string base64(const std::string& bytes)
+{
+    static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string text;
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        const std::size_t left = bytes.size() - i;
+        std::uint32_t group = static_cast<unsigned char>(bytes[i]) << 16;
+        if (left > 1)
+            group |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+        if (left > 2)
+            group |= static_cast<unsigned char>(bytes[i + 2]);
+        text += kAlphabet[(group >> 18) & 0x3F];
+        text += kAlphabet[(group >> 12) & 0x3F];
+        text += left > 1 ? kAlphabet[(group >> 6) & 0x3F] : '=';
+        text += left > 2 ? kAlphabet[group & 0x3F] : '=';
+    }
+    return text;
+}
+
+// Plain ASCII as it is; anything else as an RFC 2047 encoded word.
+std::string encodedHeader(const std::string& value)
+{
+    const std::string text = headerText(value);
+    const bool ascii
+        = std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    return ascii ? text : "=?utf-8?B?" + base64(text) + "?=";
+}
+
+// Quoted-printable keeps every line short and every byte intact, and writes a
+// line's leading "." as "=2E", so no transfer agent can read it as the end.
+void writeQuotedPrintable(std::ostream& out, const std::string& text)
+{
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::size_t column = 0;
+    const auto put = [&](const std::string& piece) {
+        if (column + piece.size() > 75) {
+            out << "=\r\n";
+            column = 0;
+        }
+        out << piece;
+        column += piece.size();
+    };
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte == '\r')
+            continue;
+        if (byte == '\n') {
+            out << "\r\n";
+            column = 0;
+            continue;
+        }
+        const bool lineEnd = i + 1 == text.size() || text[i + 1] == '\n' || text[i + 1] == '\r';
+        const bool plain = (byte >= 0x21 && byte <= 0x7E && byte != '=' && !(byte == '.' && column == 0))
+            || ((byte == ' ' || byte == '\t') && !lineEnd);
+        put(plain ? std::string(1, static_cast<char>(byte))
+                  : std::string { '=', kDigits[byte >> 4], kDigits[byte & 0xF] });
+    }
 }
 
 std::string rfc2822Date(std::int64_t unixMs)
@@ -46,21 +132,16 @@ std::string deliver(const std::string& outboxDir, const Recording& recording)
         std::ofstream file(partial, std::ios::binary | std::ios::trunc);
         ::chmod(partial.c_str(), 0600);
         file << "From: Tallisen <tallisen@localhost>\r\n"
-             << "To: " << headerSafe(recording.emailTo) << "\r\n"
-             << "Subject: Transcript: " << headerSafe(recording.title) << "\r\n"
+             << "To: " << headerText(recording.emailTo) << "\r\n"
+             << "Subject: " << encodedHeader("Transcript: " + recording.title) << "\r\n"
              << "Date: " << rfc2822Date(WireFormat::nowMs()) << "\r\n"
              << "Message-ID: <" << recording.id << "@tallisen.localhost>\r\n"
              << "MIME-Version: 1.0\r\n"
              << "Content-Type: text/plain; charset=utf-8\r\n"
-             << "Content-Transfer-Encoding: 8bit\r\n\r\n"
-             << "Recorded at " << WireFormat::formatDate(recording.recordedAtMs) << "\r\n\r\n";
-        for (char c : recording.transcript) {
-            if (c == '\n')
-                file << "\r\n";
-            else if (c != '\r')
-                file << c;
-        }
-        file << "\r\n";
+             << "Content-Transfer-Encoding: quoted-printable\r\n\r\n";
+        writeQuotedPrintable(file,
+            "Recorded at " + WireFormat::formatDate(recording.recordedAtMs) + "\n\n" + recording.transcript
+                + "\n");
         if (!file.flush())
             throw std::runtime_error("The e-mail could not be written to the outbox.");
     }

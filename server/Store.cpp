@@ -59,7 +59,9 @@ CREATE TABLE IF NOT EXISTS diarizations (
 // Each step brings a database from the version before it (PRAGMA user_version) to the next.
 constexpr std::array<const char*, 1> kMigrations {
     "ALTER TABLE accounts ADD COLUMN passwordHash TEXT;"
-    "ALTER TABLE tokens ADD COLUMN lastUsedAt INTEGER;",
+    "ALTER TABLE tokens ADD COLUMN lastUsedAt INTEGER;"
+    "CREATE TABLE recipients (accountId TEXT NOT NULL REFERENCES accounts(id), address TEXT NOT NULL, "
+    "PRIMARY KEY (accountId, address));",
 };
 
 constexpr const char* kRecordingColumns

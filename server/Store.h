@@ -132,6 +132,9 @@ public:
     bool removeUser(const std::string& email);
     bool setPassword(const std::string& email, const std::string& passwordHash);
     std::vector<TokenSummary> tokens(const std::string& email);
+    // Transcripts are mailed only to the account's own address and those its owner allowed.
+    bool allowRecipient(const std::string& email, const std::string& address, bool allowed);
+    bool mayMail(const std::string& accountId, const std::string& address);
     // Every token of the account, or the one whose id is given; returns how many went.
     std::int64_t revokeTokens(const std::string& email, const std::optional<std::string>& tokenId);
 

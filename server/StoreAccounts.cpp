@@ -240,4 +240,27 @@ std::int64_t Store::revokeTokens(const std::string& email, const std::optional<s
     return m_db.changes();
 }
 
+bool Store::allowRecipient(const std::string& email, const std::string& address, bool allowed)
+{
+    std::lock_guard lock(m_mutex);
+    const auto account = accountWhere("SELECT id, email, displayName FROM accounts WHERE email = ?", email);
+    if (!account)
+        return false;
+    m_db.prepare(allowed ? "INSERT OR IGNORE INTO recipients (accountId, address) VALUES (?, ?)"
+                         : "DELETE FROM recipients WHERE accountId = ? AND address = ?")
+        .bind(1, account->id)
+        .bind(2, address)
+        .run();
+    return true;
+}
+
+bool Store::mayMail(const std::string& accountId, const std::string& address)
+{
+    std::lock_guard lock(m_mutex);
+    auto query = m_db.prepare("SELECT 1 FROM accounts WHERE id = ?1 AND email = ?2 UNION ALL "
+                              "SELECT 1 FROM recipients WHERE accountId = ?1 AND address = ?2");
+    query.bind(1, accountId).bind(2, address);
+    return query.step();
+}
+
 } // namespace server

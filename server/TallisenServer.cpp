@@ -681,6 +681,13 @@ void TallisenServer::fileRecording(const std::string& recordingId)
     }
     if (recording->emailTo.empty())
         return;
+    if (!m_store->mayMail(recording->accountId, WireFormat::lowerCase(recording->emailTo))) {
+        m_store->updateEmailStatus(recordingId, "failed");
+        std::cerr
+            << "tallisen-server: a transcript was not e-mailed: its address is neither the account's own "
+               "nor one the owner allowed (tallisen-server user allow).\n";
+        return;
+    }
     try {
         Outbox::deliver(m_options.dataDir + "/outbox", *m_store->recording(recordingId));
         m_store->updateEmailStatus(recordingId, "sent");

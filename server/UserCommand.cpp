@@ -111,7 +111,8 @@ Store openStore(const std::string& dataDir)
 void perform(const Invocation& invocation, std::istream& input, std::ostream& output)
 {
     const std::string& action = invocation.action;
-    static const std::set<std::string> kActions { "add", "list", "password", "remove", "tokens", "revoke" };
+    static const std::set<std::string> kActions { "add", "allow", "disallow", "list", "password", "remove",
+        "tokens", "revoke" };
     if (!kActions.contains(action))
         throw std::invalid_argument("Unknown action " + action + ". See tallisen-server user --help.");
     if (action == "list") {
@@ -145,6 +146,16 @@ void perform(const Invocation& invocation, std::istream& input, std::ostream& ou
         store.setPassword(address, newPasswordHash(input, output));
         // A new password is usually a reaction to a leak: every signed-in app signs in again.
         output << "Password changed; " << store.revokeTokens(address, std::nullopt) << " sign-ins ended.\n";
+    } else if (action == "allow" || action == "disallow") {
+        if (invocation.operands.size() != 2 || !WireFormat::isPlausibleEmail(invocation.operands[1]))
+            throw std::invalid_argument(
+                "Give the account and the address: user " + action + " EMAIL ADDRESS.");
+        const std::string recipient = WireFormat::lowerCase(invocation.operands[1]);
+        store.allowRecipient(address, recipient, action == "allow");
+        output << (action == "allow"
+                ? "Transcripts of " + address + " may now be e-mailed to " + recipient
+                : "Transcripts of " + address + " are no longer e-mailed to " + recipient)
+               << ".\n";
     } else if (action == "tokens") {
         for (const auto& token : store.tokens(address))
             output << token.id << "\tissued " << WireFormat::formatDate(token.createdAtMs) << "\tlast used "
@@ -194,6 +205,9 @@ Who may sign in to this server. Passwords are read from standard input
   remove EMAIL              Delete the account with its transcripts.
   tokens EMAIL              The account's sign-ins (tokens), by id.
   revoke EMAIL [ID]         End one sign-in, or all of them.
+  allow EMAIL ADDRESS       Let the account's transcripts be e-mailed to ADDRESS too
+                            (its own address is always allowed).
+  disallow EMAIL ADDRESS    Take that back.
 
   --data-dir DIR            The server's data folder (default $XDG_DATA_HOME/tallisen-server).
 )";

@@ -186,6 +186,7 @@ TEST_F(Recordings, ARepeatedKeyGivesTheSameTranscriptAndCreatesOne)
 TEST_F(Recordings, AreNamedFiledAndMailedInTheBackground)
 {
     const std::string token = signIn();
+    m_server->store().allowRecipient("ann@example.com", "team@example.com", true);
     const auto saved = json(saveTranscript(token, kKey,
         "[00:00:01] Speaker 1: We need to fix the bug before the release. The build and deploy are next.",
         "team@example.com"));
