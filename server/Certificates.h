@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace server::Certificates {
 
@@ -11,8 +12,10 @@ struct Paths
     std::string privateKey;
 };
 
-// A local CA and a server certificate it signs, for localhost, 127.0.0.1, ::1 and `host`.
-// Made once in `directory` (0700, keys 0600) and reused while they exist.
-Paths ensureSelfSigned(const std::string& directory, const std::string& host);
+// A local CA and the one server certificate it signs, for localhost, 127.0.0.1, ::1
+// and `hosts`. The CA is limited to those names and its key is never written, so
+// trusting it trusts nothing else. Made in `directory` (0700, key 0600); reused
+// while the names stay the same, made afresh when they change.
+Paths ensureSelfSigned(const std::string& directory, const std::vector<std::string>& hosts);
 
 } // namespace server::Certificates

@@ -71,20 +71,29 @@ bool isLoopbackHost(const std::string& host)
     return loopback;
 }
 
-bool isLoopbackUrl(const std::string& url)
+std::optional<std::string> hostOfUrl(const std::string& url)
 {
     const auto scheme = url.find("://");
     if (scheme == std::string::npos)
-        return false;
+        return std::nullopt;
     const std::string rest = url.substr(scheme + 3);
     const std::string authority = rest.substr(0, rest.find_first_of("/?#"));
+    // User information before the host is how a URL hides where it really goes.
     if (authority.find('@') != std::string::npos)
-        return false;
+        return std::nullopt;
     if (!authority.empty() && authority.front() == '[') {
         const auto close = authority.find(']');
-        return close != std::string::npos && isLoopbackHost(authority.substr(1, close - 1));
+        if (close == std::string::npos)
+            return std::nullopt;
+        return authority.substr(1, close - 1);
     }
-    return isLoopbackHost(authority.substr(0, authority.find(':')));
+    return authority.substr(0, authority.find(':'));
+}
+
+bool isLoopbackUrl(const std::string& url)
+{
+    const auto host = hostOfUrl(url);
+    return host && isLoopbackHost(*host);
 }
 
 ServerOptions ServerOptions::parse(const std::vector<std::string>& arguments)
@@ -141,6 +150,9 @@ ServerOptions ServerOptions::parse(const std::vector<std::string>& arguments)
         throw std::invalid_argument("Plain HTTP is only allowed on a loopback address; give --self-signed or "
                                     "--tls-cert/--tls-key to listen on "
             + options.host + ".");
+    if (options.publicUrl
+        && (!options.publicUrl->starts_with("http") || hostOfUrl(*options.publicUrl).value_or("").empty()))
+        throw std::invalid_argument("--public-url needs an address such as https://tallisen.example.com.");
     // Anyone who can open the sign-in page becomes that account: only for this machine's own users.
     if (options.signInAs
         && (!isLoopbackHost(options.host) || (options.publicUrl && !isLoopbackUrl(*options.publicUrl))))

@@ -35,5 +35,7 @@ struct ServerOptions
 // True when every address the host resolves to is a loopback one.
 bool isLoopbackHost(const std::string& host);
 bool isLoopbackUrl(const std::string& url);
+// The host a URL names, without brackets; none when it hides one behind user information.
+std::optional<std::string> hostOfUrl(const std::string& url);
 
 } // namespace server

@@ -184,7 +184,10 @@ TallisenServer::TallisenServer(ServerOptions options, std::unique_ptr<Transcribe
     ::chmod((m_options.dataDir + "/tallisen.sqlite3").c_str(), 0600);
     SSL_CTX* tls = nullptr;
     if (m_options.selfSigned) {
-        const auto paths = Certificates::ensureSelfSigned(m_options.dataDir + "/tls", m_options.host);
+        std::vector<std::string> hosts { m_options.host };
+        if (m_options.publicUrl)
+            hosts.push_back(hostOfUrl(*m_options.publicUrl).value_or(""));
+        const auto paths = Certificates::ensureSelfSigned(m_options.dataDir + "/tls", hosts);
         m_caPath = paths.caCertificate;
         tls = makeTlsContext(paths.certificate, paths.privateKey);
     } else if (m_options.tlsCert) {
