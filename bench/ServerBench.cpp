@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <thread>
 
 namespace {
@@ -29,7 +30,7 @@ struct LoadedServer
         instance = std::make_unique<server::TallisenServer>(options);
         port = instance->bind();
         thread = std::thread([this] { instance->run(); });
-        const std::string code = instance->store().createSignIn();
+        const std::string code = instance->store().createSignIn().value();
         const auto account = instance->store().ensureAccount("bench@example.com", "Bench");
         instance->store().completeSignIn(code, account.id);
         token = instance->store().exchange(code).token;
@@ -39,7 +40,8 @@ struct LoadedServer
             instance->store().saveRecording(account.id, key,
                 { "[00:00:00] Speaker 1: A meeting about the roadmap and the budget, number "
                         + std::to_string(i) + ".",
-                    1'700'000'000'000, "", "linux" });
+                    1'700'000'000'000, "", "linux" },
+                std::numeric_limits<std::int64_t>::max());
         }
     }
     ~LoadedServer()

@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <cctype>
 #include <cstdlib>
+#include <fstream>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <stdexcept>
+#include <sys/stat.h>
 
 namespace server {
 
@@ -40,6 +43,27 @@ void parseListen(const std::string& value, ServerOptions& options)
         throw std::invalid_argument("--listen needs a port between 0 and 65535.");
     options.host = host;
     options.port = static_cast<int>(port);
+}
+
+// Only a file no one else can read may hold the upstream key.
+std::string readKeyFile(const std::string& path)
+{
+    struct stat info
+    {
+    };
+    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+        throw std::invalid_argument("--openai-api-key-file: " + path + " is not a readable file.");
+    if ((info.st_mode & 077) != 0)
+        throw std::invalid_argument("--openai-api-key-file: " + path
+            + " can be read by other users; make it owner-only (chmod 600).");
+    std::ifstream file(path);
+    std::string key;
+    std::getline(file, key);
+    while (!key.empty() && std::isspace(static_cast<unsigned char>(key.back())))
+        key.pop_back();
+    if (key.empty())
+        throw std::invalid_argument("--openai-api-key-file: " + path + " holds no key.");
+    return key;
 }
 
 } // namespace
@@ -128,13 +152,19 @@ ServerOptions ServerOptions::parse(const std::vector<std::string>& arguments)
         else if (flag == "--openai-base-url")
             options.openAiBaseUrl = value();
         else if (flag == "--openai-api-key")
-            options.openAiApiKey = value();
+            throw std::invalid_argument(
+                "A key on the command line is visible to every user in ps; give it in "
+                "OPENAI_API_KEY or with --openai-api-key-file.");
+        else if (flag == "--openai-api-key-file")
+            options.openAiApiKey = readKeyFile(value());
         else if (flag == "--openai-model")
             options.openAiModel = value();
         else if (flag == "--sign-in-as")
             options.signInAs = value();
         else if (flag == "--token-idle-days")
             options.tokenIdleDays = std::clamp(std::atoi(value().c_str()), 1, 3650);
+        else if (flag == "--quota-mb")
+            options.quotaMegabytes = std::clamp(std::atoi(value().c_str()), 1, 1'000'000);
         else if (flag == "--threads")
             options.threads = std::max(2, std::atoi(value().c_str()));
         else
@@ -182,10 +212,12 @@ transcription with word timings, speaker detection, naming, filing and e-mailing
   --engine NAME           pocketsphinx (default, local) or openai (forward to an
                           OpenAI-compatible /v1/audio/transcriptions).
   --openai-base-url URL   Upstream base URL (env TALLISEN_OPENAI_BASE_URL, default https://api.openai.com).
-  --openai-api-key KEY    Upstream API key (env OPENAI_API_KEY).
+  --openai-api-key-file FILE
+                          Upstream API key, from an owner-only file (or env OPENAI_API_KEY).
   --openai-model NAME     Upstream model (default whisper-1).
   --sign-in-as EMAIL      Approve every sign-in page opened as this account, without the form
                           (for machines without a browser; loopback only).
+  --quota-mb N            Transcript space per account, in megabytes (default 1000).
   --token-idle-days N     Sign out a client whose token went unused for N days (default 30).
   --threads N             Request threads (default 32).
   --help                  Show this text.

@@ -22,6 +22,7 @@ struct ServerOptions
     std::string openAiModel = "whisper-1";
     std::optional<std::string> signInAs;
     int tokenIdleDays = 30;
+    int quotaMegabytes = 1000;
     int threads = 32;
     bool help = false;
 

@@ -61,14 +61,15 @@ constexpr std::array<const char*, 1> kMigrations {
     "ALTER TABLE accounts ADD COLUMN passwordHash TEXT;"
     "ALTER TABLE tokens ADD COLUMN lastUsedAt INTEGER;"
     "CREATE TABLE recipients (accountId TEXT NOT NULL REFERENCES accounts(id), address TEXT NOT NULL, "
-    "PRIMARY KEY (accountId, address));",
+    "PRIMARY KEY (accountId, address));"
+    "ALTER TABLE diarizations ADD COLUMN error TEXT;",
 };
 
 constexpr const char* kRecordingColumns
     = "id, accountId, title, transcript, languageCodes, recordedAt, createdAt, category, cleanupStatus, "
       "emailStatus, emailTo, source";
 
-constexpr const char* kDiarizationColumns = "accountId, recordingId, status, audioPath, segments";
+constexpr const char* kDiarizationColumns = "accountId, recordingId, status, audioPath, segments, error";
 
 } // namespace
 
@@ -161,8 +162,8 @@ bool Store::deleteRecording(const std::string& accountId, const std::string& id)
     return m_db.changes() > 0;
 }
 
-std::pair<Recording, bool> Store::saveRecording(
-    const std::string& accountId, const std::string& idempotencyKey, const NewRecording& fields)
+std::pair<Recording, bool> Store::saveRecording(const std::string& accountId,
+    const std::string& idempotencyKey, const NewRecording& fields, std::int64_t quotaBytes)
 {
     std::lock_guard lock(m_mutex);
     Transaction transaction(m_db);
@@ -189,6 +190,13 @@ std::pair<Recording, bool> Store::saveRecording(
         recorded.emailStatus = answer.at("emailStatus");
         return { recorded, false };
     }
+    auto used
+        = m_db.prepare("SELECT coalesce(sum(length(CAST(transcript AS BLOB))), 0) FROM recordings WHERE "
+                       "accountId = ?");
+    used.bind(1, accountId);
+    used.step();
+    if (used.integer(0) + static_cast<std::int64_t>(fields.transcript.size()) > quotaBytes)
+        throw QuotaExceeded();
     Recording recording;
     recording.id = Secrets::newUuid();
     recording.accountId = accountId;
@@ -249,7 +257,7 @@ void Store::updateEmailStatus(const std::string& id, const std::string& status)
 DiarizationJob Store::readDiarization(Statement& statement)
 {
     return { statement.text(0), statement.text(1), statement.text(2), statement.optionalText(3),
-        statement.optionalText(4) };
+        statement.optionalText(4), statement.optionalText(5) };
 }
 
 DiarizationJob Store::prepareDiarization(
@@ -312,16 +320,19 @@ bool Store::acceptUpload(const std::string& capabilityHash, const std::string& a
 }
 
 void Store::setDiarizationStatus(const std::string& accountId, const std::string& recordingId,
-    const std::string& status, const std::optional<std::string>& segmentsJson)
+    const std::string& status, const std::optional<std::string>& segmentsJson,
+    const std::optional<std::string>& error)
 {
     std::lock_guard lock(m_mutex);
-    m_db.prepare("UPDATE diarizations SET status = ?, segments = ?, updatedAt = ? WHERE accountId = ? AND "
-                 "recordingId = ?")
+    m_db.prepare(
+            "UPDATE diarizations SET status = ?, segments = ?, error = ?, updatedAt = ? WHERE accountId = ? "
+            "AND recordingId = ?")
         .bind(1, status)
         .bindOptional(2, segmentsJson)
-        .bind(3, WireFormat::nowMs())
-        .bind(4, accountId)
-        .bind(5, recordingId)
+        .bindOptional(3, error)
+        .bind(4, WireFormat::nowMs())
+        .bind(5, accountId)
+        .bind(6, recordingId)
         .run();
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,8 @@ struct DiarizationJob
     std::string status;
     std::optional<std::string> audioPath;
     std::optional<std::string> segmentsJson;
+    // Why a failed job failed, as a sentence for the user.
+    std::optional<std::string> error;
 };
 
 enum class ExchangeOutcome
@@ -103,16 +106,26 @@ enum class SignInOutcome
     Used
 };
 
+// A new transcript would take the account past its share of the server's disk.
+struct QuotaExceeded : std::runtime_error
+{
+    QuotaExceeded()
+        : std::runtime_error("quota exceeded")
+    { }
+};
+
 class Store
 {
 public:
     static constexpr std::int64_t kSignInLifetimeMs = 10 * 60 * 1000;
+    static constexpr std::size_t kMaximumOpenSignIns = 10'000;
 
     explicit Store(const std::string& path);
 
     // Sign-in: a code is stored only as its hash, binds to the first account that
     // completes it, and is good for one exchange.
-    std::string createSignIn();
+    // None while too many codes wait to be completed.
+    std::optional<std::string> createSignIn();
     // Completed means the code can still be completed.
     SignInOutcome signInStatus(const std::string& code);
     SignInOutcome completeSignIn(const std::string& code, const std::string& accountId);
@@ -142,8 +155,9 @@ public:
     std::optional<Recording> recording(const std::string& id);
     bool deleteRecording(const std::string& accountId, const std::string& id);
     // At most one transcript per key and account; a repeat returns the first answer and false.
-    std::pair<Recording, bool> saveRecording(
-        const std::string& accountId, const std::string& idempotencyKey, const NewRecording& fields);
+    // Throws QuotaExceeded when a new one would take the account's transcripts past `quotaBytes`.
+    std::pair<Recording, bool> saveRecording(const std::string& accountId, const std::string& idempotencyKey,
+        const NewRecording& fields, std::int64_t quotaBytes);
     void updateCleanup(const std::string& id, const std::string& title,
         const std::optional<std::string>& category, const std::vector<std::string>& languageCodes,
         const std::string& status);
@@ -157,7 +171,8 @@ public:
     // Only a job still waiting for its audio accepts it; the capability dies with the upload.
     bool acceptUpload(const std::string& capabilityHash, const std::string& audioPath);
     void setDiarizationStatus(const std::string& accountId, const std::string& recordingId,
-        const std::string& status, const std::optional<std::string>& segmentsJson = std::nullopt);
+        const std::string& status, const std::optional<std::string>& segmentsJson = std::nullopt,
+        const std::optional<std::string>& error = std::nullopt);
     std::vector<DiarizationJob> diarizationsWithStatus(const std::string& status);
 
 private:

@@ -13,14 +13,22 @@ constexpr std::size_t kTokenIdLength = 12;
 
 } // namespace
 
-std::string Store::createSignIn()
+std::optional<std::string> Store::createSignIn()
 {
     const std::string code = Secrets::randomToken();
+    const std::int64_t now = WireFormat::nowMs();
     std::lock_guard lock(m_mutex);
-    // Codes a day old can only ever answer "expired"; forgetting them keeps the table small.
-    m_db.prepare("DELETE FROM signIns WHERE createdAt < ?")
-        .bind(1, WireFormat::nowMs() - std::int64_t { 24 * 3600 * 1000 })
+    // Codes a day old can only ever answer "expired", and codes nobody completed in
+    // time are just as dead; forgetting both keeps the table small.
+    m_db.prepare("DELETE FROM signIns WHERE createdAt < ? OR (accountId IS NULL AND createdAt < ?)")
+        .bind(1, now - std::int64_t { 24 * 3600 * 1000 })
+        .bind(2, now - kSignInLifetimeMs)
         .run();
+    // Anyone may ask for a code, so the open ones are bounded.
+    auto open = m_db.prepare("SELECT count(*) FROM signIns WHERE accountId IS NULL");
+    open.step();
+    if (open.integer(0) >= static_cast<std::int64_t>(kMaximumOpenSignIns))
+        return std::nullopt;
     m_db.prepare("INSERT INTO signIns (codeHash, createdAt) VALUES (?, ?)")
         .bind(1, Secrets::sha256Hex(code))
         .bind(2, WireFormat::nowMs())

@@ -20,6 +20,7 @@
 #include <iostream>
 #include <regex>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 
 namespace server {
 
@@ -129,6 +130,8 @@ nlohmann::json diarizationJson(const DiarizationJob& job)
     nlohmann::json body { { "status", job.status } };
     if (job.status == "succeeded" && job.segmentsJson)
         body["segments"] = nlohmann::json::parse(*job.segmentsJson);
+    if (job.status == "failed" && job.error)
+        body["error"] = *job.error;
     return body;
 }
 
@@ -387,7 +390,10 @@ void TallisenServer::health(const httplib::Request&, httplib::Response& response
 
 void TallisenServer::prepareSignIn(const httplib::Request&, httplib::Response& response)
 {
-    const std::string code = m_store->createSignIn();
+    const auto created = m_store->createSignIn();
+    if (!created)
+        throw HttpError(503, "Too many sign-ins are waiting to be completed. Try again in a few minutes.");
+    const std::string& code = *created;
     sendJson(response, { { "url", m_publicUrl + "/auth/sign-in?code=" + code }, { "code", code } });
 }
 
@@ -541,7 +547,16 @@ void TallisenServer::saveTranscript(const httplib::Request& request, httplib::Re
         throw HttpError(400, "\"emailTo\" is not a valid e-mail address.");
     if (fields.source.empty() || fields.source.size() > 32)
         throw HttpError(400, "\"source\" must name the app in at most 32 characters.");
-    const auto [recording, created] = m_store->saveRecording(account.id, *key, fields);
+    const std::int64_t quota = std::int64_t { m_options.quotaMegabytes } * 1'000'000;
+    std::pair<Recording, bool> saved;
+    try {
+        saved = m_store->saveRecording(account.id, *key, fields, quota);
+    } catch (const QuotaExceeded&) {
+        throw HttpError(507,
+            "Your transcripts use all the space this server gives an account ("
+                + std::to_string(m_options.quotaMegabytes) + " MB). Delete some and try again.");
+    }
+    const auto& [recording, created] = saved;
     if (created) {
         const std::string id = recording.id;
         m_filing->post([this, id] { fileRecording(id); });
@@ -632,6 +647,16 @@ void TallisenServer::receiveUpload(
     }
     if (!request.has_header("Content-Length"))
         throw HttpError(411, "Send the recording with a Content-Length.");
+    // Leave room for the database: a full disk would stop every account, not just this upload.
+    struct statvfs disk
+    {
+    };
+    const auto length = std::strtoull(request.get_header_value("Content-Length").c_str(), nullptr, 10);
+    if (::statvfs(m_options.dataDir.c_str(), &disk) == 0
+        && static_cast<unsigned long long>(disk.f_bavail) * disk.f_frsize < length + kDiskReserveBytes) {
+        GuardedHttpServer::closeAfterResponse();
+        throw HttpError(507, "The server's disk is too full to take this recording. Try again later.");
+    }
     const std::string base
         = m_options.dataDir + "/uploads/" + Secrets::sha256Hex(job->accountId + job->recordingId);
     // Uploads racing on one address each write their own file; only one is accepted.
@@ -712,9 +737,14 @@ void TallisenServer::runDiarization(const DiarizationJob& job)
             segments.push_back({ { "start", milliseconds(turn.start) }, { "end", milliseconds(turn.end) },
                 { "speaker", turn.speaker } });
         m_store->setDiarizationStatus(job.accountId, job.recordingId, "succeeded", segments.dump());
+    } catch (const HttpError& error) {
+        // The decoder's refusals are sentences about the user's audio.
+        std::cerr << "tallisen-server: speaker detection failed: " << error.what() << '\n';
+        m_store->setDiarizationStatus(job.accountId, job.recordingId, "failed", std::nullopt, error.what());
     } catch (const std::exception& error) {
         std::cerr << "tallisen-server: speaker detection failed: " << error.what() << '\n';
-        m_store->setDiarizationStatus(job.accountId, job.recordingId, "failed");
+        m_store->setDiarizationStatus(job.accountId, job.recordingId, "failed", std::nullopt,
+            "The server could not analyse the recording's speakers.");
     }
     // The audio was only needed for detection.
     std::error_code ignored;

@@ -41,6 +41,7 @@ public:
     static constexpr std::size_t kUploadBytes = 1'000'000'000;
     static constexpr std::size_t kTranscriptBytes = 8'000'000;
     static constexpr std::size_t kSmallBodyBytes = 64 * 1024;
+    static constexpr unsigned long long kDiskReserveBytes = 100'000'000;
     // Chunks are cut at 300 s; their context and encoder padding may add a few seconds.
     static constexpr double kTranscriptionSeconds = 306;
     static constexpr double kDetectionSeconds = 4 * 3600;

@@ -85,6 +85,7 @@ DiarizationResponse DiarizationResponse::fromJson(const QJsonObject& object)
         .status = JsonFields::requiredString(object, QStringLiteral("status")),
         .uploadURL = std::nullopt,
         .segments = std::nullopt,
+        .error = JsonFields::optionalString(object, QStringLiteral("error")),
     };
     if (JsonFields::optionalString(object, QStringLiteral("uploadURL"))) {
         response.uploadURL = JsonFields::requiredUrl(object, QStringLiteral("uploadURL"));

@@ -91,6 +91,8 @@ struct DiarizationResponse
     QString status;
     std::optional<QUrl> uploadURL;
     std::optional<std::vector<SpeakerSegment>> segments;
+    // The server's reason when the job failed.
+    std::optional<QString> error;
 
     static DiarizationResponse fromJson(const QJsonObject& object);
 };

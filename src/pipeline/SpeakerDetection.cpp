@@ -42,11 +42,14 @@ void report(const APIClient::Progress& progress, const QString& line)
     }
 }
 
-APIClientError failedOrUnconfirmed()
+APIClientError failedOrUnconfirmed(const std::optional<QString>& reason = std::nullopt)
 {
-    return APIClientError(QStringLiteral(
-        "Speaker detection failed or its submission could not be confirmed. Audio is saved. Use Transcribe "
-        "without speakers to continue; no duplicate speaker job will be submitted."));
+    const QString why = reason ? QStringLiteral(" The server said: ") + *reason : QString();
+    return APIClientError(QStringLiteral("Speaker detection failed or its submission could not be confirmed.")
+        + why
+        + QStringLiteral(
+            " Audio is saved. Use Transcribe without speakers to continue; no duplicate speaker job "
+            "will be submitted."));
 }
 
 } // namespace
@@ -76,7 +79,7 @@ QCoro::Task<std::vector<SpeakerSegment>> APIClient::detectSpeakers(PendingRecord
             co_return *answer.segments;
         }
         if (answer.status == u"failed" || answer.status == u"unknown") {
-            throw failedOrUnconfirmed();
+            throw failedOrUnconfirmed(answer.error);
         }
         if (answer.status != u"pending" && answer.status != u"starting") {
             throw APIClientError(QStringLiteral("Speaker detection was not started. Retry to resume."));

@@ -197,6 +197,11 @@ TEST(WireRecords, DiarizationResponseOptionalParts)
     EXPECT_FALSE(done.uploadURL);
     ASSERT_TRUE(done.segments);
     EXPECT_EQ(done.segments->at(0).speaker, QStringLiteral("SPEAKER_00"));
+    EXPECT_FALSE(done.error);
+
+    const DiarizationResponse failed = DiarizationResponse::fromJson(object(
+        { { "status", "failed" }, { "error", "The upload is not an audio file the server can read." } }));
+    EXPECT_EQ(failed.error, QStringLiteral("The upload is not an audio file the server can read."));
 
     const DiarizationResponse upload = DiarizationResponse::fromJson(
         object({ { "status", "upload" }, { "uploadURL", "https://storage.example.com/put?sig=1" } }));

@@ -99,4 +99,28 @@ TEST_F(OutboxAttack, TranscriptsAreMailedOnlyToTheAccountOrWhomItsOwnerAllowed)
     }
 }
 
+class QuotaAttack : public ServerFixture
+{
+protected:
+    void SetUp() override
+    {
+        m_quotaMegabytes = 1;
+        start();
+    }
+};
+
+TEST_F(QuotaAttack, AnAccountCannotFillTheDiskButARepeatedSaveStillAnswers)
+{
+    const std::string ann = signIn("ann@example.com");
+    const std::string bob = signIn("bob@example.com");
+    const std::string half(600'000, 'a');
+    ASSERT_EQ(saveTranscript(ann, "00000000-0000-4000-8000-000000000001", half)->status, 200);
+    const auto full = saveTranscript(ann, "00000000-0000-4000-8000-000000000002", half);
+    EXPECT_EQ(full->status, 507);
+    EXPECT_NE(errorOf(full).find("1 MB"), std::string::npos);
+    EXPECT_EQ(saveTranscript(ann, "00000000-0000-4000-8000-000000000001", half)->status, 200);
+    EXPECT_EQ(saveTranscript(bob, "00000000-0000-4000-8000-000000000002", half)->status, 200);
+    EXPECT_EQ(recordings(ann).size(), 1u);
+}
+
 } // namespace

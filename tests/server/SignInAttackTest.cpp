@@ -3,10 +3,13 @@
 #include "Passwords.h"
 #include "Secrets.h"
 #include "SignInThrottle.h"
+#include "SpeechFiles.h"
 #include "Sqlite.h"
 #include "UserCommand.h"
 
+#include <fstream>
 #include <sstream>
+#include <sys/stat.h>
 
 // Sign-in replayed as an attacker would try it: other people's addresses, reused
 // codes, guessed passwords, stolen and forgotten tokens.
@@ -88,6 +91,22 @@ TEST_F(SignInAttack, GuessingIsStoppedPerAccountEvenWithTheRightPasswordNext)
     EXPECT_EQ(exchange(code)->status, 400);
     // Another account from the same address is not locked out by Alice's.
     EXPECT_FALSE(signIn("bob@example.com").empty());
+}
+
+TEST_F(SignInAttack, CodesAskedForWithoutSigningInAreBounded)
+{
+    for (std::size_t i = 0; i < server::Store::kMaximumOpenSignIns; ++i)
+        ASSERT_TRUE(m_server->store().createSignIn());
+    const auto refused = client()->Post("/auth/google/prepare", "", "application/json");
+    EXPECT_EQ(refused->status, 503);
+    EXPECT_FALSE(errorOf(refused).empty());
+    {
+        server::Database db(m_dataDir + "/tallisen.sqlite3");
+        db.prepare("UPDATE signIns SET createdAt = createdAt - ?")
+            .bind(1, server::Store::kSignInLifetimeMs + 1)
+            .run();
+    }
+    EXPECT_FALSE(prepareCode().empty()) << "codes nobody completed in time are forgotten";
 }
 
 TEST(SignInThrottle, EachLimitHoldsForItsWindowOnly)
@@ -189,6 +208,21 @@ TEST(Passwords, OnlyTheRightPasswordMatchesAndTamperedHashesNeverDo)
         EXPECT_FALSE(server::Passwords::verify("a long enough password", tampered));
     }
     EXPECT_FALSE(server::Passwords::verify("a long enough passwore", stored));
+}
+
+TEST(ServerOptions, TheUpstreamKeyNeverComesFromTheCommandLineOrAFileOthersRead)
+{
+    using server::ServerOptions;
+    const SpeechFiles::TemporaryDirectory directory;
+    const std::string key = directory.file("key");
+    std::ofstream(key) << "sk-test-key\n";
+    ::chmod(key.c_str(), 0644);
+    EXPECT_THROW(ServerOptions::parse({ "--openai-api-key", "sk-test-key" }), std::invalid_argument);
+    EXPECT_THROW(ServerOptions::parse({ "--openai-api-key-file", key }), std::invalid_argument);
+    EXPECT_THROW(
+        ServerOptions::parse({ "--openai-api-key-file", directory.file("missing") }), std::invalid_argument);
+    ::chmod(key.c_str(), 0600);
+    EXPECT_EQ(ServerOptions::parse({ "--openai-api-key-file", key }).openAiApiKey, "sk-test-key");
 }
 
 TEST(ServerOptions, AutomaticSignInOnlyForAServerNoOtherMachineReaches)

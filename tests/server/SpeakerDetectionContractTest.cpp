@@ -89,7 +89,7 @@ TEST_F(SpeakerDetectionContract, JobsBelongToTheirAccount)
     EXPECT_EQ(client()->Get("/v1/diarizations/not-a-uuid", bearer(ann))->status, 400);
 }
 
-TEST_F(SpeakerDetectionContract, AnUndecodableUploadFailsTheJob)
+TEST_F(SpeakerDetectionContract, AnUndecodableUploadFailsTheJobAndSaysWhy)
 {
     const std::string token = signIn();
     const std::string url
@@ -98,8 +98,12 @@ TEST_F(SpeakerDetectionContract, AnUndecodableUploadFailsTheJob)
     ASSERT_EQ(
         client()->Put(url.substr(m_server->publicUrl().size()), "not audio at all", "audio/x-m4a")->status,
         200);
-    EXPECT_TRUE(eventually(
-        [&] { return json(client()->Get(diarizationPath(), bearer(token))).at("status") == "failed"; }));
+    nlohmann::json answer;
+    EXPECT_TRUE(eventually([&] {
+        answer = json(client()->Get(diarizationPath(), bearer(token)));
+        return answer.at("status") == "failed";
+    }));
+    EXPECT_NE(answer.value("error", "").find("audio"), std::string::npos) << answer.dump();
 }
 
 } // namespace
