@@ -17,17 +17,9 @@ protected:
     {
         const int fd = connectRaw();
         EXPECT_EQ(::send(fd, head.data(), head.size(), MSG_NOSIGNAL), static_cast<ssize_t>(head.size()));
-        std::string answer;
-        pollfd waiting { fd, POLLIN, 0 };
-        char buffer[4096];
-        while (::poll(&waiting, 1, timeoutMs) > 0) {
-            const ssize_t count = ::recv(fd, buffer, sizeof buffer, 0);
-            if (count <= 0)
-                break;
-            answer.append(buffer, static_cast<std::size_t>(count));
-            if (answer.find("\r\n\r\n") != std::string::npos && answer.find('}') != std::string::npos)
-                break;
-        }
+        const std::string answer = readUntilQuiet(fd, timeoutMs, [](const std::string& seen) {
+            return seen.find("\r\n\r\n") != std::string::npos && seen.find('}') != std::string::npos;
+        });
         ::close(fd);
         return answer;
     }

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <netinet/in.h>
 #include <poll.h>
@@ -176,8 +177,9 @@ protected:
         return fd;
     }
 
-    // Everything the server sends until it closes or stays silent for `timeoutMs`.
-    static std::string readUntilQuiet(int fd, int timeoutMs = 5000)
+    // Everything the server sends until it closes, stays silent for `timeoutMs`, or `enough` holds.
+    static std::string readUntilQuiet(
+        int fd, int timeoutMs = 5000, const std::function<bool(const std::string&)>& enough = {})
     {
         std::string answer;
         pollfd waiting { fd, POLLIN, 0 };
@@ -187,6 +189,8 @@ protected:
             if (count <= 0)
                 break;
             answer.append(buffer, static_cast<std::size_t>(count));
+            if (enough && enough(answer))
+                break;
         }
         return answer;
     }
