@@ -202,9 +202,10 @@ bool Store::removeUser(const std::string& email)
         return false;
     Transaction transaction(m_db);
     for (const char* sql :
-        { "DELETE FROM tokens WHERE accountId = ?", "DELETE FROM signIns WHERE accountId = ?",
-            "DELETE FROM idempotencyKeys WHERE accountId = ?", "DELETE FROM diarizations WHERE accountId = ?",
-            "DELETE FROM recordings WHERE accountId = ?", "DELETE FROM accounts WHERE id = ?" })
+        { "DELETE FROM tokens WHERE accountId = ?", "DELETE FROM recipients WHERE accountId = ?",
+            "DELETE FROM signIns WHERE accountId = ?", "DELETE FROM idempotencyKeys WHERE accountId = ?",
+            "DELETE FROM diarizations WHERE accountId = ?", "DELETE FROM recordings WHERE accountId = ?",
+            "DELETE FROM accounts WHERE id = ?" })
         m_db.prepare(sql).bind(1, account->id).run();
     transaction.commit();
     return true;

@@ -188,7 +188,8 @@ TEST_F(SignInAttack, TheOwnersUserCommandDecidesWhoGetsIn)
     EXPECT_EQ(approve(prepareCode(), "carol@example.com", "carol's first password")->status, 401);
     EXPECT_EQ(approve(prepareCode(), "carol@example.com", "carol's second password")->status, 200);
 
-    ASSERT_EQ(userCommand({ "remove", "carol@example.com" }), 0);
+    ASSERT_EQ(userCommand({ "allow", "carol@example.com", "team@example.com" }), 0);
+    ASSERT_EQ(userCommand({ "remove", "carol@example.com" }), 0) << m_errors;
     EXPECT_EQ(approve(prepareCode(), "carol@example.com", "carol's second password")->status, 401);
     EXPECT_EQ(userCommand({ "remove", "carol@example.com" }), 1);
     EXPECT_EQ(userCommand({ "explode", "carol@example.com" }), 2);
