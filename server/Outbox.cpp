@@ -3,6 +3,8 @@
 #include "Store.h"
 #include "WireFormat.h"
 
+#include <openssl/evp.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -52,20 +54,10 @@ std::string headerText(const std::string& value)
 
 std::string base64(const std::string& bytes)
 {
-    static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string text;
-    for (std::size_t i = 0; i < bytes.size(); i += 3) {
-        const std::size_t left = bytes.size() - i;
-        std::uint32_t group = static_cast<unsigned char>(bytes[i]) << 16;
-        if (left > 1)
-            group |= static_cast<unsigned char>(bytes[i + 1]) << 8;
-        if (left > 2)
-            group |= static_cast<unsigned char>(bytes[i + 2]);
-        text += kAlphabet[(group >> 18) & 0x3F];
-        text += kAlphabet[(group >> 12) & 0x3F];
-        text += left > 1 ? kAlphabet[(group >> 6) & 0x3F] : '=';
-        text += left > 2 ? kAlphabet[group & 0x3F] : '=';
-    }
+    std::string text(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+    const int written = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()),
+        reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
+    text.resize(static_cast<std::size_t>(written));
     return text;
 }
 

@@ -81,6 +81,13 @@ std::optional<Parameters> parse(const std::string& stored)
     return Parameters { *cost, *blockSize, *parallelism, std::move(*salt), std::move(*hash) };
 }
 
+void spendVerifyCost(const std::string& password)
+{
+    Parameters parameters;
+    parameters.salt.assign(kSaltBytes, 0);
+    derive(password, parameters, kHashBytes);
+}
+
 } // namespace
 
 std::string hash(const std::string& password)
@@ -102,13 +109,6 @@ bool verify(const std::string& password, const std::string& stored)
     }
     const auto key = derive(password, *parameters, parameters->hash.size());
     return CRYPTO_memcmp(key.data(), parameters->hash.data(), key.size()) == 0;
-}
-
-void spendVerifyCost(const std::string& password)
-{
-    Parameters parameters;
-    parameters.salt.assign(kSaltBytes, 0);
-    derive(password, parameters, kHashBytes);
 }
 
 void checkStrength(const std::string& password)

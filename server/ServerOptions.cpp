@@ -20,13 +20,17 @@ std::string environment(const char* name, const std::string& fallback = {})
     return value && *value ? value : fallback;
 }
 
-std::string defaultDataDir()
+} // namespace
+
+std::string ServerOptions::defaultDataDir()
 {
     const std::string dataHome = environment("XDG_DATA_HOME");
     if (!dataHome.empty())
         return dataHome + "/tallisen-server";
     return environment("HOME", ".") + "/.local/share/tallisen-server";
 }
+
+namespace {
 
 void parseListen(const std::string& value, ServerOptions& options)
 {
@@ -123,7 +127,7 @@ bool isLoopbackUrl(const std::string& url)
 ServerOptions ServerOptions::parse(const std::vector<std::string>& arguments)
 {
     ServerOptions options;
-    options.dataDir = defaultDataDir();
+    options.dataDir = ServerOptions::defaultDataDir();
     options.openAiBaseUrl = environment("TALLISEN_OPENAI_BASE_URL", "https://api.openai.com");
     options.openAiApiKey = environment("OPENAI_API_KEY");
     for (std::size_t i = 0; i < arguments.size(); ++i) {

@@ -29,6 +29,8 @@ struct ServerOptions
     // Throws std::invalid_argument with a sentence naming the bad flag.
     static ServerOptions parse(const std::vector<std::string>& arguments);
     static std::string usage();
+    // $XDG_DATA_HOME/tallisen-server, or its usual place under $HOME.
+    static std::string defaultDataDir();
 
     bool usesTls() const { return selfSigned || tlsCert.has_value(); }
 };

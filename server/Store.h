@@ -180,6 +180,7 @@ private:
     Account insertAccount(const std::string& email, const std::string& displayName,
         const std::optional<std::string>& passwordHash);
     std::optional<Account> accountWhere(const char* sql, const std::string& value);
+    std::optional<Account> accountByEmail(const std::string& email);
     static Recording readRecording(Statement& statement);
     static DiarizationJob readDiarization(Statement& statement);
 

@@ -138,10 +138,15 @@ std::optional<Account> Store::accountWhere(const char* sql, const std::string& v
     return Account { query.text(0), query.text(1), query.text(2) };
 }
 
+std::optional<Account> Store::accountByEmail(const std::string& email)
+{
+    return accountWhere("SELECT id, email, displayName FROM accounts WHERE email = ?", email);
+}
+
 Account Store::ensureAccount(const std::string& email, const std::string& displayName)
 {
     std::lock_guard lock(m_mutex);
-    if (auto existing = accountWhere("SELECT id, email, displayName FROM accounts WHERE email = ?", email))
+    if (auto existing = accountByEmail(email))
         return *existing;
     return insertAccount(email, displayName, std::nullopt);
 }
@@ -150,7 +155,7 @@ std::optional<Account> Store::addUser(
     const std::string& email, const std::string& displayName, const std::string& passwordHash)
 {
     std::lock_guard lock(m_mutex);
-    if (accountWhere("SELECT id, email, displayName FROM accounts WHERE email = ?", email))
+    if (accountByEmail(email))
         return std::nullopt;
     return insertAccount(email, displayName, passwordHash);
 }
@@ -197,7 +202,7 @@ std::vector<UserSummary> Store::users()
 bool Store::removeUser(const std::string& email)
 {
     std::lock_guard lock(m_mutex);
-    const auto account = accountWhere("SELECT id, email, displayName FROM accounts WHERE email = ?", email);
+    const auto account = accountByEmail(email);
     if (!account)
         return false;
     Transaction transaction(m_db);
@@ -252,7 +257,7 @@ std::int64_t Store::revokeTokens(const std::string& email, const std::optional<s
 bool Store::allowRecipient(const std::string& email, const std::string& address, bool allowed)
 {
     std::lock_guard lock(m_mutex);
-    const auto account = accountWhere("SELECT id, email, displayName FROM accounts WHERE email = ?", email);
+    const auto account = accountByEmail(email);
     if (!account)
         return false;
     m_db.prepare(allowed ? "INSERT OR IGNORE INTO recipients (accountId, address) VALUES (?, ?)"

@@ -29,7 +29,7 @@ struct Invocation
 Invocation parse(const std::vector<std::string>& arguments)
 {
     Invocation invocation;
-    invocation.dataDir = ServerOptions::parse({}).dataDir;
+    invocation.dataDir = ServerOptions::defaultDataDir();
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
         const auto value = [&]() -> std::string {
