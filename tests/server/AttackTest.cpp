@@ -1,5 +1,7 @@
 #include "ServerFixture.h"
+#include "SpeechFiles.h"
 
+#include <sys/stat.h>
 #include <zlib.h>
 
 #include <chrono>
@@ -133,6 +135,25 @@ TEST_F(Attack, CompressedBodiesAreRefusedBeforeTheyAreInflated)
 }
 
 // The default fixture serves TLS: slow clients there hold a handshake open.
+// A 45-byte playlist once made the server decode, and transcribe back, an owner-only
+// recording outside its data folder.
+TEST_F(Attack, AnUploadCannotMakeTheServerReadOtherFiles)
+{
+    SpeechFiles::TemporaryDirectory directory;
+    const std::string secret = directory.file("secret.wav");
+    SpeechFiles::run("flite -voice rms -t 'please send me the meeting notes after lunch' -o " + secret);
+    ::chmod(secret.c_str(), 0600);
+    const std::string token = signIn();
+    const SpeechFiles::WorkingDirectory root("/");
+    for (const std::string& playlist : { "ffconcat version 1.0\nfile " + secret.substr(1) + "\n",
+             "#EXTM3U\n#EXT-X-TARGETDURATION:9\n#EXTINF:9,\nfile://" + secret + "\n#EXT-X-ENDLIST\n" }) {
+        const auto answer = client()->Post("/v1/transcriptions", bearer(token), playlist, "audio/x-m4a");
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(answer->status, 422) << answer->body;
+        EXPECT_EQ(answer->body.find("lunch"), std::string::npos) << answer->body;
+    }
+}
+
 using SlowClients = ServerFixture;
 
 TEST_F(SlowClients, HealthAndSignedInCallsAnswerWithinASecondUnderAttack)

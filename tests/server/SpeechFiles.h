@@ -48,6 +48,21 @@ private:
     std::string m_path;
 };
 
+// Moves the process to `path` for a while: uploads once reached files relative to it.
+class WorkingDirectory
+{
+public:
+    explicit WorkingDirectory(const std::string& path)
+        : m_previous(std::filesystem::current_path())
+    {
+        std::filesystem::current_path(path);
+    }
+    ~WorkingDirectory() { std::filesystem::current_path(m_previous); }
+
+private:
+    std::filesystem::path m_previous;
+};
+
 struct Span
 {
     double start = 0;
