@@ -1,9 +1,8 @@
 #include "Outbox.h"
 
+#include "Secrets.h"
 #include "Store.h"
 #include "WireFormat.h"
-
-#include <openssl/evp.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -52,22 +51,13 @@ std::string headerText(const std::string& value)
     return result;
 }
 
-std::string base64(const std::string& bytes)
-{
-    std::string text(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-    const int written = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()),
-        reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
-    text.resize(static_cast<std::size_t>(written));
-    return text;
-}
-
 // Plain ASCII as it is; anything else as an RFC 2047 encoded word.
 std::string encodedHeader(const std::string& value)
 {
     const std::string text = headerText(value);
     const bool ascii
         = std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-    return ascii ? text : "=?utf-8?B?" + base64(text) + "?=";
+    return ascii ? text : "=?utf-8?B?" + Secrets::base64(text) + "?=";
 }
 
 // Quoted-printable keeps every line short and every byte intact, and writes a

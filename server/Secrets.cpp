@@ -3,7 +3,9 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
+#include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstdio>
 #include <optional>
 #include <stdexcept>
@@ -86,13 +88,62 @@ std::string randomToken()
     return text;
 }
 
-std::string sha256Hex(std::string_view text)
+std::string sha256(std::string_view bytes)
 {
     std::array<unsigned char, EVP_MAX_MD_SIZE> digest {};
     unsigned int size = 0;
-    if (EVP_Digest(text.data(), text.size(), digest.data(), &size, EVP_sha256(), nullptr) != 1)
+    if (EVP_Digest(bytes.data(), bytes.size(), digest.data(), &size, EVP_sha256(), nullptr) != 1)
         throw std::runtime_error("The server could not hash a secret.");
-    return hex(digest.data(), size);
+    return std::string(reinterpret_cast<const char*>(digest.data()), size);
+}
+
+std::string sha256Hex(std::string_view text)
+{
+    const std::string digest = sha256(text);
+    return hex(reinterpret_cast<const unsigned char*>(digest.data()), digest.size());
+}
+
+std::string base64(std::string_view bytes)
+{
+    std::string text(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+    const int written = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()),
+        reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
+    text.resize(static_cast<std::size_t>(written));
+    return text;
+}
+
+std::string base64Url(std::string_view bytes)
+{
+    std::string text = base64(bytes);
+    while (!text.empty() && text.back() == '=')
+        text.pop_back();
+    std::replace(text.begin(), text.end(), '+', '-');
+    std::replace(text.begin(), text.end(), '/', '_');
+    return text;
+}
+
+std::optional<std::string> fromBase64Url(std::string_view text)
+{
+    std::string standard(text);
+    for (char& c : standard) {
+        if (c == '-')
+            c = '+';
+        else if (c == '_')
+            c = '/';
+        else if (!std::isalnum(static_cast<unsigned char>(c)))
+            return std::nullopt;
+    }
+    if (standard.size() % 4 == 1)
+        return std::nullopt;
+    const std::size_t padding = (4 - standard.size() % 4) % 4;
+    standard.append(padding, '=');
+    std::string bytes(standard.size() / 4 * 3, '\0');
+    const int written = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(bytes.data()),
+        reinterpret_cast<const unsigned char*>(standard.data()), static_cast<int>(standard.size()));
+    if (written < 0)
+        return std::nullopt;
+    bytes.resize(static_cast<std::size_t>(written) - padding);
+    return bytes;
 }
 
 std::string newUuid()

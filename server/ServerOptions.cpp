@@ -49,24 +49,24 @@ void parseListen(const std::string& value, ServerOptions& options)
     options.port = static_cast<int>(port);
 }
 
-// Only a file no one else can read may hold the upstream key.
-std::string readKeyFile(const std::string& path)
+// Only a file no one else can read may hold a key.
+std::string readKeyFile(const std::string& flag, const std::string& path)
 {
     struct stat info
     {
     };
     if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
-        throw std::invalid_argument("--openai-api-key-file: " + path + " is not a readable file.");
+        throw std::invalid_argument(flag + ": " + path + " is not a readable file.");
     if ((info.st_mode & 077) != 0)
-        throw std::invalid_argument("--openai-api-key-file: " + path
-            + " can be read by other users; make it owner-only (chmod 600).");
+        throw std::invalid_argument(
+            flag + ": " + path + " can be read by other users; make it owner-only (chmod 600).");
     std::ifstream file(path);
     std::string key;
     std::getline(file, key);
     while (!key.empty() && std::isspace(static_cast<unsigned char>(key.back())))
         key.pop_back();
     if (key.empty())
-        throw std::invalid_argument("--openai-api-key-file: " + path + " holds no key.");
+        throw std::invalid_argument(flag + ": " + path + " holds no key.");
     return key;
 }
 
@@ -160,9 +160,15 @@ ServerOptions ServerOptions::parse(const std::vector<std::string>& arguments)
                 "A key on the command line is visible to every user in ps; give it in "
                 "OPENAI_API_KEY or with --openai-api-key-file.");
         else if (flag == "--openai-api-key-file")
-            options.openAiApiKey = readKeyFile(value());
+            options.openAiApiKey = readKeyFile(flag, value());
         else if (flag == "--openai-model")
             options.openAiModel = value();
+        else if (flag == "--oidc-issuer")
+            options.oidcIssuer = value();
+        else if (flag == "--oidc-client-id")
+            options.oidcClientId = value();
+        else if (flag == "--oidc-client-secret-file")
+            options.oidcClientSecret = readKeyFile(flag, value());
         else if (flag == "--sign-in-as")
             options.signInAs = value();
         else if (flag == "--token-idle-days")
@@ -187,6 +193,11 @@ ServerOptions ServerOptions::parse(const std::vector<std::string>& arguments)
     if (options.publicUrl
         && (!options.publicUrl->starts_with("http") || hostOfUrl(*options.publicUrl).value_or("").empty()))
         throw std::invalid_argument("--public-url needs an address such as https://tallisen.example.com.");
+    if (options.oidcIssuer && options.oidcClientId.empty())
+        throw std::invalid_argument("--oidc-issuer needs --oidc-client-id, as registered with the provider.");
+    if (options.oidcIssuer && !options.oidcIssuer->starts_with("https://")
+        && !isLoopbackUrl(*options.oidcIssuer))
+        throw std::invalid_argument("--oidc-issuer must be an https:// address.");
     // Anyone who can open the sign-in page becomes that account: only for this machine's own users.
     if (options.signInAs
         && (!isLoopbackHost(options.host) || (options.publicUrl && !isLoopbackUrl(*options.publicUrl))))
@@ -219,6 +230,12 @@ transcription with word timings, speaker detection, naming, filing and e-mailing
   --openai-api-key-file FILE
                           Upstream API key, from an owner-only file (or env OPENAI_API_KEY).
   --openai-model NAME     Upstream model (default whisper-1).
+  --oidc-issuer URL       Offer sign-in through this OpenID Connect provider (https://). The
+                          redirect address to register is PUBLIC_URL/auth/oidc/callback; it
+                          signs in accounts made with "user add" whose address it vouches for.
+  --oidc-client-id ID     The client id registered with the provider.
+  --oidc-client-secret-file FILE
+                          Its client secret, from an owner-only file (none for public clients).
   --sign-in-as EMAIL      Approve every sign-in page opened as this account, without the form
                           (for machines without a browser; loopback only).
   --quota-mb N            Transcript space per account, in megabytes (default 1000).

@@ -21,6 +21,10 @@ struct ServerOptions
     std::string openAiApiKey;
     std::string openAiModel = "whisper-1";
     std::optional<std::string> signInAs;
+    // The owner's OpenID Connect provider, offered on the sign-in page beside passwords.
+    std::optional<std::string> oidcIssuer;
+    std::string oidcClientId;
+    std::string oidcClientSecret;
     int tokenIdleDays = 30;
     int quotaMegabytes = 1000;
     int threads = 32;

@@ -227,6 +227,9 @@ int TallisenServer::bind()
         + hostForUrl(m_options.host) + ":" + std::to_string(m_port));
     while (!m_publicUrl.empty() && m_publicUrl.back() == '/')
         m_publicUrl.pop_back();
+    if (m_options.oidcIssuer)
+        m_openId = std::make_unique<OpenIdConnect>(OpenIdConnect::Settings { *m_options.oidcIssuer,
+            m_options.oidcClientId, m_options.oidcClientSecret, m_publicUrl + "/auth/oidc/callback" });
     // Work interrupted by a restart is picked up again.
     for (const auto& status : { "starting", "pending" }) {
         for (const auto& job : m_store->diarizationsWithStatus(status))
@@ -277,6 +280,8 @@ void TallisenServer::installRoutes()
     http.Post("/auth/google/prepare", handler(&TallisenServer::prepareSignIn));
     http.Get("/auth/sign-in", handler(&TallisenServer::signInPage));
     http.Post("/auth/sign-in", handler(&TallisenServer::completeSignIn));
+    http.Get("/auth/oidc", handler(&TallisenServer::startProviderSignIn));
+    http.Get("/auth/oidc/callback", handler(&TallisenServer::finishProviderSignIn));
     http.Post("/auth/exchange", handler(&TallisenServer::exchange));
     http.Get("/v1/me", handler(&TallisenServer::me));
     http.Get("/v1/recordings", handler(&TallisenServer::listRecordings));
@@ -417,7 +422,53 @@ void TallisenServer::signInPage(const httplib::Request& request, httplib::Respon
             + "\"><label>E-mail<input name=\"email\" type=\"email\" required maxlength=\"254\" "
               "autocomplete=\"username\"></label><label>Password<input name=\"password\" type=\"password\" "
               "required maxlength=\"1024\" autocomplete=\"current-password\"></label>"
-              "<button type=\"submit\">Sign in</button></form>");
+              "<button type=\"submit\">Sign in</button></form>"
+            + (m_openId ? "<p><a href=\"/auth/oidc?code=" + htmlEscape(code)
+                        + "\">Sign in with your organisation's account</a></p>"
+                        : std::string()));
+}
+
+void TallisenServer::startProviderSignIn(const httplib::Request& request, httplib::Response& response)
+{
+    if (!m_openId)
+        throw HttpError(404, "This server offers no sign-in through an identity provider.");
+    const std::string code = request.get_param_value("code");
+    const SignInOutcome status = m_store->signInStatus(code);
+    if (status != SignInOutcome::Completed) {
+        answerSignIn(response, status, {});
+        return;
+    }
+    response.set_redirect(m_openId->authorizationUrl(code));
+}
+
+void TallisenServer::finishProviderSignIn(const httplib::Request& request, httplib::Response& response)
+{
+    if (!m_openId)
+        throw HttpError(404, "This server offers no sign-in through an identity provider.");
+    if (request.has_param("error")) {
+        sendPage(response, "Sign-in failed",
+            "<p>The identity provider did not sign you in (" + htmlEscape(request.get_param_value("error"))
+                + "). Start again from Tallisen.</p>",
+            401);
+        return;
+    }
+    OpenIdConnect::Identity identity;
+    try {
+        identity = m_openId->complete(request.get_param_value("state"), request.get_param_value("code"));
+    } catch (const HttpError& error) {
+        std::cerr << "tallisen-server: a provider sign-in failed: " << error.what() << '\n';
+        sendPage(response, "Sign-in failed", "<p>" + htmlEscape(error.what()) + "</p>", error.status());
+        return;
+    }
+    const auto account = m_store->credentials(identity.email);
+    if (!account) {
+        sendPage(response, "Sign-in failed",
+            "<p>No Tallisen account uses " + htmlEscape(identity.email)
+                + ". Ask the server's owner to add it (tallisen-server user add).</p>",
+            403);
+        return;
+    }
+    answerSignIn(response, m_store->completeSignIn(identity.signInCode, account->account.id), identity.email);
 }
 
 void TallisenServer::completeSignIn(const httplib::Request& request, httplib::Response& response)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "GuardedHttpServer.h"
+#include "OpenIdConnect.h"
 #include "ServerOptions.h"
 #include "SignInThrottle.h"
 #include "Store.h"
@@ -60,6 +61,8 @@ private:
     void prepareSignIn(const httplib::Request&, httplib::Response& response);
     void signInPage(const httplib::Request& request, httplib::Response& response);
     void completeSignIn(const httplib::Request& request, httplib::Response& response);
+    void startProviderSignIn(const httplib::Request& request, httplib::Response& response);
+    void finishProviderSignIn(const httplib::Request& request, httplib::Response& response);
     static void answerSignIn(httplib::Response& response, SignInOutcome outcome, const std::string& email);
     void exchange(const httplib::Request& request, httplib::Response& response);
     void me(const httplib::Request& request, httplib::Response& response);
@@ -82,6 +85,7 @@ private:
     std::optional<std::string> m_caPath;
     std::unique_ptr<Store> m_store;
     SignInThrottle m_throttle;
+    std::unique_ptr<OpenIdConnect> m_openId;
     std::unique_ptr<GuardedHttpServer> m_http;
     std::mutex m_engineMutex;
     std::unique_ptr<Transcriber> m_transcriber;

@@ -142,6 +142,23 @@ std::optional<std::string> percentDecode(std::string_view text)
     return bytes;
 }
 
+std::string percentEncode(std::string_view text)
+{
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string encoded;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (std::isalnum(byte) || c == '-' || c == '.' || c == '_' || c == '~') {
+            encoded += c;
+            continue;
+        }
+        encoded += '%';
+        encoded += kDigits[byte >> 4];
+        encoded += kDigits[byte & 0xF];
+    }
+    return encoded;
+}
+
 bool isValidUtf8(std::string_view text)
 {
     // RFC 3629: besides the shape of each sequence, the first continuation

@@ -20,6 +20,8 @@ std::int64_t nowMs();
 
 // %XX escapes back to bytes; malformed escapes make the whole text invalid.
 std::optional<std::string> percentDecode(std::string_view text);
+// Every byte but RFC 3986's unreserved characters as %XX, for query values.
+std::string percentEncode(std::string_view text);
 
 // Strict UTF-8 (RFC 3629): no overlong forms, surrogates or code points past U+10FFFF.
 bool isValidUtf8(std::string_view text);

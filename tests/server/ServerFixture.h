@@ -49,6 +49,8 @@ protected:
         options.threads = 8;
         options.signInAs = m_signInAs;
         options.quotaMegabytes = m_quotaMegabytes;
+        options.oidcIssuer = m_oidcIssuer;
+        options.oidcClientId = "tallisen-test";
         m_server = std::make_unique<server::TallisenServer>(options, std::move(transcriber));
         m_port = m_server->bind();
         m_thread = std::thread([this] { m_server->run(); });
@@ -197,6 +199,7 @@ protected:
 
     std::optional<std::string> m_signInAs;
     int m_quotaMegabytes = 1000;
+    std::optional<std::string> m_oidcIssuer;
     std::string m_dataDir;
     std::unique_ptr<server::TallisenServer> m_server;
     std::thread m_thread;
