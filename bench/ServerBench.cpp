@@ -5,6 +5,10 @@
 #include <benchmark/benchmark.h>
 #include <httplib.h>
 
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -91,6 +95,48 @@ void BM_ListRecordings(benchmark::State& state)
     }
 }
 BENCHMARK(BM_ListRecordings)->Threads(32)->UseRealTime()->MinTime(5.0);
+
+int connectTo(int port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    return fd;
+}
+
+// Answer times of /health and a signed-in /v1/me while 32 clients stall after
+// the first bytes of a TLS handshake and 40 more connect and send nothing.
+void BM_AnswersUnderSlowClients(benchmark::State& state)
+{
+    auto& loaded = loadedServer();
+    std::vector<int> attackers;
+    for (int i = 0; i < 32; ++i) {
+        attackers.push_back(connectTo(loaded.port));
+        ::send(attackers.back(), "\x16\x03\x01", 3, MSG_NOSIGNAL);
+    }
+    for (int i = 0; i < 40; ++i)
+        attackers.push_back(connectTo(loaded.port));
+    const httplib::Headers headers { { "Authorization", "Bearer " + loaded.token } };
+    double worst = 0;
+    for (auto _ : state) {
+        for (const char* path : { "/health", "/v1/me" }) {
+            httplib::Client client("127.0.0.1", loaded.port);
+            const auto started = std::chrono::steady_clock::now();
+            const auto answer = client.Get(path, headers);
+            worst = std::max(
+                worst, std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+            if (!answer || answer->status != 200)
+                state.SkipWithError("a request failed under attack");
+        }
+    }
+    state.counters["worst_s"] = worst;
+    for (int fd : attackers)
+        ::close(fd);
+}
+BENCHMARK(BM_AnswersUnderSlowClients)->UseRealTime()->Iterations(50);
 
 // Real-time factor of the local engine: processing time over audio time, one core.
 void BM_PocketSphinxRealTimeFactor(benchmark::State& state)
