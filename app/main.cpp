@@ -2,8 +2,16 @@
 
 #include <QApplication>
 
+#include <cstdio>
+#include <cstring>
+
 int main(int argc, char** argv)
 {
+    // Before QApplication, which needs a display.
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::puts("tallisen " TALLISEN_VERSION);
+        return 0;
+    }
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tallisen"));
     QApplication::setOrganizationName(QStringLiteral("Tallisen"));

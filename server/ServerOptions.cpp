@@ -139,6 +139,8 @@ ServerOptions ServerOptions::parse(const std::vector<std::string>& arguments)
         };
         if (flag == "--help" || flag == "-h")
             options.help = true;
+        else if (flag == "--version")
+            options.version = true;
         else if (flag == "--listen")
             parseListen(value(), options);
         else if (flag == "--data-dir")
@@ -241,6 +243,7 @@ transcription with word timings, speaker detection, naming, filing and e-mailing
   --quota-mb N            Transcript space per account, in megabytes (default 1000).
   --token-idle-days N     Sign out a client whose token went unused for N days (default 30).
   --threads N             Request threads (default 32).
+  --version               Show the version.
   --help                  Show this text.
 
   tallisen-server user add|list|remove|password|tokens|revoke ...

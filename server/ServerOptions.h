@@ -29,6 +29,7 @@ struct ServerOptions
     int quotaMegabytes = 1000;
     int threads = 32;
     bool help = false;
+    bool version = false;
 
     // Throws std::invalid_argument with a sentence naming the bad flag.
     static ServerOptions parse(const std::vector<std::string>& arguments);

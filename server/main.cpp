@@ -30,6 +30,10 @@ int main(int argc, char** argv)
         std::cerr << "tallisen-server: " << error.what() << '\n';
         return 2;
     }
+    if (options.version) {
+        std::cout << "tallisen-server " << TALLISEN_VERSION << '\n';
+        return 0;
+    }
     if (options.help) {
         std::cout << server::ServerOptions::usage();
         return 0;
