@@ -616,7 +616,7 @@ void TallisenServer::saveTranscript(const httplib::Request& request, httplib::Re
 
 void TallisenServer::transcribe(const httplib::Request& request, httplib::Response& response)
 {
-    requireAccount(request);
+    const Account account = requireAccount(request);
     const std::string type = request.get_header_value("Content-Type");
     if (type.rfind("audio/", 0) != 0)
         throw HttpError(415, "Send the audio with an audio/ content type such as audio/x-m4a.");
@@ -628,13 +628,14 @@ void TallisenServer::transcribe(const httplib::Request& request, httplib::Respon
         prompt = *decoded;
     }
     const auto pcm = AudioDecoder::decodeBytes(request.body, kTranscriptionSeconds);
-    const auto recognition = transcriber().transcribe({ request.body, pcm }, prompt);
+    auto recognition = transcriber().transcribe({ request.body, pcm }, prompt);
     sendJson(response, { { "text", recognition.text } });
+    m_recognitions.store(RecognitionCache::keyFor(account.id, request.body), std::move(recognition));
 }
 
 void TallisenServer::align(const httplib::Request& request, httplib::Response& response)
 {
-    requireAccount(request);
+    const Account account = requireAccount(request);
     if (!request.is_multipart_form_data() || !request.has_file("text") || !request.has_file("file"))
         throw HttpError(400, "Send a multipart form with a \"text\" part and a \"file\" part.");
     const std::string text = request.get_file_value("text").content;
@@ -643,9 +644,14 @@ void TallisenServer::align(const httplib::Request& request, httplib::Response& r
         throw HttpError(400, "The text part is not UTF-8.");
     if (text.size() > kTranscriptBytes / 8)
         throw HttpError(413, "The text part is too long.");
-    const auto pcm = AudioDecoder::decodeBytes(audio, kTranscriptionSeconds);
-    const auto recognition = transcriber().transcribe({ audio, pcm }, {});
-    sendJson(response, { { "words", wordsJson(WordAligner::align(text, recognition.words)) } });
+    const std::string key = RecognitionCache::keyFor(account.id, audio);
+    auto recognition = m_recognitions.find(key);
+    if (!recognition) {
+        const auto pcm = AudioDecoder::decodeBytes(audio, kTranscriptionSeconds);
+        recognition = transcriber().transcribe({ audio, pcm }, {});
+        m_recognitions.store(key, *recognition);
+    }
+    sendJson(response, { { "words", wordsJson(WordAligner::align(text, recognition->words)) } });
 }
 
 void TallisenServer::prepareDiarization(const httplib::Request& request, httplib::Response& response)

@@ -2,6 +2,7 @@
 
 #include "GuardedHttpServer.h"
 #include "OpenIdConnect.h"
+#include "RecognitionCache.h"
 #include "ServerOptions.h"
 #include "SignInThrottle.h"
 #include "Store.h"
@@ -89,6 +90,8 @@ private:
     std::unique_ptr<GuardedHttpServer> m_http;
     std::mutex m_engineMutex;
     std::unique_ptr<Transcriber> m_transcriber;
+    // A chunk of each of 32 recordings being transcribed at once.
+    RecognitionCache m_recognitions { 32 };
     int m_port = 0;
     // Declared last: their threads stop before the store and engines go away.
     std::unique_ptr<WorkQueue> m_filing;

@@ -2,9 +2,11 @@
 #include "SpeechFiles.h"
 
 #include "AudioDecoder.h"
+#include "PocketSphinxTranscriber.h"
 #include "Secrets.h"
 #include "WordAligner.h"
 
+#include <atomic>
 #include <iterator>
 #include <sstream>
 
@@ -85,6 +87,63 @@ TEST_F(TranscriptionContract, AudioLongerThanAChunkIsRefused)
         = client()->Post("/v1/transcriptions", bearer(token), SpeechFiles::read(path), "audio/x-m4a");
     EXPECT_EQ(answer->status, 422);
     EXPECT_FALSE(errorOf(answer).empty());
+}
+
+// The real engine, counted: how often the server really runs recognition.
+class CountingEngine : public server::Transcriber
+{
+public:
+    explicit CountingEngine(std::atomic<int>& runs)
+        : m_runs(runs)
+    { }
+
+    server::Recognition transcribe(const server::AudioUpload& audio, const std::string& prompt) override
+    {
+        ++m_runs;
+        return m_engine.transcribe(audio, prompt);
+    }
+
+private:
+    std::atomic<int>& m_runs;
+    server::PocketSphinxTranscriber m_engine;
+};
+
+class Recognitions : public ServerFixture
+{
+protected:
+    void SetUp() override { start(std::make_unique<CountingEngine>(m_runs)); }
+
+    std::atomic<int> m_runs = 0;
+};
+
+// Aligning a chunk's text reuses the recognition that produced it: one engine
+// run per chunk, not two, and never another account's.
+TEST_F(Recognitions, AligningAfterTranscribingRunsTheEngineOnce)
+{
+    const std::string ann = signIn("ann@example.com");
+    const std::string bob = signIn("bob@example.com");
+    const std::string path = m_dataDir + "/chunk.m4a";
+    SpeechFiles::makeM4a({ { "rms", kSpoken } }, path);
+    const std::string audio = SpeechFiles::read(path);
+    const std::string boundary = "Tallisen-" + server::Secrets::newUuid();
+    const auto align = [&](const std::string& token) {
+        return client()->Post("/v1/transcriptions/align", bearer(token),
+            alignmentForm(boundary, kSpoken, audio), "multipart/form-data; boundary=" + boundary);
+    };
+
+    ASSERT_EQ(client()->Post("/v1/transcriptions", bearer(ann), audio, "audio/x-m4a")->status, 200);
+    const auto first = align(ann);
+    ASSERT_EQ(first->status, 200) << first->body;
+    EXPECT_EQ(m_runs, 1);
+    EXPECT_EQ(align(bob)->body, first->body);
+    EXPECT_EQ(m_runs, 2) << "another account's request must not see Ann's recognition";
+    const std::string other = m_dataDir + "/other.m4a";
+    SpeechFiles::makeM4a({ { "awb", "Please send me the meeting notes after lunch." } }, other);
+    const auto different = client()->Post("/v1/transcriptions/align", bearer(ann),
+        alignmentForm(boundary, kSpoken, SpeechFiles::read(other)),
+        "multipart/form-data; boundary=" + boundary);
+    EXPECT_EQ(different->status, 200);
+    EXPECT_EQ(m_runs, 3);
 }
 
 } // namespace
