@@ -143,9 +143,10 @@ protected:
 
 private:
     QUrl endpoint(const QString& path) const;
+    static void report(const Progress& progress, const QString& line);
 
-    QCoro::Task<void> uploadForSpeakerDetection(PendingRecording job, std::optional<QUrl> uploadURL,
-                                                Progress progress);
+    QCoro::Task<void> uploadForSpeakerDetection(
+        PendingRecording job, std::optional<QUrl> uploadURL, Progress progress);
     QCoro::Task<void> checkAccount(PendingRecording job);
     QCoro::Task<PendingRecording> splitIntoChunks(PendingRecording job, Progress progress);
     QCoro::Task<QString> transcribeChunk(PendingRecording job, qsizetype index);

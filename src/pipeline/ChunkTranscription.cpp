@@ -21,14 +21,7 @@ constexpr double kChunkSeconds = 300.0;
 constexpr std::int64_t kChunkBytes = 20'000'000;
 constexpr double kAlignmentContextSeconds = 2.5;
 constexpr qint64 kCurrentAlignmentVersion = 1;
-constexpr std::chrono::milliseconds kUploadTimeout { 300'000 };
-
-void report(const APIClient::Progress& progress, const QString& line)
-{
-    if (progress) {
-        progress(line);
-    }
-}
+constexpr std::chrono::milliseconds kChunkUploadTimeout { 300'000 };
 
 QString partOf(qsizetype index, qsizetype count)
 {
@@ -49,6 +42,13 @@ QByteArray readChunkFile(const QString& path)
 }
 
 } // namespace
+
+void APIClient::report(const Progress& progress, const QString& line)
+{
+    if (progress) {
+        progress(line);
+    }
+}
 
 QCoro::Task<void> APIClient::checkAccount(PendingRecording job)
 {
@@ -75,7 +75,7 @@ QCoro::Task<QString> APIClient::transcribeChunk(PendingRecording job, qsizetype 
             request.request.setRawHeader(TranscriptionRequests::kPromptHeader, *prompt);
         }
     }
-    request.request.setTransferTimeout(static_cast<int>(kUploadTimeout.count()));
+    request.request.setTransferTimeout(static_cast<int>(kChunkUploadTimeout.count()));
     request.body = readChunkFile(TranscriptionRequests::chunkPath(job, chunk.filename));
     const auto answer = co_await sendWithRetry<TranscriptionResponse>(std::move(request));
     co_return answer.text;
@@ -87,7 +87,7 @@ QCoro::Task<std::vector<AlignedWord>> APIClient::alignChunk(PendingRecording job
     const QString text = chunk.text.value_or(QString());
     APIRequest request = authorizedRequest(QStringLiteral("/v1/transcriptions/align"));
     request.method = QByteArrayLiteral("POST");
-    request.request.setTransferTimeout(static_cast<int>(kUploadTimeout.count()));
+    request.request.setTransferTimeout(static_cast<int>(kChunkUploadTimeout.count()));
     const QString boundary = TranscriptionRequests::newBoundary();
     request.request.setRawHeader("Content-Type", TranscriptionRequests::alignmentContentType(boundary));
     request.body = TranscriptionRequests::alignmentBody(

@@ -20,7 +20,7 @@ namespace {
 constexpr qint64 kMaximumUploadBytes = 1'000'000'000;
 constexpr int kMaximumPolls = 900;
 constexpr std::chrono::milliseconds kPollInterval { 2'000 };
-constexpr std::chrono::milliseconds kUploadTimeout { 1'800'000 };
+constexpr std::chrono::milliseconds kRecordingUploadTimeout { 1'800'000 };
 
 QString diarizationPath(const PendingRecording& job, const QString& suffix = {})
 {
@@ -33,13 +33,6 @@ void makeEmptyPost(APIRequest& request)
 {
     request.method = QByteArrayLiteral("POST");
     request.request.setHeader(QNetworkRequest::ContentLengthHeader, 0);
-}
-
-void report(const APIClient::Progress& progress, const QString& line)
-{
-    if (progress) {
-        progress(line);
-    }
 }
 
 APIClientError failedOrUnconfirmed(const std::optional<QString>& reason = std::nullopt)
@@ -116,7 +109,7 @@ QCoro::Task<void> APIClient::uploadForSpeakerDetection(
     // Not a server request: no Authorization and no header of ours; the
     // storage service only sees the file, streamed from disk.
     APIRequest upload { .request = QNetworkRequest(*uploadURL), .method = QByteArrayLiteral("PUT") };
-    upload.request.setTransferTimeout(static_cast<int>(kUploadTimeout.count()));
+    upload.request.setTransferTimeout(static_cast<int>(kRecordingUploadTimeout.count()));
     upload.bodyFile = audio;
     HTTPAnswer answer;
     try {
