@@ -153,6 +153,19 @@ TEST_F(Attack, AnUploadCannotMakeTheServerReadOtherFiles)
     }
 }
 
+// One upload of joined MP3 parts once took the whole server down (a crash in
+// resampling); now it is transcribed and the server stays up.
+TEST_F(Attack, AStreamThatChangesFormatCannotCrashTheServer)
+{
+    SpeechFiles::TemporaryDirectory directory;
+    const std::string token = signIn();
+    const auto answer = client()->Post(
+        "/v1/transcriptions", bearer(token), SpeechFiles::mp3ChangingFormat(directory), "audio/mpeg");
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, 200) << answer->body;
+    EXPECT_EQ(client()->Get("/health")->status, 200);
+}
+
 using SlowClients = ServerFixture;
 
 TEST_F(SlowClients, HealthAndSignedInCallsAnswerUnderAttack)

@@ -153,13 +153,7 @@ TEST(AudioDecoder, DecodesTheFormatsRecordersWrite)
 TEST(AudioDecoder, FollowsAStreamThatChangesItsFormatMidway)
 {
     TemporaryDirectory directory;
-    std::string joined;
-    for (const char* shape : { "-ar 44100 -ac 2", "-ar 22050 -ac 1", "-ar 48000 -ac 1" }) {
-        const std::string path = directory.file("part.mp3");
-        SpeechFiles::run("ffmpeg -y -f lavfi -i sine=frequency=300:duration=1 " + std::string(shape)
-            + " -c:a libmp3lame " + path);
-        joined += SpeechFiles::read(path);
-    }
+    const std::string joined = SpeechFiles::mp3ChangingFormat(directory);
     for (const auto& entry : kEntryPoints) {
         SCOPED_TRACE(entry.name);
         EXPECT_NEAR(entry.decode(directory, joined).duration(), 3.0, 0.15);

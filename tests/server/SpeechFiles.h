@@ -87,6 +87,20 @@ inline double wavSeconds(const std::string& path)
     return static_cast<double>(bytes.size() - 44) / (2.0 * rate);
 }
 
+// Three seconds of MP3 whose rate and channels change every second, as joined
+// recordings do; such a file once crashed the server's decoder.
+inline std::string mp3ChangingFormat(const TemporaryDirectory& directory)
+{
+    std::string joined;
+    for (const char* shape : { "-ar 44100 -ac 2", "-ar 22050 -ac 1", "-ar 48000 -ac 1" }) {
+        const std::string path = directory.file("part.mp3");
+        run("ffmpeg -y -f lavfi -i sine=frequency=300:duration=1 " + std::string(shape) + " -c:a libmp3lame "
+            + path);
+        joined += read(path);
+    }
+    return joined;
+}
+
 // One line after another, with `pauseSeconds` of silence between them. Returns
 // where each line lies in the file.
 inline std::vector<Span> makeM4a(
