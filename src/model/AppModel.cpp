@@ -53,7 +53,7 @@ AppModel::AppModel(OpenUrl openUrl, std::optional<std::chrono::milliseconds> mon
         m_server = kDefaultServer;
         baseURL = QUrl(kDefaultServer);
     }
-    m_client = std::make_unique<APIClient>(*baseURL, KeychainStore::loadToken());
+    m_client = std::make_unique<APIClient>(*baseURL, KeychainStore::loadToken(*baseURL));
     m_signedIn = isSignedIn();
 
     m_autoRecordEnabled = m_settings.boolean(SettingsStore::kAutoRecordEnabled).value_or(true);
@@ -130,11 +130,16 @@ QCoro::Task<void> AppModel::signIn()
 
 void AppModel::signOut()
 {
-    KeychainStore::clearToken();
     m_client->setToken(std::nullopt);
+    forgetSignIn();
+    setStatus(QStringLiteral("Signed out"));
+}
+
+void AppModel::forgetSignIn()
+{
+    KeychainStore::clearToken();
     syncSignedIn();
     setRecordings({});
-    setStatus(QStringLiteral("Signed out"));
 }
 
 QCoro::Task<void> AppModel::perform(QString text, Operation operation)
@@ -162,7 +167,12 @@ void AppModel::updateServer()
         throw APIClientError(QStringLiteral("Enter a valid server URL."));
     }
     m_settings.setString(SettingsStore::kServer, m_server);
+    const bool wasSignedIn = isSignedIn();
     m_client->setBaseURL(*url);
+    // The client dropped a token of the old server; the stored one goes too.
+    if (wasSignedIn && !isSignedIn()) {
+        forgetSignIn();
+    }
 }
 
 QCoro::Task<void> AppModel::refreshRecordings()

@@ -162,6 +162,7 @@ protected:
     QCoro::Task<void> perform(QString text, Operation operation);
     // Checks server exactly as typed; when it passes, stores it and points the
     // client at it, otherwise throws APIClientError("Enter a valid server URL.").
+    // Another server than the one that issued the token signs out.
     void updateServer();
     // Replaces recordings with the server's list and shows the count as status.
     QCoro::Task<void> refreshRecordings();
@@ -220,6 +221,9 @@ private:
     // Emits isSignedInChanged when the client's token came or went since the
     // last call; the client changes its token inside waitForSignIn.
     void syncSignedIn();
+    // Clears the stored token and the transcript list once the client has
+    // dropped its token.
+    void forgetSignIn();
     static QString describe(const std::exception_ptr& failure);
     static std::optional<QUrl> checkedServerURL(const QString& text);
 

@@ -417,6 +417,7 @@ protected:
     AppModelDeleteTest()
     {
         SettingsStore().setString(SettingsStore::kServer, listing.url().toString());
+        KeychainStore::saveToken(kToken, listing.url());
         listing.route("GET", "/v1/recordings", [](const ModelTestServer::Request&) {
             const std::string body = R"({"recordings":[)" + kOtherRecording + "," + kOtherRecording + "]}";
             return ModelTestServer::Answer { 200, QByteArray::fromStdString(body) };

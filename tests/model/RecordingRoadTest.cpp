@@ -4,6 +4,7 @@
 
 #include "SessionFixture.h"
 
+#include "api/APIClient.h"
 #include "model/ModelTestServer.h"
 
 #include <QStandardPaths>
@@ -87,10 +88,11 @@ TEST_F(RecordingRoadTest, SignInRecordTranscribeWithSpeakersAndLeaveNothingBehin
     ASSERT_FALSE(model.isSignedIn());
     run(model.signIn());
     ASSERT_TRUE(model.isSignedIn()) << model.errorMessage().value_or("").toStdString();
-    EXPECT_EQ(KeychainStore::loadToken(), kToken);
+    EXPECT_EQ(KeychainStore::loadToken(accounts.url()), kToken);
     // The same account on the transcription server, as a second sign-in would set it.
     model.setServer(server.baseURL().toString());
     model.updateServer();
+    model.client().setToken(kToken);
     model.setDiarizationEnabled(true);
 
     run(model.startRecording({}));
