@@ -124,6 +124,10 @@ QCoro::Task<void> AppModel::signIn()
         }
         syncSignedIn();
         setStatus(QStringLiteral("Signed in"));
+        // Known from now on, so a recording can start while the server is out
+        // of reach; the new token may be another account's.
+        rememberAccount(std::nullopt);
+        rememberAccount(co_await m_client->currentUserID());
         co_await refreshRecordings();
     });
 }

@@ -201,8 +201,19 @@ private:
     void reloadPendingRecordings();
 
     // Session helpers (AppModelSession.cpp).
+    struct RecordingAccount
+    {
+        QUuid id;
+        // The server could not be reached; the id is the one it gave last.
+        bool offline = false;
+    };
     void installInterruptionCallback();
     QCoro::Task<void> startCapture(std::vector<MicrophoneClient> triggeredBy);
+    // The server's answer, or the remembered id when the server is out of reach.
+    QCoro::Task<RecordingAccount> recordingAccount();
+    // The account id the client's server gave last; absent forgets it.
+    std::optional<QUuid> rememberedAccount() const;
+    void rememberAccount(const std::optional<QUuid>& id);
     QCoro::Task<void> resumeJob(PendingRecording job);
     QCoro::Task<void> continueWithoutSpeakers(PendingRecording job);
     QCoro::Task<void> deleteFromServer(Recording recording);

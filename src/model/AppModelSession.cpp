@@ -6,6 +6,8 @@
 
 #include "api/APIClient.h"
 #include "api/APIClientError.h"
+#include "api/KeychainStore.h"
+#include "api/URLError.h"
 #include "capture/Recorder.h"
 #include "core/Uuids.h"
 #include "model/CaptureAdoption.h"
@@ -90,10 +92,10 @@ QCoro::Task<void> AppModel::startRecording(std::vector<MicrophoneClient> trigger
 
 QCoro::Task<void> AppModel::startCapture(std::vector<MicrophoneClient> triggeredBy)
 {
-    const QUuid userID = co_await m_client->currentUserID();
-    m_recordingUserID = userID;
+    const RecordingAccount account = co_await recordingAccount();
+    m_recordingUserID = account.id;
     co_await m_recorder->start(
-        CaptureAdoption::details(userID, m_client->baseURL(), m_emailTo, m_diarizationEnabled));
+        CaptureAdoption::details(account.id, m_client->baseURL(), m_emailTo, m_diarizationEnabled));
     m_recordingStartedAt = Date::now();
     m_recordingEmail = m_emailTo;
     m_recordingDiarization = m_diarizationEnabled;
@@ -104,8 +106,55 @@ QCoro::Task<void> AppModel::startCapture(std::vector<MicrophoneClient> triggered
         m_autoTriggerProcessIDs.insert(client.processID);
     }
     m_autoInactiveTicks = 0;
+    if (account.offline) {
+        setStatus(
+            (triggeredBy.empty() ? QStringLiteral("Recording offline")
+                                 : QStringLiteral("Auto-recording %1 offline").arg(triggeredBy.front().name))
+            + QStringLiteral("; it will be transcribed when the server is back."));
+        co_return;
+    }
     setStatus(triggeredBy.empty() ? QStringLiteral("Recording microphone + system audio")
                                   : QStringLiteral("Auto-recording ") + triggeredBy.front().name);
+}
+
+QCoro::Task<AppModel::RecordingAccount> AppModel::recordingAccount()
+{
+    try {
+        const QUuid id = co_await m_client->currentUserID();
+        rememberAccount(id);
+        co_return RecordingAccount { .id = id, .offline = false };
+    } catch (const URLError& error) {
+        // Only a server out of reach; one that answers decides for itself.
+        if (!error.isRetryable()) {
+            throw;
+        }
+    }
+    const std::optional<QUuid> remembered = rememberedAccount();
+    if (!remembered) {
+        throw APIClientError(QStringLiteral("Could not connect to the server %1, and it has never named "
+                                            "your account, so nothing can be recorded for it yet. Try "
+                                            "again when it can be reached.")
+                                 .arg(m_client->baseURL().toString()));
+    }
+    co_return RecordingAccount { .id = *remembered, .offline = true };
+}
+
+std::optional<QUuid> AppModel::rememberedAccount() const
+{
+    const QVariantMap accounts = m_settings.map(SettingsStore::kAccountIDs);
+    return Uuids::parse(accounts.value(KeychainStore::serverAttribute(m_client->baseURL())).toString());
+}
+
+void AppModel::rememberAccount(const std::optional<QUuid>& id)
+{
+    QVariantMap accounts = m_settings.map(SettingsStore::kAccountIDs);
+    const QString server = KeychainStore::serverAttribute(m_client->baseURL());
+    if (id) {
+        accounts.insert(server, Uuids::text(*id));
+    } else {
+        accounts.remove(server);
+    }
+    m_settings.setMap(SettingsStore::kAccountIDs, accounts);
 }
 
 QCoro::Task<void> AppModel::stopAndTranscribe()

@@ -83,6 +83,7 @@ protected:
             pending, ScriptedAnswer::json(400, { { "error", "Sign-in is still pending." } }));
         exchange.push_back(ScriptedAnswer::json(200, { { "token", kToken.toStdString() } }));
         m_server.script("POST", "/auth/exchange", exchange);
+        m_server.script("GET", "/v1/me", { ScriptedAnswer::json(200, { { "id", kSecondID } }) });
     }
 
     QString signInPage() const { return serverText() + "/auth/google/start?state=xyz"; }

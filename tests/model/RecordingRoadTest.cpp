@@ -61,6 +61,9 @@ TEST_F(RecordingRoadTest, SignInRecordTranscribeWithSpeakersAndLeaveNothingBehin
             ? ModelTestServer::Answer { 400, R"({"error":"Sign-in is still pending."})" }
             : ModelTestServer::Answer { 200, R"({"token":"test-token"})" };
     });
+    accounts.route("GET", "/v1/me", [](const ModelTestServer::Request&) {
+        return ModelTestServer::Answer { 200, QStringLiteral(R"({"id":"%1"})").arg(kUserID).toUtf8() };
+    });
     accounts.route("GET", "/v1/recordings", [](const ModelTestServer::Request&) {
         return ModelTestServer::Answer { 200, R"({"recordings":[]})" };
     });
