@@ -6,6 +6,7 @@
 #include "api/URLError.h"
 #include "capture/Recorder.h"
 #include "model/CaptureAdoption.h"
+#include "model/RecordingLock.h"
 
 #include <QDesktopServices>
 
@@ -41,7 +42,7 @@ AppModel::AppModel(OpenUrl openUrl, std::optional<std::chrono::milliseconds> mon
     m_diarizationEnabled = m_settings.boolean(SettingsStore::kDiarizationEnabled).value_or(false);
     m_pendingRecordings = PendingRecording::loadAll();
     // Listed now, before this run's recorder can leave captures of its own.
-    std::vector<CaptureAdoption::Orphan> orphans = CaptureAdoption::find(Recorder::capturesDirectory());
+    std::vector<CaptureAdoption::Orphan> orphans = capturesNobodyRecords();
     m_status = QStringLiteral("Ready");
 
     m_recorder = std::make_unique<Recorder>();

@@ -41,6 +41,7 @@
 
 class APIClient;
 class Recorder;
+class RecordingLock;
 namespace CaptureAdoption {
 struct Orphan;
 }
@@ -208,7 +209,9 @@ private:
         bool offline = false;
     };
     void installInterruptionCallback();
+    // Holds the recording lock from the start until the job is on disk.
     QCoro::Task<void> startCapture(std::vector<MicrophoneClient> triggeredBy);
+    QCoro::Task<void> startLockedCapture(std::vector<MicrophoneClient> triggeredBy);
     // The server's answer, or the remembered id when the server is out of reach.
     QCoro::Task<RecordingAccount> recordingAccount();
     // The account id the client's server gave last; absent forgets it.
@@ -227,6 +230,9 @@ private:
     bool shouldCheckMicrophone() const;
 
     // Start-up adoption of crashed captures (AppModelAdoption.cpp).
+    // The captures left behind, none while another process records: its
+    // capture is live, not left behind.
+    static std::vector<CaptureAdoption::Orphan> capturesNobodyRecords();
     QCoro::Task<void> adoptOrphanedCaptures(std::vector<CaptureAdoption::Orphan> orphans);
 
     // Emits isSignedInChanged when the client's token came or went since the
@@ -254,6 +260,7 @@ private:
     std::optional<QString> m_errorMessage;
     std::optional<QString> m_captureWarning;
     std::unique_ptr<Recorder> m_recorder;
+    std::unique_ptr<RecordingLock> m_recordingLock;
     std::unique_ptr<APIClient> m_client;
     std::optional<QCoro::Task<void>> m_autoMonitorTask;
     QSet<qint32> m_autoTriggerProcessIDs;

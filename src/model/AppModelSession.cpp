@@ -12,6 +12,7 @@
 #include "core/Uuids.h"
 #include "model/CaptureAdoption.h"
 #include "model/JobFolder.h"
+#include "model/RecordingLock.h"
 
 #include <QDir>
 #include <QFile>
@@ -91,6 +92,24 @@ QCoro::Task<void> AppModel::startRecording(std::vector<MicrophoneClient> trigger
 }
 
 QCoro::Task<void> AppModel::startCapture(std::vector<MicrophoneClient> triggeredBy)
+{
+    // A start during this model's own recording (manual after automatic)
+    // keeps the lock it holds.
+    const bool acquiring = !m_recordingLock;
+    if (acquiring) {
+        m_recordingLock = RecordingLock::acquire();
+    }
+    try {
+        co_await startLockedCapture(std::move(triggeredBy));
+    } catch (...) {
+        if (acquiring) {
+            m_recordingLock.reset();
+        }
+        throw;
+    }
+}
+
+QCoro::Task<void> AppModel::startLockedCapture(std::vector<MicrophoneClient> triggeredBy)
 {
     const RecordingAccount account = co_await recordingAccount();
     m_recordingUserID = account.id;
@@ -175,6 +194,7 @@ QCoro::Task<void> AppModel::stopAndTranscribe()
         // A recorder that is still capturing can be stopped again.
         if (!m_recorder->isStreamLive()) {
             clearRecordingFlags();
+            m_recordingLock.reset();
         }
         setErrorMessage(failure);
         setStatus(kFailed);
@@ -211,6 +231,8 @@ QCoro::Task<void> AppModel::stopIntoJob()
         throw;
     }
     QFile::remove(captured);
+    // The job is on disk: another process may record (and adopt) from here on.
+    m_recordingLock.reset();
     reloadPendingRecordings();
     co_await finishPending(job);
 }
