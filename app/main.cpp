@@ -1,3 +1,4 @@
+#include "ui/SingleInstance.h"
 #include "ui/TallisenApp.h"
 
 #include <QApplication>
@@ -16,7 +17,16 @@ int main(int argc, char** argv)
     QApplication::setApplicationName(QStringLiteral("Tallisen"));
     QApplication::setOrganizationName(QStringLiteral("Tallisen"));
     QApplication::setDesktopFileName(QStringLiteral("tallisen"));
+    SingleInstance instance;
+    if (!instance.isPrimary()) {
+        if (instance.failure().isEmpty()) {
+            return 0;
+        }
+        std::fprintf(stderr, "%s\n", instance.failure().toLocal8Bit().constData());
+        return 1;
+    }
     TallisenApp app;
+    QObject::connect(&instance, &SingleInstance::activationRequested, &app, &TallisenApp::raise);
     app.show();
     return QApplication::exec();
 }

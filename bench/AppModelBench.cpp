@@ -23,7 +23,7 @@ public:
         qputenv("XDG_DATA_HOME", QFile::encodeName(m_directory.path() + "/data"));
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_directory.path() + "/config"));
         bench::savePendingJobs(1000, {});
-        KeychainStore::saveToken("benchmark-token");
+        KeychainStore::saveToken("benchmark-token", QUrl(AppModel::kDefaultServer));
     }
     ~Fixture() { KeychainStore::clearToken(); }
 
@@ -60,7 +60,7 @@ void loadToken(benchmark::State& state)
 {
     fixture();
     for (auto _ : state) {
-        benchmark::DoNotOptimize(KeychainStore::loadToken());
+        benchmark::DoNotOptimize(KeychainStore::loadToken(QUrl(AppModel::kDefaultServer)));
     }
 }
 

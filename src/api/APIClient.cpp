@@ -157,6 +157,14 @@ APIClient::APIClient(QUrl baseURL, std::optional<QString> token)
 
 APIClient::~APIClient() = default;
 
+void APIClient::setBaseURL(const QUrl& baseURL)
+{
+    if (KeychainStore::serverAttribute(baseURL) != KeychainStore::serverAttribute(m_baseURL)) {
+        m_token.reset();
+    }
+    m_baseURL = baseURL;
+}
+
 QCoro::Task<SignInStart> APIClient::prepareSignIn()
 {
     APIRequest request = unauthorizedRequest(QStringLiteral("/auth/google/prepare"));
@@ -180,7 +188,7 @@ QCoro::Task<QString> APIClient::waitForSignIn(QString code)
                 throw DecodingError("expected a bearer token for key \"token\"");
             }
             m_token = token;
-            KeychainStore::saveToken(token);
+            KeychainStore::saveToken(token, m_baseURL);
             co_return token;
         }
         // 400 means the browser sign-in has not finished yet.

@@ -65,14 +65,16 @@ public:
     ~APIClient();
 
     // Changes apply to the next request built; requests in flight keep theirs.
+    // The token belongs to the base URL it was set with: pointing the client
+    // at another server drops it, so it is never sent there.
     const QUrl& baseURL() const { return m_baseURL; }
-    void setBaseURL(const QUrl& baseURL) { m_baseURL = baseURL; }
+    void setBaseURL(const QUrl& baseURL);
     const std::optional<QString>& token() const { return m_token; }
     void setToken(std::optional<QString> token) { m_token = std::move(token); }
 
     // Sign-in through the browser: prepare gives the page and the one-time
     // code; waitForSignIn polls until the server issues a token, then sets it
-    // on the client and stores it with KeychainStore::saveToken. If storing
+    // on the client and stores it for that server with KeychainStore. If storing
     // fails, the KeychainError is thrown and the token stays set for this run.
     QCoro::Task<SignInStart> prepareSignIn();
     QCoro::Task<QString> waitForSignIn(QString code);

@@ -33,13 +33,13 @@ struct SchemaDeleter
     void operator()(SecretSchema* schema) const { secret_schema_unref(schema); }
 };
 
-// Matches on the two attributes alone, so items written under another schema
+// Matches on the attributes alone, so items written under another schema
 // name with the same service and account are found and replaced too.
 const SecretSchema* schema()
 {
-    static const std::unique_ptr<SecretSchema, SchemaDeleter> kSchema(
-        secret_schema_new("com.tallisen.mac.Session", SECRET_SCHEMA_DONT_MATCH_NAME, "service",
-            SECRET_SCHEMA_ATTRIBUTE_STRING, "account", SECRET_SCHEMA_ATTRIBUTE_STRING, nullptr));
+    static const std::unique_ptr<SecretSchema, SchemaDeleter> kSchema(secret_schema_new(
+        "com.tallisen.mac.Session", SECRET_SCHEMA_DONT_MATCH_NAME, "service", SECRET_SCHEMA_ATTRIBUTE_STRING,
+        "account", SECRET_SCHEMA_ATTRIBUTE_STRING, "server", SECRET_SCHEMA_ATTRIBUTE_STRING, nullptr));
     return kSchema.get();
 }
 
@@ -79,14 +79,25 @@ KeychainError::KeychainError(std::int32_t status, const QString& platformMessage
 
 namespace KeychainStore {
 
-void saveToken(const QString& token)
+QString serverAttribute(const QUrl& server)
+{
+    QString text = server.toString(QUrl::FullyEncoded);
+    while (text.endsWith(u'/')) {
+        text.chop(1);
+    }
+    return text;
+}
+
+void saveToken(const QString& token, const QUrl& server)
 {
     clearToken();
+    const QByteArray issuer = serverAttribute(server).toUtf8();
     const QByteArray bytes = token.toUtf8();
     const ValuePointer value(secret_value_new(bytes.constData(), bytes.size(), "text/plain"));
     GError* rawError = nullptr;
-    const gboolean stored = secret_password_store_binary_sync(schema(), SECRET_COLLECTION_DEFAULT, kLabel,
-        value.get(), nullptr, &rawError, "service", kService, "account", kAccount, nullptr);
+    const gboolean stored
+        = secret_password_store_binary_sync(schema(), SECRET_COLLECTION_DEFAULT, kLabel, value.get(), nullptr,
+            &rawError, "service", kService, "account", kAccount, "server", issuer.constData(), nullptr);
     const ErrorPointer error(rawError);
     if (error) {
         throw errorFrom(error.get());
@@ -96,11 +107,12 @@ void saveToken(const QString& token)
     }
 }
 
-std::optional<QString> loadToken()
+std::optional<QString> loadToken(const QUrl& server)
 {
+    const QByteArray issuer = serverAttribute(server).toUtf8();
     GError* rawError = nullptr;
-    const ValuePointer value(secret_password_lookup_binary_sync(
-        schema(), nullptr, &rawError, "service", kService, "account", kAccount, nullptr));
+    const ValuePointer value(secret_password_lookup_binary_sync(schema(), nullptr, &rawError, "service",
+        kService, "account", kAccount, "server", issuer.constData(), nullptr));
     const ErrorPointer error(rawError);
     if (error || !value) {
         return std::nullopt;

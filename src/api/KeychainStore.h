@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QUrl>
 
 #include <cstdint>
 #include <optional>
@@ -20,15 +21,23 @@ private:
 };
 
 // The sign-in token in the Secret Service (GNOME Keyring, KWallet, …): one
-// secret with the attributes service "com.tallisen.mac" and account "session".
-// Synchronous libsecret calls, made on the main thread; no state of its own.
+// secret with the attributes service "com.tallisen.mac", account "session"
+// and server, the server that issued it, so that the token is never sent to
+// any other. Synchronous libsecret calls, made on the main thread; no state
+// of its own.
 namespace KeychainStore {
 
-// Replaces any stored token, so exactly one item remains.
-void saveToken(const QString& token);
+// The server attribute of a base URL: the URL without trailing slashes, so
+// "https://host/" and "https://host" name one server.
+QString serverAttribute(const QUrl& server);
 
-// Absent when there is no item, no Secret Service, or the secret is not UTF-8.
-std::optional<QString> loadToken();
+// Replaces any stored token, so exactly one item remains.
+void saveToken(const QString& token, const QUrl& server);
+
+// The token the server issued. Absent when there is no item for that server
+// (an item without a server attribute, as older versions stored it, is none),
+// no Secret Service, or the secret is not UTF-8.
+std::optional<QString> loadToken(const QUrl& server);
 
 // Removes every matching item; failures are ignored.
 void clearToken();

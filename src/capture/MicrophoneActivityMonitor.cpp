@@ -294,7 +294,7 @@ QList<MicrophoneClient> externalClients(const SoundServerQuery& query)
     QList<MicrophoneClient> clients;
     QSet<qint32> seen;
     for (const SoundServerStream& stream : query.streams()) {
-        if (!isRunningInput(stream, query.monitorSources())) {
+        if (!isRunningInput(stream, query.monitorSources()) || stream.applicationId == kOwnApplicationId) {
             continue;
         }
         const std::optional<qint32> processId = processIdOf(stream);

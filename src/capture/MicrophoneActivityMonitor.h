@@ -19,8 +19,14 @@ namespace MicrophoneActivityMonitor {
 
 inline constexpr std::chrono::milliseconds kDefaultTimeout { 500 };
 
+// The application.id every Tallisen capture gives the sound server, so that
+// the streams of all Tallisen processes (the window, tallisen-cli) are left
+// out, not only this process's own.
+inline constexpr const char* kOwnApplicationId = "com.tallisen.Tallisen";
+
 // The external clients with a running, non-monitor recording stream, leaving
-// out this process, level meters and always-on audio tools; sorted by name.
+// out Tallisen's own processes, level meters and always-on audio tools;
+// sorted by name.
 // Throws SoundServerMonitorError when the server cannot be reached or cannot
 // list its streams (with PA_ERR_TIMEOUT when it does not answer in time).
 QList<MicrophoneClient> activeExternalClients(std::chrono::milliseconds timeout = kDefaultTimeout);

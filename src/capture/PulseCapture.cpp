@@ -1,6 +1,7 @@
 #include "capture/PulseCapture.h"
 
 #include "capture/CaptureFile.h"
+#include "capture/MicrophoneActivityMonitor.h"
 #include "capture/RecorderError.h"
 
 #include <pulse/pulseaudio.h>
@@ -47,6 +48,17 @@ void unref(pa_operation* operation)
     }
 }
 
+// Named as Tallisen, so the microphone monitor of any Tallisen process
+// leaves this capture out (the window must not auto-record the CLI's).
+pa_context* newContext(pa_mainloop_api* api)
+{
+    pa_proplist* properties = pa_proplist_new();
+    pa_proplist_sets(properties, PA_PROP_APPLICATION_ID, MicrophoneActivityMonitor::kOwnApplicationId);
+    pa_context* context = pa_context_new_with_proplist(api, "Tallisen", properties);
+    pa_proplist_free(properties);
+    return context;
+}
+
 } // namespace
 
 PulseCapture::PulseCapture(Sources sources, Listener listener)
@@ -59,7 +71,7 @@ PulseCapture::PulseCapture(Sources sources, Listener listener)
         m_streams[track].track = track;
     }
     m_loop = pa_threaded_mainloop_new();
-    m_context = m_loop ? pa_context_new(pa_threaded_mainloop_get_api(m_loop), "Tallisen") : nullptr;
+    m_context = m_loop ? newContext(pa_threaded_mainloop_get_api(m_loop)) : nullptr;
     if (!m_context || pa_threaded_mainloop_start(m_loop) < 0) {
         teardown();
         throw RecorderError(RecorderError::Kind::soundServerUnavailable);

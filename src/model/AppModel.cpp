@@ -6,6 +6,7 @@
 #include "api/URLError.h"
 #include "capture/Recorder.h"
 #include "model/CaptureAdoption.h"
+#include "model/RecordingLock.h"
 
 #include <QDesktopServices>
 
@@ -41,7 +42,7 @@ AppModel::AppModel(OpenUrl openUrl, std::optional<std::chrono::milliseconds> mon
     m_diarizationEnabled = m_settings.boolean(SettingsStore::kDiarizationEnabled).value_or(false);
     m_pendingRecordings = PendingRecording::loadAll();
     // Listed now, before this run's recorder can leave captures of its own.
-    std::vector<CaptureAdoption::Orphan> orphans = CaptureAdoption::find(Recorder::capturesDirectory());
+    std::vector<CaptureAdoption::Orphan> orphans = capturesNobodyRecords();
     m_status = QStringLiteral("Ready");
 
     m_recorder = std::make_unique<Recorder>();
@@ -53,7 +54,7 @@ AppModel::AppModel(OpenUrl openUrl, std::optional<std::chrono::milliseconds> mon
         m_server = kDefaultServer;
         baseURL = QUrl(kDefaultServer);
     }
-    m_client = std::make_unique<APIClient>(*baseURL, KeychainStore::loadToken());
+    m_client = std::make_unique<APIClient>(*baseURL, KeychainStore::loadToken(*baseURL));
     m_signedIn = isSignedIn();
 
     m_autoRecordEnabled = m_settings.boolean(SettingsStore::kAutoRecordEnabled).value_or(true);
@@ -124,17 +125,26 @@ QCoro::Task<void> AppModel::signIn()
         }
         syncSignedIn();
         setStatus(QStringLiteral("Signed in"));
+        // Known from now on, so a recording can start while the server is out
+        // of reach; the new token may be another account's.
+        rememberAccount(std::nullopt);
+        rememberAccount(co_await m_client->currentUserID());
         co_await refreshRecordings();
     });
 }
 
 void AppModel::signOut()
 {
-    KeychainStore::clearToken();
     m_client->setToken(std::nullopt);
+    forgetSignIn();
+    setStatus(QStringLiteral("Signed out"));
+}
+
+void AppModel::forgetSignIn()
+{
+    KeychainStore::clearToken();
     syncSignedIn();
     setRecordings({});
-    setStatus(QStringLiteral("Signed out"));
 }
 
 QCoro::Task<void> AppModel::perform(QString text, Operation operation)
@@ -162,7 +172,12 @@ void AppModel::updateServer()
         throw APIClientError(QStringLiteral("Enter a valid server URL."));
     }
     m_settings.setString(SettingsStore::kServer, m_server);
+    const bool wasSignedIn = isSignedIn();
     m_client->setBaseURL(*url);
+    // The client dropped a token of the old server; the stored one goes too.
+    if (wasSignedIn && !isSignedIn()) {
+        forgetSignIn();
+    }
 }
 
 QCoro::Task<void> AppModel::refreshRecordings()

@@ -41,6 +41,7 @@
 
 class APIClient;
 class Recorder;
+class RecordingLock;
 namespace CaptureAdoption {
 struct Orphan;
 }
@@ -162,6 +163,7 @@ protected:
     QCoro::Task<void> perform(QString text, Operation operation);
     // Checks server exactly as typed; when it passes, stores it and points the
     // client at it, otherwise throws APIClientError("Enter a valid server URL.").
+    // Another server than the one that issued the token signs out.
     void updateServer();
     // Replaces recordings with the server's list and shows the count as status.
     QCoro::Task<void> refreshRecordings();
@@ -200,8 +202,21 @@ private:
     void reloadPendingRecordings();
 
     // Session helpers (AppModelSession.cpp).
+    struct RecordingAccount
+    {
+        QUuid id;
+        // The server could not be reached; the id is the one it gave last.
+        bool offline = false;
+    };
     void installInterruptionCallback();
+    // Holds the recording lock from the start until the job is on disk.
     QCoro::Task<void> startCapture(std::vector<MicrophoneClient> triggeredBy);
+    QCoro::Task<void> startLockedCapture(std::vector<MicrophoneClient> triggeredBy);
+    // The server's answer, or the remembered id when the server is out of reach.
+    QCoro::Task<RecordingAccount> recordingAccount();
+    // The account id the client's server gave last; absent forgets it.
+    std::optional<QUuid> rememberedAccount() const;
+    void rememberAccount(const std::optional<QUuid>& id);
     QCoro::Task<void> resumeJob(PendingRecording job);
     QCoro::Task<void> continueWithoutSpeakers(PendingRecording job);
     QCoro::Task<void> deleteFromServer(Recording recording);
@@ -215,11 +230,17 @@ private:
     bool shouldCheckMicrophone() const;
 
     // Start-up adoption of crashed captures (AppModelAdoption.cpp).
+    // The captures left behind, none while another process records: its
+    // capture is live, not left behind.
+    static std::vector<CaptureAdoption::Orphan> capturesNobodyRecords();
     QCoro::Task<void> adoptOrphanedCaptures(std::vector<CaptureAdoption::Orphan> orphans);
 
     // Emits isSignedInChanged when the client's token came or went since the
     // last call; the client changes its token inside waitForSignIn.
     void syncSignedIn();
+    // Clears the stored token and the transcript list once the client has
+    // dropped its token.
+    void forgetSignIn();
     static QString describe(const std::exception_ptr& failure);
     static std::optional<QUrl> checkedServerURL(const QString& text);
 
@@ -239,6 +260,7 @@ private:
     std::optional<QString> m_errorMessage;
     std::optional<QString> m_captureWarning;
     std::unique_ptr<Recorder> m_recorder;
+    std::unique_ptr<RecordingLock> m_recordingLock;
     std::unique_ptr<APIClient> m_client;
     std::optional<QCoro::Task<void>> m_autoMonitorTask;
     QSet<qint32> m_autoTriggerProcessIDs;

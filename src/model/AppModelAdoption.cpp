@@ -7,8 +7,10 @@
 #include "model/AppModel.h"
 
 #include "capture/Recorder.h"
+#include "core/FileSystemError.h"
 #include "model/CaptureAdoption.h"
 #include "model/JobFolder.h"
+#include "model/RecordingLock.h"
 
 #include <QDir>
 #include <QFile>
@@ -24,6 +26,20 @@ QString mixedName(const QString& capture)
 }
 
 } // namespace
+
+std::vector<CaptureAdoption::Orphan> AppModel::capturesNobodyRecords()
+{
+    try {
+        // Held while listing: a process that starts recording afterwards
+        // makes its capture after this list was taken.
+        if (const std::unique_ptr<RecordingLock> lock = RecordingLock::tryAcquire()) {
+            return CaptureAdoption::find(Recorder::capturesDirectory());
+        }
+    } catch (const FileSystemError&) {
+        // Without the lock nobody can record either; the captures wait for a start that has it.
+    }
+    return {};
+}
 
 QCoro::Task<void> AppModel::adoptOrphanedCaptures(std::vector<CaptureAdoption::Orphan> orphans)
 {

@@ -6,10 +6,13 @@
 
 #include "api/APIClient.h"
 #include "api/APIClientError.h"
+#include "api/KeychainStore.h"
+#include "api/URLError.h"
 #include "capture/Recorder.h"
 #include "core/Uuids.h"
 #include "model/CaptureAdoption.h"
 #include "model/JobFolder.h"
+#include "model/RecordingLock.h"
 
 #include <QDir>
 #include <QFile>
@@ -90,10 +93,28 @@ QCoro::Task<void> AppModel::startRecording(std::vector<MicrophoneClient> trigger
 
 QCoro::Task<void> AppModel::startCapture(std::vector<MicrophoneClient> triggeredBy)
 {
-    const QUuid userID = co_await m_client->currentUserID();
-    m_recordingUserID = userID;
+    // A start during this model's own recording (manual after automatic)
+    // keeps the lock it holds.
+    const bool acquiring = !m_recordingLock;
+    if (acquiring) {
+        m_recordingLock = RecordingLock::acquire();
+    }
+    try {
+        co_await startLockedCapture(std::move(triggeredBy));
+    } catch (...) {
+        if (acquiring) {
+            m_recordingLock.reset();
+        }
+        throw;
+    }
+}
+
+QCoro::Task<void> AppModel::startLockedCapture(std::vector<MicrophoneClient> triggeredBy)
+{
+    const RecordingAccount account = co_await recordingAccount();
+    m_recordingUserID = account.id;
     co_await m_recorder->start(
-        CaptureAdoption::details(userID, m_client->baseURL(), m_emailTo, m_diarizationEnabled));
+        CaptureAdoption::details(account.id, m_client->baseURL(), m_emailTo, m_diarizationEnabled));
     m_recordingStartedAt = Date::now();
     m_recordingEmail = m_emailTo;
     m_recordingDiarization = m_diarizationEnabled;
@@ -104,8 +125,55 @@ QCoro::Task<void> AppModel::startCapture(std::vector<MicrophoneClient> triggered
         m_autoTriggerProcessIDs.insert(client.processID);
     }
     m_autoInactiveTicks = 0;
+    if (account.offline) {
+        setStatus(
+            (triggeredBy.empty() ? QStringLiteral("Recording offline")
+                                 : QStringLiteral("Auto-recording %1 offline").arg(triggeredBy.front().name))
+            + QStringLiteral("; it will be transcribed when the server is back."));
+        co_return;
+    }
     setStatus(triggeredBy.empty() ? QStringLiteral("Recording microphone + system audio")
                                   : QStringLiteral("Auto-recording ") + triggeredBy.front().name);
+}
+
+QCoro::Task<AppModel::RecordingAccount> AppModel::recordingAccount()
+{
+    try {
+        const QUuid id = co_await m_client->currentUserID();
+        rememberAccount(id);
+        co_return RecordingAccount { .id = id, .offline = false };
+    } catch (const URLError& error) {
+        // Only a server out of reach; one that answers decides for itself.
+        if (!error.isRetryable()) {
+            throw;
+        }
+    }
+    const std::optional<QUuid> remembered = rememberedAccount();
+    if (!remembered) {
+        throw APIClientError(QStringLiteral("Could not connect to the server %1, and it has never named "
+                                            "your account, so nothing can be recorded for it yet. Try "
+                                            "again when it can be reached.")
+                                 .arg(m_client->baseURL().toString()));
+    }
+    co_return RecordingAccount { .id = *remembered, .offline = true };
+}
+
+std::optional<QUuid> AppModel::rememberedAccount() const
+{
+    const QVariantMap accounts = m_settings.map(SettingsStore::kAccountIDs);
+    return Uuids::parse(accounts.value(KeychainStore::serverAttribute(m_client->baseURL())).toString());
+}
+
+void AppModel::rememberAccount(const std::optional<QUuid>& id)
+{
+    QVariantMap accounts = m_settings.map(SettingsStore::kAccountIDs);
+    const QString server = KeychainStore::serverAttribute(m_client->baseURL());
+    if (id) {
+        accounts.insert(server, Uuids::text(*id));
+    } else {
+        accounts.remove(server);
+    }
+    m_settings.setMap(SettingsStore::kAccountIDs, accounts);
 }
 
 QCoro::Task<void> AppModel::stopAndTranscribe()
@@ -126,6 +194,7 @@ QCoro::Task<void> AppModel::stopAndTranscribe()
         // A recorder that is still capturing can be stopped again.
         if (!m_recorder->isStreamLive()) {
             clearRecordingFlags();
+            m_recordingLock.reset();
         }
         setErrorMessage(failure);
         setStatus(kFailed);
@@ -162,6 +231,8 @@ QCoro::Task<void> AppModel::stopIntoJob()
         throw;
     }
     QFile::remove(captured);
+    // The job is on disk: another process may record (and adopt) from here on.
+    m_recordingLock.reset();
     reloadPendingRecordings();
     co_await finishPending(job);
 }

@@ -86,12 +86,23 @@ std::optional<bool> SettingsStore::boolean(const QString& key) const
     return value.toBool();
 }
 
+QVariantMap SettingsStore::map(const QString& key) const
+{
+    const QVariant value = m_settings.value(key);
+    return value.typeId() == QMetaType::QVariantMap ? value.toMap() : QVariantMap();
+}
+
 void SettingsStore::setString(const QString& key, const QString& value)
 {
     write(key, value);
 }
 
 void SettingsStore::setBoolean(const QString& key, bool value)
+{
+    write(key, value);
+}
+
+void SettingsStore::setMap(const QString& key, const QVariantMap& value)
 {
     write(key, value);
 }

@@ -8,6 +8,7 @@
 
 #include <QSettings>
 #include <QString>
+#include <QVariantMap>
 
 #include <optional>
 
@@ -18,6 +19,9 @@ public:
     static inline const QString kServer = QStringLiteral("server");
     static inline const QString kDiarizationEnabled = QStringLiteral("diarizationEnabled");
     static inline const QString kAutoRecordEnabled = QStringLiteral("autoRecordEnabled");
+    // The account id each server last gave, by server, for recording while it
+    // cannot be reached.
+    static inline const QString kAccountIDs = QStringLiteral("accountIDs");
 
     // The file under the XDG config dir as the environment names it now.
     SettingsStore();
@@ -34,9 +38,12 @@ public:
     // Absent when the key is missing or holds a value of another type.
     std::optional<QString> string(const QString& key) const;
     std::optional<bool> boolean(const QString& key) const;
+    // A JSON object as a map; empty when missing or not an object.
+    QVariantMap map(const QString& key) const;
 
     void setString(const QString& key, const QString& value);
     void setBoolean(const QString& key, bool value);
+    void setMap(const QString& key, const QVariantMap& value);
 
 private:
     void write(const QString& key, const QVariant& value);

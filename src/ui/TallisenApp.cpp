@@ -51,6 +51,13 @@ void TallisenApp::show()
     m_window->show();
 }
 
+void TallisenApp::raise()
+{
+    m_window->showNormal();
+    m_window->raise();
+    m_window->activateWindow();
+}
+
 void TallisenApp::buildWindow()
 {
     m_window->setWindowTitle(QStringLiteral("Tallisen"));
@@ -83,11 +90,7 @@ void TallisenApp::buildTray()
     auto* menu = new QMenu(m_window.get());
     QAction* stop = menu->addAction(tr("Stop & transcribe"));
     connect(stop, &QAction::triggered, m_content, &ContentView::toggleRecording);
-    menu->addAction(tr("Show Tallisen"), m_window.get(), [this] {
-        m_window->showNormal();
-        m_window->raise();
-        m_window->activateWindow();
-    });
+    menu->addAction(tr("Show Tallisen"), this, &TallisenApp::raise);
     m_tray->setContextMenu(menu);
     connect(m_model.get(), &AppModel::isRecordingChanged, this, &TallisenApp::updateTray);
     updateTray();

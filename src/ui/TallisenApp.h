@@ -22,6 +22,8 @@ public:
     ~TallisenApp() override;
 
     void show();
+    // Shows the window in front, also from the tray or a later launch.
+    void raise();
     AppModel& model() { return *m_model; }
     QMainWindow& window() { return *m_window; }
     ContentView& content() { return *m_content; }

@@ -1,7 +1,7 @@
 #include "api/KeychainStore.h"
 
 #include "ClientFixtures.h"
-#include "SecretServiceItems.h"
+#include "support/SecretServiceItems.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -16,6 +16,7 @@
 namespace {
 
 constexpr const char* kChildVariable = "TALLISEN_TEST_NO_SECRET_SERVICE";
+const QUrl kServer(QStringLiteral("https://tallisen.example.com"));
 
 class Keychain : public ::testing::Test
 {
@@ -29,30 +30,57 @@ protected:
 TEST_F(Keychain, ASavedTokenLoadsBackExactly)
 {
     const QString token = QStringLiteral("t\u00f8ken-\u2713 with spaces/+=");
-    KeychainStore::saveToken(token);
-    EXPECT_EQ(KeychainStore::loadToken(), token);
+    KeychainStore::saveToken(token, kServer);
+    EXPECT_EQ(KeychainStore::loadToken(kServer), token);
     EXPECT_EQ(SecretServiceItems::countTokenItems(), 1);
+}
+
+TEST_F(Keychain, ATokenLoadsOnlyForTheServerThatIssuedIt)
+{
+    KeychainStore::saveToken(QStringLiteral("issued"), kServer);
+    const struct
+    {
+        const char* server;
+        bool loads;
+    } cases[] = {
+        { "https://tallisen.example.com", true },
+        { "https://tallisen.example.com/", true },
+        { "http://tallisen.example.com", false },
+        { "https://tallisen.example.com:8443", false },
+        { "https://other.example.com", false },
+        { "https://tallisen.example.com/other", false },
+    };
+    for (const auto& item : cases) {
+        EXPECT_EQ(KeychainStore::loadToken(QUrl(QString::fromLatin1(item.server))).has_value(), item.loads)
+            << item.server;
+    }
 }
 
 TEST_F(Keychain, SavingReplacesEveryEarlierItemSoExactlyOneRemains)
 {
     SecretServiceItems::storeForeignItem(QByteArrayLiteral("from an older version"), "text/plain");
-    KeychainStore::saveToken(QStringLiteral("first"));
-    KeychainStore::saveToken(QStringLiteral("second"));
+    KeychainStore::saveToken(QStringLiteral("first"), QUrl(QStringLiteral("https://other.example.com")));
+    KeychainStore::saveToken(QStringLiteral("second"), kServer);
     EXPECT_EQ(SecretServiceItems::countTokenItems(), 1);
-    EXPECT_EQ(KeychainStore::loadToken(), QStringLiteral("second"));
+    EXPECT_EQ(KeychainStore::loadToken(kServer), QStringLiteral("second"));
 }
 
 TEST_F(Keychain, LoadingWithoutAnItemIsAbsent)
 {
     EXPECT_EQ(SecretServiceItems::countTokenItems(), 0);
-    EXPECT_FALSE(KeychainStore::loadToken());
+    EXPECT_FALSE(KeychainStore::loadToken(kServer));
+}
+
+TEST_F(Keychain, ATokenStoredWithoutItsServerIsNotUsed)
+{
+    SecretServiceItems::storeForeignItem(QByteArrayLiteral("from an older version"), "text/plain");
+    EXPECT_FALSE(KeychainStore::loadToken(kServer));
 }
 
 TEST_F(Keychain, ClearingRemovesEveryItemAndIsSilentWhenThereIsNone)
 {
     SecretServiceItems::storeForeignItem(QByteArrayLiteral("a"), "text/plain");
-    KeychainStore::saveToken(QStringLiteral("b"));
+    KeychainStore::saveToken(QStringLiteral("b"), kServer);
     KeychainStore::clearToken();
     EXPECT_EQ(SecretServiceItems::countTokenItems(), 0);
     EXPECT_NO_THROW(KeychainStore::clearToken());
@@ -61,7 +89,7 @@ TEST_F(Keychain, ClearingRemovesEveryItemAndIsSilentWhenThereIsNone)
 TEST_F(Keychain, ASecretThatIsNotUtf8LoadsAsAbsent)
 {
     SecretServiceItems::storeForeignItem(QByteArray("\xff\xfe\x80", 3), "application/octet-stream");
-    EXPECT_FALSE(KeychainStore::loadToken());
+    EXPECT_FALSE(KeychainStore::loadToken(kServer));
 }
 
 TEST(KeychainErrorText, IsThePlatformMessageOrTheStatusNumber)
@@ -120,10 +148,10 @@ TEST(KeychainWithoutSecretServiceChild, Checks)
     if (!qEnvironmentVariableIsSet(kChildVariable)) {
         GTEST_SKIP() << "runs only inside the parent test, on a bus without a Secret Service";
     }
-    EXPECT_FALSE(KeychainStore::loadToken());
+    EXPECT_FALSE(KeychainStore::loadToken(kServer));
     EXPECT_NO_THROW(KeychainStore::clearToken());
     try {
-        KeychainStore::saveToken(QStringLiteral("never-stored"));
+        KeychainStore::saveToken(QStringLiteral("never-stored"), kServer);
         ADD_FAILURE() << "saving must fail without a Secret Service";
     } catch (const KeychainError& error) {
         EXPECT_THAT(error.what(), ::testing::HasSubstr("No secret store"));

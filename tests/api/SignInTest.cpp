@@ -60,7 +60,7 @@ TEST_F(SignIn, PendingTwiceThenTokenTakesThreeRequestsAndStoresTheToken)
     EXPECT_EQ(
         TestTasks::run(client.waitForSignIn(QStringLiteral("c \"42\""))), QStringLiteral("fresh-token"));
     EXPECT_EQ(client.token(), QStringLiteral("fresh-token"));
-    EXPECT_EQ(KeychainStore::loadToken(), QStringLiteral("fresh-token"));
+    EXPECT_EQ(KeychainStore::loadToken(server.baseURL()), QStringLiteral("fresh-token"));
     EXPECT_EQ(waits.durations(), milliseconds({ 1000, 1000 }));
     const auto requests = server.requests();
     ASSERT_EQ(requests.size(), 3U);
@@ -82,7 +82,7 @@ TEST_F(SignIn, GivesUpAfterThreeHundredPendingAnswers)
     EXPECT_EQ(server.requests().size(), 300U);
     EXPECT_EQ(waits.durations().size(), 300U);
     EXPECT_FALSE(client.token());
-    EXPECT_FALSE(KeychainStore::loadToken());
+    EXPECT_FALSE(KeychainStore::loadToken(server.baseURL()));
 }
 
 TEST_F(SignIn, OtherStatusesStopPollingAtOnceWithoutAStatusCode)
@@ -105,7 +105,7 @@ TEST_F(SignIn, OtherStatusesStopPollingAtOnceWithoutAStatusCode)
 TEST_F(SignIn, SuccessWithoutAUsableTokenLeavesTheTokenUnchanged)
 {
     client.setToken(QStringLiteral("previous"));
-    KeychainStore::saveToken(QStringLiteral("previous"));
+    KeychainStore::saveToken(QStringLiteral("previous"), server.baseURL());
     const json bodies[] = {
         { { "token", 5 } },
         json::object(),
@@ -121,7 +121,7 @@ TEST_F(SignIn, SuccessWithoutAUsableTokenLeavesTheTokenUnchanged)
             << body.dump();
     }
     EXPECT_EQ(client.token(), QStringLiteral("previous"));
-    EXPECT_EQ(KeychainStore::loadToken(), QStringLiteral("previous"));
+    EXPECT_EQ(KeychainStore::loadToken(server.baseURL()), QStringLiteral("previous"));
 }
 
 TEST_F(SignIn, ANetworkFailureStopsPollingAtOnce)

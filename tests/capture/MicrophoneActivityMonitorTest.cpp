@@ -2,6 +2,7 @@
 
 #include "capture/SoundServerMonitorError.h"
 #include "support/Parec.h"
+#include "support/TemporaryXdg.h"
 
 #include <QProcess>
 #include <QRegularExpression>
@@ -440,6 +441,24 @@ TEST(MicrophoneActivityMonitorLive, OwnStreamsAreNotListed)
     ASSERT_TRUE(sourceOutputProcessIds().contains(ownProcessId));
 
     EXPECT_FALSE(isListed(ownProcessId));
+}
+
+TEST(MicrophoneActivityMonitorLive, TheCapturesOfOtherTallisenProcessesAreNotListed)
+{
+    TemporaryXdg xdg;
+    QProcess tallisen;
+    tallisen.start(QStringLiteral(CAPTURE_CHILD_PATH), {});
+    ASSERT_TRUE(tallisen.waitForReadyRead(15000)) << tallisen.readAllStandardError().toStdString();
+    const auto tallisenId = static_cast<qint32>(tallisen.processId());
+    ASSERT_TRUE(waitUntil([tallisenId] { return sourceOutputProcessIds().contains(tallisenId); }));
+    // Named like Tallisen but not one of its captures: still another program.
+    MicrophoneActivityMonitorChildClient namesake(named("Tallisen"));
+    ASSERT_TRUE(namesake.isReady());
+
+    EXPECT_EQ(clientsAmong({ tallisenId, namesake.processId() }),
+        QList<MicrophoneClient>({ { .processID = namesake.processId(), .name = "Tallisen" } }));
+    tallisen.kill();
+    tallisen.waitForFinished(5000);
 }
 
 TEST(MicrophoneActivityMonitorLive, NamelessClientsFallBackToIdentifierThenBinaryThenGenericName)

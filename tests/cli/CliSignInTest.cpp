@@ -1,4 +1,5 @@
 #include "cli/CliProcess.h"
+#include "support/FakeServer.h"
 #include "support/ProcessLines.h"
 #include "support/TemporaryXdg.h"
 
@@ -34,6 +35,30 @@ protected:
         m_server.waitForFinished(10'000);
     }
 
+    // Signs in at the server as a browser would; returns the command's output
+    // and sets address to the page it printed.
+    QString signInThroughPage(QString& address)
+    {
+        QProcess signIn;
+        signIn.setProcessChannelMode(QProcess::MergedChannels);
+        signIn.start(QStringLiteral(TALLISEN_CLI_PATH), { "signin", "--server", m_url, "--no-browser" });
+        QString seen;
+        const std::optional<QString> printed = awaitLine(signIn, seen, "Sign in at: ");
+        EXPECT_TRUE(printed) << seen.toStdString();
+        address = printed.value_or(QString());
+        EXPECT_TRUE(address.startsWith(m_url + "/auth/sign-in?code=")) << address.toStdString();
+
+        QProcess browser;
+        browser.start("curl", { "-sS", "--fail", "-o", "/dev/null", address });
+        EXPECT_TRUE(browser.waitForFinished(30'000));
+        EXPECT_EQ(browser.exitCode(), 0) << browser.readAllStandardError().toStdString();
+
+        EXPECT_TRUE(signIn.waitForFinished(120'000));
+        seen += QString::fromUtf8(signIn.readAll());
+        EXPECT_EQ(signIn.exitCode(), 0) << seen.toStdString();
+        return seen;
+    }
+
     TemporaryXdg m_xdg;
     QTemporaryDir m_serverData;
     QProcess m_server;
@@ -42,25 +67,10 @@ protected:
 
 TEST_F(CliSignInTest, SignInThroughTheBrowserPageThenSignOut)
 {
-    QProcess signIn;
-    signIn.setProcessChannelMode(QProcess::MergedChannels);
-    signIn.start(QStringLiteral(TALLISEN_CLI_PATH), { "signin", "--server", m_url, "--no-browser" });
-    QString seen;
-    const std::optional<QString> address = awaitLine(signIn, seen, "Sign in at: ");
-    ASSERT_TRUE(address) << seen.toStdString();
-    EXPECT_TRUE(address->startsWith(m_url + "/auth/sign-in?code=")) << address->toStdString();
-
-    // What the browser would do: open the page.
-    QProcess browser;
-    browser.start("curl", { "-sS", "--fail", "-o", "/dev/null", *address });
-    ASSERT_TRUE(browser.waitForFinished(30'000));
-    EXPECT_EQ(browser.exitCode(), 0) << browser.readAllStandardError().toStdString();
-
-    ASSERT_TRUE(signIn.waitForFinished(120'000));
-    seen += QString::fromUtf8(signIn.readAll());
-    EXPECT_EQ(signIn.exitCode(), 0) << seen.toStdString();
+    QString address;
+    const QString seen = signInThroughPage(address);
     EXPECT_EQ(seen,
-        "Opening Google sign-in…\nSign in at: " + *address
+        "Opening Google sign-in…\nSign in at: " + address
             + "\nWaiting for Google sign-in…\nSigned in\n0 transcripts\n")
         << seen.toStdString();
 
@@ -78,4 +88,24 @@ TEST_F(CliSignInTest, SignInThroughTheBrowserPageThenSignOut)
     EXPECT_EQ(runCli({ "transcripts" }).exitCode, 1);
 }
 
+TEST_F(CliSignInTest, AFailedSignInElsewhereNeverSendsTheTokenThere)
+{
+    QString address;
+    signInThroughPage(address);
+    FakeServer other(FakeServer::Scheme::http);
+    other.script(
+        "POST", "/auth/google/prepare", { ScriptedAnswer::json(401, { { "error", "unauthorized" } }) });
+    other.script("GET", "/v1/recordings",
+        { ScriptedAnswer::json(200, { { "recordings", nlohmann::json::array() } }) });
+    const QString otherURL = other.baseURL().toString();
+
+    const CliRun signIn = runCli({ "signin", "--server", otherURL, "--no-browser" });
+    EXPECT_EQ(signIn.exitCode, 1);
+    EXPECT_TRUE(signIn.errors.endsWith("unauthorized\n")) << signIn.errors.toStdString();
+    EXPECT_TRUE(runCli({ "status" }).output.startsWith("Server: " + otherURL + "\nSigned in: no\n"));
+    EXPECT_EQ(runCli({ "transcripts" }).exitCode, 1);
+    for (const ReceivedRequest& request : other.requests()) {
+        EXPECT_FALSE(request.header("Authorization")) << request.path;
+    }
+}
 } // namespace

@@ -223,6 +223,62 @@ TEST_F(AppModelSessionTest, RecorderThatRefusesLeavesTheModelIdle)
     EXPECT_EQ(requestsOf("me"), 1U);
 }
 
+// Recording while the server is out of reach
+
+TEST_F(AppModelSessionTest, OfflineRecordingsAreKeptAndTranscribedOnceTheServerIsBack)
+{
+    SessionModel model;
+    record(model, 500ms);
+    run(model.stopAndTranscribe());
+    ASSERT_EQ(model.errorMessage(), std::nullopt);
+    server.goOffline();
+
+    const std::vector<MicrophoneClient> zoom { { .processID = 4242, .name = "Zoom" } };
+    const struct
+    {
+        std::vector<MicrophoneClient> triggeredBy;
+        QString status;
+    } starts[] = {
+        { {}, "Recording offline; it will be transcribed when the server is back." },
+        { zoom, "Auto-recording Zoom offline; it will be transcribed when the server is back." },
+    };
+    for (const auto& start : starts) {
+        run(model.startRecording(start.triggeredBy));
+        ASSERT_TRUE(model.isRecording()) << model.errorMessage().value_or("").toStdString();
+        EXPECT_EQ(model.status(), start.status);
+        QTest::qWait(800);
+        run(model.stopAndTranscribe());
+        EXPECT_EQ(model.status(), "Failed");
+    }
+    const std::vector<PendingRecording> jobs = model.pendingRecordings();
+    ASSERT_EQ(jobs.size(), 2U);
+    for (const PendingRecording& job : jobs) {
+        EXPECT_EQ(Uuids::text(job.userID), kUserID);
+        EXPECT_EQ(job.server, server.baseURL());
+        EXPECT_TRUE(QFile::exists(job.audio()));
+    }
+
+    server.comeBack();
+    for (const PendingRecording& job : jobs) {
+        run(model.retryPending(job));
+        EXPECT_EQ(model.status(), "Transcript saved; AI is naming and categorizing it…");
+    }
+    EXPECT_TRUE(model.pendingRecordings().empty());
+    EXPECT_EQ(server.savedTranscripts().size(), 3U);
+}
+
+TEST_F(AppModelSessionTest, AServerOutOfReachThatNeverNamedTheAccountStartsNothingAndIsNamed)
+{
+    server.goOffline();
+    SessionModel model;
+    run(model.startRecording({}));
+    EXPECT_EQ(model.status(), "Failed");
+    EXPECT_TRUE(model.errorMessage().value_or("").contains(server.baseURL().toString()))
+        << model.errorMessage().value_or("").toStdString();
+    EXPECT_FALSE(model.isRecording());
+    EXPECT_TRUE(filesIn(Recorder::capturesDirectory()).isEmpty());
+}
+
 // Failures at stop
 
 TEST_F(AppModelSessionTest, StopThatCannotMixClearsTheRecordingOnceTheStreamIsGone)
@@ -417,6 +473,7 @@ protected:
     AppModelDeleteTest()
     {
         SettingsStore().setString(SettingsStore::kServer, listing.url().toString());
+        KeychainStore::saveToken(kToken, listing.url());
         listing.route("GET", "/v1/recordings", [](const ModelTestServer::Request&) {
             const std::string body = R"({"recordings":[)" + kOtherRecording + "," + kOtherRecording + "]}";
             return ModelTestServer::Answer { 200, QByteArray::fromStdString(body) };

@@ -6,6 +6,7 @@
 #include "api/URLError.h"
 #include "model/SettingsStore.h"
 #include "support/FakeServer.h"
+#include "support/SecretServiceItems.h"
 #include "support/TemporaryXdg.h"
 
 #include <QDir>
@@ -82,6 +83,7 @@ protected:
             pending, ScriptedAnswer::json(400, { { "error", "Sign-in is still pending." } }));
         exchange.push_back(ScriptedAnswer::json(200, { { "token", kToken.toStdString() } }));
         m_server.script("POST", "/auth/exchange", exchange);
+        m_server.script("GET", "/v1/me", { ScriptedAnswer::json(200, { { "id", kSecondID } }) });
     }
 
     QString signInPage() const { return serverText() + "/auth/google/start?state=xyz"; }
@@ -336,7 +338,7 @@ TEST_F(AppModelTest, PerformClearsTheLastErrorWhenItStarts)
 TEST_F(AppModelTest, RefreshShowsTheCountInTheSingularOnlyForOne)
 {
     pointSettingsAtServer();
-    KeychainStore::saveToken(kToken);
+    KeychainStore::saveToken(kToken, m_server.baseURL());
     AppModel model;
     QSignalSpy status(&model, &AppModel::statusChanged);
     QSignalSpy recordings(&model, &AppModel::recordingsChanged);
@@ -362,7 +364,7 @@ TEST_F(AppModelTest, RefreshShowsTheCountInTheSingularOnlyForOne)
 TEST_F(AppModelTest, RefreshKeepsTheServersOrder)
 {
     pointSettingsAtServer();
-    KeychainStore::saveToken(kToken);
+    KeychainStore::saveToken(kToken, m_server.baseURL());
     serveRecordings({ recordingJson(kSecondID, "Later"), recordingJson(kFirstID, "Earlier"),
         recordingJson("11111111-2222-3333-4444-55555555aaaa", "Again") });
     AppModel model;
@@ -377,7 +379,7 @@ TEST_F(AppModelTest, RefreshKeepsTheServersOrder)
 TEST_F(AppModelTest, RefreshSignedOutFailsAndLeavesTheList)
 {
     pointSettingsAtServer();
-    KeychainStore::saveToken(kToken);
+    KeychainStore::saveToken(kToken, m_server.baseURL());
     serveRecordings({ recordingJson(kFirstID, "Stand-up") });
     TestableAppModel model;
     QCoro::waitFor(model.refresh());
@@ -397,7 +399,7 @@ TEST_F(AppModelTest, RefreshSignedOutFailsAndLeavesTheList)
 TEST_F(AppModelTest, RejectedTokenFailsWithTheServersTextAndStaysSignedIn)
 {
     pointSettingsAtServer();
-    KeychainStore::saveToken("an-old-token");
+    KeychainStore::saveToken("an-old-token", m_server.baseURL());
     m_server.script(
         "GET", "/v1/recordings", { ScriptedAnswer::json(401, { { "error", "The session has expired." } }) });
     AppModel model;
@@ -436,7 +438,7 @@ TEST_F(AppModelTest, SignInThroughTheBrowserStoresTheTokenAndLoadsTheList)
     }
     EXPECT_TRUE(model.isSignedIn());
     EXPECT_EQ(signedIn.count(), 1);
-    EXPECT_EQ(KeychainStore::loadToken(), kToken);
+    EXPECT_EQ(KeychainStore::loadToken(m_server.baseURL()), kToken);
     EXPECT_EQ(settings().string(SettingsStore::kServer), serverText());
     EXPECT_EQ(model.recordings().size(), 2u);
     EXPECT_EQ(busy.count(), 2);
@@ -506,8 +508,77 @@ TEST_F(AppModelTest, RefusedSignInLeavesTheUserSignedOut)
     EXPECT_EQ(model.status(), "Failed");
     EXPECT_FALSE(model.isSignedIn());
     EXPECT_EQ(signedIn.count(), 0);
-    EXPECT_EQ(KeychainStore::loadToken(), std::nullopt);
+    EXPECT_EQ(KeychainStore::loadToken(m_server.baseURL()), std::nullopt);
     EXPECT_EQ(count("GET", "/v1/recordings"), 0);
+}
+
+// A token goes only to the server that issued it.
+
+TEST_F(AppModelTest, AStoredTokenOfAnotherServerOrOfNoServerIsNotUsed)
+{
+    pointSettingsAtServer();
+    serveRecordings({});
+    const std::function<void()> stores[] = {
+        [] { KeychainStore::saveToken(kToken, QUrl("https://issuer.example.com")); },
+        [] { SecretServiceItems::storeForeignItem(kToken.toUtf8(), "text/plain"); },
+    };
+    for (const auto& store : stores) {
+        store();
+        AppModel model;
+        EXPECT_FALSE(model.isSignedIn());
+        QCoro::waitFor(model.refresh());
+        EXPECT_EQ(model.status(), "Failed");
+        KeychainStore::clearToken();
+    }
+    EXPECT_TRUE(m_server.requests().empty());
+}
+
+TEST_F(AppModelTest, SigningInElsewhereSignsOutAndSendsTheOldTokenNowhere)
+{
+    pointSettingsAtServer();
+    KeychainStore::saveToken(kToken, m_server.baseURL());
+    FakeServer other;
+    other.script(
+        "POST", "/auth/google/prepare", { ScriptedAnswer::json(401, { { "error", "unauthorized" } }) });
+    other.script("GET", "/v1/recordings",
+        { ScriptedAnswer::json(200, { { "recordings", nlohmann::json::array() } }) });
+    serveRecordings({ recordingJson(kFirstID, "Stand-up") });
+    TestableAppModel model(browser());
+    QCoro::waitFor(model.refresh());
+    ASSERT_EQ(model.recordings().size(), 1u);
+    QSignalSpy signedIn(&model, &AppModel::isSignedInChanged);
+
+    model.setServer(other.baseURL().toString());
+    QCoro::waitFor(model.signIn());
+    EXPECT_EQ(model.errorMessage(), "unauthorized");
+    EXPECT_FALSE(model.isSignedIn());
+    EXPECT_EQ(signedIn.count(), 1);
+    EXPECT_TRUE(model.recordings().empty());
+    QCoro::waitFor(model.refresh());
+    EXPECT_FALSE(AppModel().isSignedIn());
+
+    // Back at the first server the old token is gone too.
+    model.setServer(serverText());
+    model.updateServer();
+    EXPECT_FALSE(model.isSignedIn());
+    EXPECT_EQ(KeychainStore::loadToken(m_server.baseURL()), std::nullopt);
+    ASSERT_FALSE(other.requests().empty());
+    for (const ReceivedRequest& request : other.requests()) {
+        EXPECT_FALSE(request.header("Authorization")) << request.path;
+    }
+}
+
+TEST_F(AppModelTest, TheSameServerWithATrailingSlashKeepsTheSignIn)
+{
+    pointSettingsAtServer();
+    KeychainStore::saveToken(kToken, m_server.baseURL());
+    serveRecordings({});
+    TestableAppModel model;
+    model.setServer(serverText() + "/");
+    model.updateServer();
+    EXPECT_TRUE(model.isSignedIn());
+    QCoro::waitFor(model.refresh());
+    EXPECT_EQ(lastListAuthorization(), "Bearer " + kToken.toStdString());
 }
 
 TEST_F(AppModelTest, SignOutForgetsTokenAndListButKeepsJobsAndSettings)
@@ -516,7 +587,7 @@ TEST_F(AppModelTest, SignOutForgetsTokenAndListButKeepsJobsAndSettings)
     writePendingJob(200.0);
     pointSettingsAtServer();
     settings().setString(SettingsStore::kTranscriptEmail, "team@example.com");
-    KeychainStore::saveToken(kToken);
+    KeychainStore::saveToken(kToken, m_server.baseURL());
     serveRecordings({ recordingJson(kFirstID, "Stand-up") });
     TestableAppModel model;
     QCoro::waitFor(model.refresh());
@@ -528,7 +599,7 @@ TEST_F(AppModelTest, SignOutForgetsTokenAndListButKeepsJobsAndSettings)
 
     EXPECT_FALSE(model.isSignedIn());
     EXPECT_EQ(signedIn.count(), 1);
-    EXPECT_EQ(KeychainStore::loadToken(), std::nullopt);
+    EXPECT_EQ(KeychainStore::loadToken(m_server.baseURL()), std::nullopt);
     EXPECT_TRUE(model.recordings().empty());
     EXPECT_EQ(model.status(), "Signed out");
     EXPECT_EQ(model.pendingRecordings(), jobs);

@@ -4,6 +4,7 @@
 
 #include "SessionFixture.h"
 
+#include "api/APIClient.h"
 #include "model/ModelTestServer.h"
 
 #include <QStandardPaths>
@@ -60,6 +61,9 @@ TEST_F(RecordingRoadTest, SignInRecordTranscribeWithSpeakersAndLeaveNothingBehin
             ? ModelTestServer::Answer { 400, R"({"error":"Sign-in is still pending."})" }
             : ModelTestServer::Answer { 200, R"({"token":"test-token"})" };
     });
+    accounts.route("GET", "/v1/me", [](const ModelTestServer::Request&) {
+        return ModelTestServer::Answer { 200, QStringLiteral(R"({"id":"%1"})").arg(kUserID).toUtf8() };
+    });
     accounts.route("GET", "/v1/recordings", [](const ModelTestServer::Request&) {
         return ModelTestServer::Answer { 200, R"({"recordings":[]})" };
     });
@@ -87,10 +91,11 @@ TEST_F(RecordingRoadTest, SignInRecordTranscribeWithSpeakersAndLeaveNothingBehin
     ASSERT_FALSE(model.isSignedIn());
     run(model.signIn());
     ASSERT_TRUE(model.isSignedIn()) << model.errorMessage().value_or("").toStdString();
-    EXPECT_EQ(KeychainStore::loadToken(), kToken);
+    EXPECT_EQ(KeychainStore::loadToken(accounts.url()), kToken);
     // The same account on the transcription server, as a second sign-in would set it.
     model.setServer(server.baseURL().toString());
     model.updateServer();
+    model.client().setToken(kToken);
     model.setDiarizationEnabled(true);
 
     run(model.startRecording({}));

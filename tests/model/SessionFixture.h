@@ -138,7 +138,7 @@ protected:
         qputenv("SSL_CERT_FILE", PipelineServer::certificatePath().toUtf8());
         qunsetenv("SSL_CERT_DIR");
         SettingsStore().setString(SettingsStore::kServer, server.baseURL().toString());
-        KeychainStore::saveToken(SessionTesting::kToken);
+        KeychainStore::saveToken(SessionTesting::kToken, server.baseURL());
     }
     ~SessionTest() override
     {

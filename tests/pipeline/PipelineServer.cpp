@@ -90,9 +90,36 @@ std::string PipelineServer::Request::kind() const
 }
 
 PipelineServer::PipelineServer()
-    : m_server(std::make_unique<httplib::SSLServer>(
-        certificate().certificate.toUtf8().constData(), certificate().key.toUtf8().constData()))
 {
+    listen(0);
+}
+
+PipelineServer::~PipelineServer()
+{
+    goOffline();
+}
+
+void PipelineServer::goOffline()
+{
+    if (!m_server) {
+        return;
+    }
+    m_server->stop();
+    m_thread.join();
+    m_server.reset();
+}
+
+void PipelineServer::comeBack()
+{
+    if (!m_server) {
+        listen(m_port);
+    }
+}
+
+void PipelineServer::listen(int port)
+{
+    m_server = std::make_unique<httplib::SSLServer>(
+        certificate().certificate.toUtf8().constData(), certificate().key.toUtf8().constData());
     const auto handler = [this](const httplib::Request& request, httplib::Response& response) {
         serve(response,
             Request { .method = request.method,
@@ -116,17 +143,16 @@ PipelineServer::PipelineServer()
         });
     m_server->set_read_timeout(std::chrono::seconds(30));
     m_server->set_write_timeout(std::chrono::seconds(30));
-    m_port = m_server->bind_to_any_port("127.0.0.1");
-    if (m_port <= 0) {
+    if (port == 0) {
+        port = m_server->bind_to_any_port("127.0.0.1");
+    } else if (!m_server->bind_to_port("127.0.0.1", port)) {
+        port = 0;
+    }
+    if (port <= 0) {
         throw std::runtime_error("the pipeline server could not bind a loopback port");
     }
+    m_port = port;
     m_thread = std::thread([this] { m_server->listen_after_bind(); });
-}
-
-PipelineServer::~PipelineServer()
-{
-    m_server->stop();
-    m_thread.join();
 }
 
 QUrl PipelineServer::baseURL() const

@@ -82,6 +82,9 @@ public:
     ~PipelineServer();
 
     QUrl baseURL() const;
+    // Closes the port, so connections are refused, and listens on it again.
+    void goOffline();
+    void comeBack();
     // The self-signed certificate a client must trust (SSL_CERT_FILE).
     static QString certificatePath();
 
@@ -106,6 +109,8 @@ private:
         int polls = 0;
     };
 
+    // Port 0 picks a free one.
+    void listen(int port);
     void serve(httplib::Response& response, Request logged);
     Answer answer(const Request& logged);
     Answer prepare(const std::string& id);

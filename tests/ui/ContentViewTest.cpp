@@ -78,7 +78,7 @@ protected:
 
     void TearDown() override { KeychainStore::clearToken(); }
 
-    void signIn() { KeychainStore::saveToken(QStringLiteral("ui-test-token")); }
+    void signIn() { KeychainStore::saveToken(QStringLiteral("ui-test-token"), m_server.baseURL()); }
 
     void scriptList(const nlohmann::json& recordings, std::chrono::milliseconds delay = 0ms)
     {

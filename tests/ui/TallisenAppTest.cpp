@@ -68,7 +68,7 @@ TEST(TallisenAppTest, OneTitledWindowThroughSignInRecordingsPendingJobsAndBusy)
         EXPECT_FALSE(signedOut->isNull());
     }
 
-    KeychainStore::saveToken("screenshot-token");
+    KeychainStore::saveToken("screenshot-token", server.baseURL());
     PendingRecording job { .id = QUuid::createUuid(),
         .userID = QUuid::createUuid(),
         .server = server.baseURL(),

@@ -1,4 +1,4 @@
-#include "SecretServiceItems.h"
+#include "support/SecretServiceItems.h"
 
 #pragma push_macro("signals")
 #undef signals
