@@ -1,5 +1,7 @@
 #include "cli/CliArguments.h"
 
+#include <QRegularExpression>
+
 #include <array>
 
 namespace {
@@ -154,6 +156,14 @@ void setSpeakers(OptionReader& reader, CliCommand& command, bool speakers)
     command.speakers = speakers;
 }
 
+// One "@" between a local part and a dotted domain, no spaces: enough to catch
+// a typo before a meeting is recorded; the server judges the rest.
+bool isPlausibleAddress(const QString& address)
+{
+    static const QRegularExpression shape(QStringLiteral("^[^@\\s]+@[^@\\s.]+(\\.[^@\\s.]+)+$"));
+    return shape.match(address).hasMatch();
+}
+
 // Handles one option of the subcommand; false when the subcommand has no such option.
 bool readOption(OptionReader& reader, CliCommand& command, const QString& option)
 {
@@ -171,6 +181,10 @@ bool readOption(OptionReader& reader, CliCommand& command, const QString& option
         setSpeakers(reader, command, option == QLatin1String("--speakers"));
     } else if (is(Kind::record, "--email")) {
         command.email = reader.value(option).trimmed();
+        if (!command.email->isEmpty() && !isPlausibleAddress(*command.email)) {
+            reader.fail(QStringLiteral("--email needs an address such as ann@example.com, not \"%1\".")
+                            .arg(*command.email));
+        }
     } else if (is(Kind::transcripts, "--json")) {
         reader.refuseAttachedValue(option);
         command.json = true;

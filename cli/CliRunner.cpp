@@ -1,6 +1,7 @@
 #include "cli/CliRunner.h"
 
 #include "api/Iso8601.h"
+#include "api/URLError.h"
 #include "cli/ProgressDisplay.h"
 #include "cli/StopRequests.h"
 #include "core/Uuids.h"
@@ -14,6 +15,8 @@
 #include <QCoroSignal>
 
 namespace {
+
+const QString kSignInHint = QStringLiteral("Sign in first: tallisen-cli signin.");
 
 QString localTime(const Date& date)
 {
@@ -164,6 +167,9 @@ ExitCode CliRunner::status()
 
 ExitCode CliRunner::jobs()
 {
+    if (m_model.pendingRecordings().empty()) {
+        printOutput(QStringLiteral("No pending recordings."));
+    }
     for (const PendingRecording& job : m_model.pendingRecordings()) {
         printOutput(
             QStringLiteral("%1  %2  %3").arg(Uuids::text(job.id), localTime(job.recordedAt), jobState(job)));
@@ -255,7 +261,7 @@ QCoro::Task<ExitCode> CliRunner::record(const CliCommand& command)
 QCoro::Task<ExitCode> CliRunner::autoRecord()
 {
     if (!m_model.isSignedIn()) {
-        printError(QStringLiteral("Sign in first: tallisen-cli signin."));
+        printError(kSignInHint);
         co_return ExitCode::failure;
     }
     StopRequests stop(false);
@@ -410,11 +416,17 @@ void CliRunner::followStatus()
 ExitCode CliRunner::outcome()
 {
     m_progress.finish();
-    if (const std::optional<QString>& error = m_model.errorMessage()) {
-        printError(*error);
-        return ExitCode::failure;
+    const std::optional<QString>& error = m_model.errorMessage();
+    if (!error) {
+        return ExitCode::success;
     }
-    return ExitCode::success;
+    printError(*error);
+    // A refusal for want of a sign-in says what to run.
+    if (!m_model.isSignedIn()
+        && *error == QString::fromUtf8(URLError(URLError::Code::userAuthenticationRequired).what())) {
+        printError(kSignInHint);
+    }
+    return ExitCode::failure;
 }
 
 void CliRunner::printOutput(const QString& line)

@@ -76,6 +76,19 @@ TEST(CliArgumentsTest, SecondsMustBeAWholeNumberInRange)
     EXPECT_EQ(mistake({ "record", "--seconds" }), "--seconds needs a value.");
 }
 
+// A mistyped address is caught before the meeting, not after its transcript.
+TEST(CliArgumentsTest, EmailMustLookLikeAnAddress)
+{
+    for (const char* good : { "a@b.test", "Ann.Example+notes@mail.example.org", " ann@example.com " }) {
+        EXPECT_EQ(mistake({ "record", "--email", good }), "") << good;
+    }
+    for (const char* bad : { "ann", "ann@", "@example.com", "ann@example", "ann @example.com", "a@@b.test",
+             "ann@example.", "ann@.example.com" }) {
+        EXPECT_TRUE(mistake({ "record", "--email", bad }).startsWith("--email needs an address such as"))
+            << bad;
+    }
+}
+
 TEST(CliArgumentsTest, ContradictoryOrMisplacedOptionsAreRefused)
 {
     EXPECT_EQ(mistake({ "record", "--speakers", "--no-speakers" }),

@@ -79,7 +79,7 @@ TEST_F(CliProgramTest, TranscriptsWhileSignedOutFailWithTheReason)
     const CliRun plain = runCli({ "transcripts" });
     EXPECT_EQ(plain.exitCode, 1);
     EXPECT_EQ(plain.output, "");
-    EXPECT_EQ(plain.errors, "You are not signed in.\n");
+    EXPECT_EQ(plain.errors, "You are not signed in.\nSign in first: tallisen-cli signin.\n");
 
     // Nothing on standard output that a JSON reader could mistake for a list.
     const CliRun json = runCli({ "transcripts", "--json" });
@@ -99,7 +99,7 @@ TEST_F(CliProgramTest, SignInWithAnInvalidServerFailsAndKeepsTheOldOne)
 
 TEST_F(CliProgramTest, JobsListsSavedRecordingsWithTheirFolders)
 {
-    EXPECT_EQ(runCli({ "jobs" }).output, "");
+    EXPECT_EQ(runCli({ "jobs" }).output, "No pending recordings.\n");
 
     const PendingRecording first = saveJob("0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0", true);
     const CliRun jobs = runCli({ "jobs" });
@@ -142,7 +142,7 @@ TEST_F(CliProgramTest, DiscardMovesTheJobToTheTrash)
     EXPECT_FALSE(QFile::exists(job.folder()));
     EXPECT_TRUE(
         QFile::exists(m_xdg.dataHome() + "/Trash/files/0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0/job.json"));
-    EXPECT_EQ(runCli({ "jobs" }).output, "");
+    EXPECT_EQ(runCli({ "jobs" }).output, "No pending recordings.\n");
 }
 
 TEST_F(CliProgramTest, RecordingWhileSignedOutFailsBeforeCapturing)
@@ -150,7 +150,8 @@ TEST_F(CliProgramTest, RecordingWhileSignedOutFailsBeforeCapturing)
     const CliRun record = runCli({ "record", "--seconds", "5", "--speakers", "--email", "x@example.test" });
     EXPECT_EQ(record.exitCode, 1);
     EXPECT_EQ(record.output, "");
-    EXPECT_EQ(record.errors, "Starting capture…\nFailed\nYou are not signed in.\n");
+    EXPECT_EQ(record.errors,
+        "Starting capture…\nFailed\nYou are not signed in.\nSign in first: tallisen-cli signin.\n");
     // No job, and the options of that one recording did not become settings.
     EXPECT_EQ(runCli({ "status" }).output,
         "Server: " + AppModel::kDefaultServer
@@ -166,7 +167,7 @@ TEST_F(CliProgramTest, AutoAndDeleteNeedASignIn)
 
     const CliRun remove = runCli({ "delete", "0F1E2D3C" });
     EXPECT_EQ(remove.exitCode, 1);
-    EXPECT_EQ(remove.errors, "You are not signed in.\n");
+    EXPECT_EQ(remove.errors, "You are not signed in.\nSign in first: tallisen-cli signin.\n");
 }
 
 } // namespace
