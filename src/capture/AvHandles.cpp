@@ -98,6 +98,16 @@ void PrivateFile::close()
 int PrivateFile::writePacket(void* opaque, uint8_t* data, int size)
 {
     auto* self = static_cast<PrivateFile*>(opaque);
+    // After a failed write nothing more goes in, not even a trailer written
+    // over the header: the file keeps what was whole when the disk filled.
+    if (self->m_error) {
+        return self->m_error;
+    }
+    const off_t start = ::lseek(self->m_fd, 0, SEEK_CUR);
+    struct stat status
+    {
+    };
+    const bool appending = start >= 0 && ::fstat(self->m_fd, &status) == 0 && start == status.st_size;
     for (int written = 0; written < size;) {
         const ssize_t result = ::write(self->m_fd, data + written, size - written);
         if (result < 0 && errno == EINTR) {
@@ -105,6 +115,10 @@ int PrivateFile::writePacket(void* opaque, uint8_t* data, int size)
         }
         if (result < 0) {
             self->m_error = AVERROR(errno);
+            // Half a box at the end would make the whole file unreadable.
+            if (appending) {
+                [[maybe_unused]] const int truncated = ::ftruncate(self->m_fd, start);
+            }
             return self->m_error;
         }
         written += static_cast<int>(result);
