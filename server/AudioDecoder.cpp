@@ -55,18 +55,26 @@ int readMemory(void* opaque, std::uint8_t* buffer, int size)
     return count;
 }
 
+// Where an AVIO seek lands, or -1 outside the data; both readers bound it
+// alike, so that a stored file and an upload of the same bytes decode alike.
+std::int64_t seekTarget(std::int64_t position, std::int64_t size, std::int64_t offset, int whence)
+{
+    std::int64_t target = offset;
+    if ((whence & ~AVSEEK_FORCE) == SEEK_CUR)
+        target = position + offset;
+    else if ((whence & ~AVSEEK_FORCE) == SEEK_END)
+        target = size + offset;
+    return target < 0 || target > size ? -1 : target;
+}
+
 std::int64_t seekMemory(void* opaque, std::int64_t offset, int whence)
 {
     auto* reader = static_cast<MemoryReader*>(opaque);
     const auto size = static_cast<std::int64_t>(reader->bytes.size());
     if (whence == AVSEEK_SIZE)
         return size;
-    std::int64_t target = offset;
-    if ((whence & ~AVSEEK_FORCE) == SEEK_CUR)
-        target = reader->position + offset;
-    else if ((whence & ~AVSEEK_FORCE) == SEEK_END)
-        target = size + offset;
-    if (target < 0 || target > size)
+    const std::int64_t target = seekTarget(reader->position, size, offset, whence);
+    if (target < 0)
         return -1;
     reader->position = target;
     return target;
@@ -87,8 +95,6 @@ int readFile(void* opaque, std::uint8_t* buffer, int size)
     return std::ferror(file) ? AVERROR(EIO) : AVERROR_EOF;
 }
 
-// Bounded like the memory reader, so that a stored file and an upload of the same
-// bytes decode alike.
 std::int64_t seekFile(void* opaque, std::int64_t offset, int whence)
 {
     auto* file = static_cast<std::FILE*>(opaque);
@@ -99,12 +105,8 @@ std::int64_t seekFile(void* opaque, std::int64_t offset, int whence)
         return -1;
     if (whence == AVSEEK_SIZE)
         return status.st_size;
-    std::int64_t target = offset;
-    if ((whence & ~AVSEEK_FORCE) == SEEK_CUR)
-        target = ::ftello(file) + offset;
-    else if ((whence & ~AVSEEK_FORCE) == SEEK_END)
-        target = status.st_size + offset;
-    if (target < 0 || target > status.st_size || ::fseeko(file, target, SEEK_SET) != 0)
+    const std::int64_t target = seekTarget(::ftello(file), status.st_size, offset, whence);
+    if (target < 0 || ::fseeko(file, target, SEEK_SET) != 0)
         return -1;
     return target;
 }

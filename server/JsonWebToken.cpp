@@ -135,6 +135,7 @@ bool namesKnownKey(const std::string& token, const nlohmann::json& keys)
     try {
         return keyFor(split(token).header, keys).has_value();
     } catch (const HttpError&) {
+        // Malformed: fetching the keys again cannot help; verifiedClaims says why.
         return true;
     }
 }
