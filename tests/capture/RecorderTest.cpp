@@ -418,7 +418,10 @@ TEST_F(RecorderTest, FailedMixKeepsTheRawCaptureAndNamesIt)
 
 TEST_F(RecorderTest, KilledRecordingProcessLeavesADecodableCapture)
 {
-    constexpr double kSeconds = 5;
+    constexpr double kSeconds = 6;
+    // Lost at a kill: the unwritten fragment (1 s), and on busy cores up to two
+    // more seconds the sound server had not yet delivered.
+    constexpr double kLost = 3;
     AudioProbe::writeToneWav(m_tone440, 440, kSeconds + 5, 0.5);
     AudioProbe::writeToneWav(m_tone1k, 1000, kSeconds + 5, 0.5);
     // Playing before the recording starts, in small blocks: an idle null
@@ -441,15 +444,15 @@ TEST_F(RecorderTest, KilledRecordingProcessLeavesADecodableCapture)
 
     const auto tracks = AudioProbe::decode(raw);
     ASSERT_EQ(tracks.size(), 2U);
-    EXPECT_GE(tracks[0].seconds(), kSeconds - 2);
-    EXPECT_GE(tracks[1].seconds(), kSeconds - 2);
-    EXPECT_GT(AudioProbe::level(tracks[0], 440, 1, kSeconds - 2), 0.4);
-    EXPECT_GT(AudioProbe::level(tracks[1], 1000, 1, kSeconds - 2), 0.4);
+    EXPECT_GE(tracks[0].seconds(), kSeconds - kLost);
+    EXPECT_GE(tracks[1].seconds(), kSeconds - kLost);
+    EXPECT_GT(AudioProbe::level(tracks[0], 440, 1, kSeconds - kLost), 0.4);
+    EXPECT_GT(AudioProbe::level(tracks[1], 1000, 1, kSeconds - kLost), 0.4);
     // The orphan keeps its sidecar and still mixes.
     EXPECT_TRUE(QFile::exists(sidecarOf(raw)));
     const QString mixed = m_sounds.path() + QStringLiteral("/orphan.m4a");
     Await::result(Recorder::mixAudio(raw, mixed));
-    EXPECT_GE(AudioProbe::decode(mixed).at(0).seconds(), kSeconds - 2);
+    EXPECT_GE(AudioProbe::decode(mixed).at(0).seconds(), kSeconds - kLost);
 }
 
 } // namespace
