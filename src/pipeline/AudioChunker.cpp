@@ -3,6 +3,7 @@
 #include "core/FileSystemError.h"
 #include "core/Uuids.h"
 #include "core/WorkerThread.h"
+#include "pipeline/AacRangeCopy.h"
 #include "pipeline/AudioReader.h"
 #include "pipeline/M4aWriter.h"
 
@@ -188,7 +189,11 @@ ExportedFile exportChunk(const QString& source, const QString& directory, double
     // recording is ever readable by others.
     createPrivateFile(path);
     PartialFile partial(path);
-    encodeRange(source, path, audioStart, audioEnd);
+    const bool copied = writing(
+        path, [&] { return AacRangeCopy::copy(source, path, audioStart, audioEnd, kMaximumChannels); });
+    if (!copied) {
+        encodeRange(source, path, audioStart, audioEnd);
+    }
     makePrivate(path);
     file.size = fileSize(path);
     partial.keep();

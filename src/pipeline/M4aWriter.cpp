@@ -26,6 +26,40 @@ bool supportsSampleRate(const AVCodec* codec, int sampleRate)
 
 } // namespace
 
+namespace M4aContainer {
+
+FFmpeg::Output create(const QString& path)
+{
+    const QByteArray url = "file:" + path.toUtf8();
+    AVFormatContext* output = nullptr;
+    check(avformat_alloc_output_context2(&output, nullptr, "ipod", url.constData()),
+        "Creating the M4A container");
+    return FFmpeg::Output(output);
+}
+
+void writeHeader(AVFormatContext& output, const QString& path, int sampleRate)
+{
+    const QByteArray url = "file:" + path.toUtf8();
+    check(avio_open(&output.pb, url.constData(), AVIO_FLAG_WRITE), "Opening the chunk file");
+    // With the default millisecond movie timescale the edit list would round
+    // the chunk's length; at the sample rate it is exact.
+    AVDictionary* options = nullptr;
+    av_dict_set_int(&options, "movie_timescale", sampleRate, 0);
+    const int written = avformat_write_header(&output, &options);
+    av_dict_free(&options);
+    check(written, "Writing the M4A header");
+}
+
+void finish(AVFormatContext& output)
+{
+    check(av_write_trailer(&output), "Finishing the M4A file");
+    avio_flush(output.pb);
+    check(output.pb->error, "Writing the chunk file");
+    check(avio_closep(&output.pb), "Closing the chunk file");
+}
+
+} // namespace M4aContainer
+
 M4aWriter::M4aWriter(const QString& path, int sampleRate, int channels, int bitRate)
     : m_frame(FFmpeg::makeFrame())
     , m_packet(FFmpeg::makePacket())
@@ -39,11 +73,7 @@ M4aWriter::M4aWriter(const QString& path, int sampleRate, int channels, int bitR
         throw FFmpeg::Error(AVERROR(EINVAL), QStringLiteral("Encoding AAC at %1 Hz").arg(sampleRate));
     }
 
-    const QByteArray url = "file:" + path.toUtf8();
-    AVFormatContext* output = nullptr;
-    check(avformat_alloc_output_context2(&output, nullptr, "ipod", url.constData()),
-        "Creating the M4A container");
-    m_output.reset(output);
+    m_output = M4aContainer::create(path);
 
     m_encoder.reset(avcodec_alloc_context3(codec));
     if (!m_encoder) {
@@ -66,14 +96,7 @@ M4aWriter::M4aWriter(const QString& path, int sampleRate, int channels, int bitR
     check(avcodec_parameters_from_context(m_stream->codecpar, m_encoder.get()), "Describing the audio track");
     m_stream->time_base = m_encoder->time_base;
 
-    check(avio_open(&m_output->pb, url.constData(), AVIO_FLAG_WRITE), "Opening the chunk file");
-    // With the default millisecond movie timescale the edit list would round
-    // the chunk's length; at the sample rate it is exact.
-    AVDictionary* options = nullptr;
-    av_dict_set_int(&options, "movie_timescale", sampleRate, 0);
-    const int written = avformat_write_header(m_output.get(), &options);
-    av_dict_free(&options);
-    check(written, "Writing the M4A header");
+    M4aContainer::writeHeader(*m_output, path, sampleRate);
 
     m_fifo.reset(av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, channels, m_encoder->frame_size * 2));
     if (!m_fifo) {
@@ -106,10 +129,7 @@ void M4aWriter::finish()
         encodeBuffered(remaining);
     }
     send(nullptr);
-    check(av_write_trailer(m_output.get()), "Finishing the M4A file");
-    avio_flush(m_output->pb);
-    checkOutput("Writing the chunk file");
-    check(avio_closep(&m_output->pb), "Closing the chunk file");
+    M4aContainer::finish(*m_output);
 }
 
 void M4aWriter::encodeBuffered(int frames)

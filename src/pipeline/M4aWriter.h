@@ -6,7 +6,20 @@
 
 #include <cstdint>
 
+struct AVFormatContext;
 struct AVStream;
+
+// The M4A file the chunks are written as, whether encoded or copied.
+namespace M4aContainer {
+
+FFmpeg::Output create(const QString& path);
+// Opens the file, keeping the permissions it was created with, and writes the
+// header once the track is added.
+void writeHeader(AVFormatContext& output, const QString& path, int sampleRate);
+// Writes the index and closes the file.
+void finish(AVFormatContext& output);
+
+} // namespace M4aContainer
 
 // Encodes planar float samples as AAC into an M4A file. The encoder's priming
 // samples are recorded in the file's edit list, so a player outputs exactly
