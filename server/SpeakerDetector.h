@@ -12,8 +12,9 @@
 // Bayesian information criterion, which also decides how many speakers there
 // are (1 to 8); a Viterbi pass over the frames then places every change of
 // speaker to within 10 ms, and where voices overlap the one that fits the frames
-// best, the dominant one, wins. Runs on the caller's thread; one Analysis per
-// recording.
+// best, the dominant one, wins. A "speaker" whose pitch holds still like an
+// instrument's is music and nobody's turn. Runs on the caller's thread; one
+// Analysis per recording.
 namespace server::SpeakerDetector {
 
 struct Turn

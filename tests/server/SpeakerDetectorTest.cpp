@@ -253,6 +253,36 @@ TEST(SpeakerDetector, ADcOffsetOrClippingDoesNotHideTheSpeakers)
     }
 }
 
+TEST(SpeakerDetector, MusicIsAtMostOneSpeaker)
+{
+    // A melody of plucked notes with harmonics: voiced, rhythmic, and nobody's voice.
+    TemporaryDirectory directory;
+    const std::string path = directory.file("music.wav");
+    const std::string pitch = "220*pow(2,mod(floor(2*t)*5,12)/12)";
+    const std::string note = "exp(-4*mod(t,0.5))*(sin(2*PI*" + pitch + "*t)+0.5*sin(4*PI*" + pitch
+        + "*t)+0.25*sin(6*PI*" + pitch + "*t))";
+    SpeechFiles::run("ffmpeg -v error -y -f lavfi -i "
+        + SpeechFiles::shellQuoted("aevalsrc='0.3*" + note + "':s=16000:d=30") + " "
+        + SpeechFiles::shellQuoted(path));
+    const auto turns
+        = server::SpeakerDetector::detect(server::AudioDecoder::decodeBytes(SpeechFiles::read(path), 600));
+    EXPECT_LE(speakerCount(turns), 1u);
+}
+
+TEST(SpeakerDetector, TelephoneAudioStillTellsTheVoicesApart)
+{
+    // 8 kHz, 300–3400 Hz: the band a phone line carries.
+    TemporaryDirectory directory;
+    const auto truth = realMeeting(directory).second;
+    const std::string path = directory.file("telephone.wav");
+    SpeechFiles::run("ffmpeg -v error -y -i " + SpeechFiles::shellQuoted(directory.file("real.m4a"))
+        + " -af highpass=f=300,lowpass=f=3400 -ar 8000 -ac 1 " + SpeechFiles::shellQuoted(path));
+    const auto turns
+        = server::SpeakerDetector::detect(server::AudioDecoder::decodeBytes(SpeechFiles::read(path), 600));
+    EXPECT_EQ(speakerCount(turns), 2u);
+    EXPECT_GT(attributedShare(truth, turns), 0.9);
+}
+
 TEST(SpeakerDetector, BlockByBlockGivesTheSameTurnsAsWhole)
 {
     TemporaryDirectory directory;
