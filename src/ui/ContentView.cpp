@@ -89,6 +89,14 @@ void revealFile(const QString& path)
     }
 }
 
+// Return or Escape in a destructive alert keeps everything: losing a
+// meeting takes a deliberate click.
+void keepByDefault(QMessageBox& alert, QPushButton* cancel)
+{
+    alert.setDefaultButton(cancel);
+    alert.setEscapeButton(cancel);
+}
+
 // A confirmation with the title as its heading and the message below it.
 QMessageBox* makeAlert(const QString& title, const QString& message, QWidget* parent)
 {
@@ -318,7 +326,7 @@ void ContentView::updateOptions()
 void ContentView::updateRecordButton()
 {
     const bool recording = m_model.isRecording();
-    m_recordButton->setText(recording ? tr("Stop & transcribe") : tr("Record"));
+    m_recordButton->setText(recording ? tr("Stop && transcribe") : tr("Record"));
     m_recordButton->setIcon(recording ? themedIcon("media-playback-stop", QStyle::SP_MediaStop, this)
                                       : themedIcon("media-record", QStyle::SP_DialogYesButton, this));
     QPalette palette = m_recordButton->palette();
@@ -491,7 +499,7 @@ void ContentView::confirmDiscard(const PendingRecording& job)
            "Existing server transcripts and emails will not be deleted."),
         this);
     QPushButton* trash = alert->addButton(tr("Move to Trash"), QMessageBox::DestructiveRole);
-    alert->addButton(tr("Cancel"), QMessageBox::RejectRole);
+    keepByDefault(*alert, alert->addButton(tr("Cancel"), QMessageBox::RejectRole));
     connect(alert, &QMessageBox::buttonClicked, this, [this, trash, job](QAbstractButton* clicked) {
         if (clicked == trash) {
             m_model.discardPending(job);
@@ -510,7 +518,7 @@ void ContentView::confirmDelete(const Recording& recording)
             .arg(recording.title),
         this);
     QPushButton* remove = alert->addButton(tr("Delete"), QMessageBox::DestructiveRole);
-    alert->addButton(tr("Cancel"), QMessageBox::RejectRole);
+    keepByDefault(*alert, alert->addButton(tr("Cancel"), QMessageBox::RejectRole));
     connect(alert, &QMessageBox::buttonClicked, this, [this, remove, recording](QAbstractButton* clicked) {
         if (clicked == remove) {
             launch(m_model.deleteRecording(recording));

@@ -88,7 +88,7 @@ void TallisenApp::buildTray()
     }
     m_tray = new QSystemTrayIcon(m_window->windowIcon(), this);
     auto* menu = new QMenu(m_window.get());
-    QAction* stop = menu->addAction(tr("Stop & transcribe"));
+    QAction* stop = menu->addAction(tr("Stop && transcribe"));
     connect(stop, &QAction::triggered, m_content, &ContentView::toggleRecording);
     menu->addAction(tr("Show Tallisen"), this, &TallisenApp::raise);
     m_tray->setContextMenu(menu);
