@@ -494,6 +494,42 @@ TEST_F(AudioChunkerTest, UnusableSourcesAreInvalidAudio)
     EXPECT_TRUE(directoryEntries().isEmpty());
 }
 
+TEST_F(AudioChunkerTest, DamagedAacRecordingsAreCutOrRefusedWithoutLeftovers)
+{
+    const QString good = source("good.m4a");
+    synthesize(good, tone(), 30.0, { "-c:a", "aac", "-b:a", "64k" });
+    QFile file(good);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+    file.close();
+    QByteArray scrambled = bytes;
+    for (qsizetype i = bytes.size() / 3; i < bytes.size() / 3 + 4000; ++i) {
+        scrambled[i] = char(i * 131);
+    }
+    const std::vector<std::pair<const char*, QByteArray>> damaged { { "scrambled packets", scrambled },
+        // The index then points past the end of the file.
+        { "cut short", bytes.left(bytes.size() / 2) } };
+    for (const auto& [name, content] : damaged) {
+        SCOPED_TRACE(name);
+        const QString path = source(QStringLiteral("damaged.m4a"));
+        QFile out(path);
+        ASSERT_TRUE(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        out.write(content);
+        out.close();
+        try {
+            const auto chunks = split(path, 10, 20'000'000, 1.0);
+            expectContiguous(chunks, chunks.back().end);
+            expectExported(chunks);
+            for (const AudioChunk& chunk : chunks) {
+                QFile::remove(chunkPath(chunk));
+            }
+        } catch (const AudioChunkError& error) {
+            EXPECT_EQ(error.kind(), AudioChunkError::Kind::invalidAudio);
+        }
+        EXPECT_TRUE(directoryEntries().isEmpty());
+    }
+}
+
 // Caps the size of files this process writes, the way a full disk would
 // stop the export part way.
 class FileSizeLimit
