@@ -106,13 +106,22 @@ struct OperationDeleter
 
 using OperationHandle = std::unique_ptr<pa_operation, OperationDeleter>;
 
-// One connection and two lists, driven by a private main loop that never
-// waits past the deadline.
-class SoundServerQuery
+// What the server listed in one check.
+struct StreamList
+{
+    QSet<uint32_t> monitorSources;
+    std::vector<SoundServerStream> streams;
+    bool failed = false;
+};
+
+// One connection with a private main loop that never waits past the
+// caller's deadline. It is kept between checks: connecting costs more than
+// the two lists, which are asked afresh every time.
+class SoundServerConnection
 {
 public:
-    explicit SoundServerQuery(Clock::time_point deadline)
-        : m_deadline(deadline)
+    SoundServerConnection()
+        : m_server(qgetenv("PULSE_SERVER"))
         , m_mainloop(pa_mainloop_new())
     {
         if (!m_mainloop) {
@@ -124,38 +133,44 @@ public:
         }
     }
 
-    void connect()
+    void connect(Clock::time_point deadline)
     {
         // Never start a sound server just to look at it.
         if (pa_context_connect(m_context.get(), nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
             fail();
         }
-        iterateUntil([this] { return contextSettled(); });
+        iterateUntil(deadline, [this] { return contextSettled(); });
         if (pa_context_get_state(m_context.get()) != PA_CONTEXT_READY) {
             fail();
         }
     }
 
-    void listStreams()
+    // Still connected to the server the environment names now.
+    bool isUsable() const
     {
+        return pa_context_get_state(m_context.get()) == PA_CONTEXT_READY
+            && m_server == qgetenv("PULSE_SERVER");
+    }
+
+    StreamList listStreams(Clock::time_point deadline)
+    {
+        StreamList list;
         // Both requests go out at once; the server answers them in order.
-        OperationHandle sources(pa_context_get_source_info_list(m_context.get(), &onSource, this));
+        OperationHandle sources(pa_context_get_source_info_list(m_context.get(), &onSource, &list));
         OperationHandle outputs(
-            pa_context_get_source_output_info_list(m_context.get(), &onSourceOutput, this));
+            pa_context_get_source_output_info_list(m_context.get(), &onSourceOutput, &list));
         if (!sources || !outputs) {
             fail();
         }
-        iterateUntil([&] {
-            return m_failed || !PA_CONTEXT_IS_GOOD(pa_context_get_state(m_context.get()))
+        iterateUntil(deadline, [&] {
+            return list.failed || !PA_CONTEXT_IS_GOOD(pa_context_get_state(m_context.get()))
                 || (isFinished(sources) && isFinished(outputs));
         });
-        if (m_failed || !isFinished(sources) || !isFinished(outputs)) {
+        if (list.failed || !isFinished(sources) || !isFinished(outputs)) {
             fail();
         }
+        return list;
     }
-
-    const QSet<uint32_t>& monitorSources() const { return m_monitorSources; }
-    const std::vector<SoundServerStream>& streams() const { return m_streams; }
 
 private:
     static bool isFinished(const OperationHandle& operation)
@@ -169,11 +184,11 @@ private:
         return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
     }
 
-    void iterateUntil(const std::function<bool()>& done)
+    void iterateUntil(Clock::time_point deadline, const std::function<bool()>& done)
     {
         while (!done()) {
             const auto remaining
-                = std::chrono::duration_cast<std::chrono::microseconds>(m_deadline - Clock::now());
+                = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
             if (remaining.count() <= 0) {
                 throw SoundServerMonitorError(PA_ERR_TIMEOUT);
             }
@@ -193,28 +208,28 @@ private:
 
     static void onSource(pa_context*, const pa_source_info* info, int eol, void* userdata)
     {
-        auto* self = static_cast<SoundServerQuery*>(userdata);
+        auto* list = static_cast<StreamList*>(userdata);
         if (eol < 0) {
-            self->m_failed = true;
+            list->failed = true;
             return;
         }
         if (info && info->monitor_of_sink != PA_INVALID_INDEX) {
-            self->m_monitorSources.insert(info->index);
+            list->monitorSources.insert(info->index);
         }
     }
 
     static void onSourceOutput(pa_context*, const pa_source_output_info* info, int eol, void* userdata)
     {
-        auto* self = static_cast<SoundServerQuery*>(userdata);
+        auto* list = static_cast<StreamList*>(userdata);
         if (eol < 0) {
-            self->m_failed = true;
+            list->failed = true;
             return;
         }
         if (!info) {
             return;
         }
         const pa_proplist* properties = info->proplist;
-        self->m_streams.push_back({
+        list->streams.push_back({
             .source = info->source,
             .client = info->client,
             .corked = info->corked != 0,
@@ -230,14 +245,36 @@ private:
         });
     }
 
-    Clock::time_point m_deadline;
+    // The PULSE_SERVER the connection was made under; libpulse reads it at connect.
+    QByteArray m_server;
     // Declared so that the context goes before its main loop.
     std::unique_ptr<pa_mainloop, MainloopDeleter> m_mainloop;
     std::unique_ptr<pa_context, ContextDeleter> m_context;
-    bool m_failed = false;
-    QSet<uint32_t> m_monitorSources;
-    std::vector<SoundServerStream> m_streams;
 };
+
+// The lists from this thread's kept connection. A connection that broke
+// since the last check (the server restarted) is replaced once, within the
+// same deadline; a server that does not answer in time is not asked twice.
+StreamList listStreams(Clock::time_point deadline)
+{
+    thread_local std::unique_ptr<SoundServerConnection> kept;
+    if (kept && kept->isUsable()) {
+        try {
+            return kept->listStreams(deadline);
+        } catch (const SoundServerMonitorError& error) {
+            kept.reset();
+            if (error.status() == PA_ERR_TIMEOUT) {
+                throw;
+            }
+        }
+    }
+    kept.reset();
+    auto fresh = std::make_unique<SoundServerConnection>();
+    fresh->connect(deadline);
+    StreamList list = fresh->listStreams(deadline);
+    kept = std::move(fresh);
+    return list;
+}
 
 bool isLevelMeter(const SoundServerStream& stream)
 {
@@ -288,13 +325,13 @@ QString nameOf(const SoundServerStream& stream, const std::optional<QString>& bu
     return bundleIdentifier.value_or(kFallbackName);
 }
 
-QList<MicrophoneClient> externalClients(const SoundServerQuery& query)
+QList<MicrophoneClient> externalClients(const StreamList& list)
 {
     const qint32 ownProcessId = getpid();
     QList<MicrophoneClient> clients;
     QSet<qint32> seen;
-    for (const SoundServerStream& stream : query.streams()) {
-        if (!isRunningInput(stream, query.monitorSources()) || stream.applicationId == kOwnApplicationId) {
+    for (const SoundServerStream& stream : list.streams) {
+        if (!isRunningInput(stream, list.monitorSources) || stream.applicationId == kOwnApplicationId) {
             continue;
         }
         const std::optional<qint32> processId = processIdOf(stream);
@@ -316,17 +353,17 @@ QList<MicrophoneClient> externalClients(const SoundServerQuery& query)
 
 QList<MicrophoneClient> activeExternalClients(std::chrono::milliseconds timeout)
 {
-    SoundServerQuery query(Clock::now() + timeout);
-    query.connect();
-    query.listStreams();
-    QList<MicrophoneClient> clients = externalClients(query);
+    QList<MicrophoneClient> clients = externalClients(listStreams(Clock::now() + timeout));
 
-    QCollator collator;
-    collator.setCaseSensitivity(Qt::CaseInsensitive);
-    std::ranges::stable_sort(
-        clients, [&collator](const MicrophoneClient& left, const MicrophoneClient& right) {
-            return collator.compare(left.name, right.name) < 0;
-        });
+    // A collator loads the locale's rules when made: once per thread is enough.
+    thread_local const QCollator collator = [] {
+        QCollator made;
+        made.setCaseSensitivity(Qt::CaseInsensitive);
+        return made;
+    }();
+    std::ranges::stable_sort(clients, [](const MicrophoneClient& left, const MicrophoneClient& right) {
+        return collator.compare(left.name, right.name) < 0;
+    });
     return clients;
 }
 

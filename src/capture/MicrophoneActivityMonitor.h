@@ -12,9 +12,11 @@
 // the sound server (PulseAudio, or PipeWire through pipewire-pulse) as its
 // list of recording streams.
 //
-// Stateless: every call opens its own connection and main loop, so it may be
-// called from any thread. A call is synchronous but bounded by its timeout,
-// so a hung sound server costs the caller at most that long.
+// Each thread keeps one connection and main loop of its own, so it may be
+// called from any thread; every call asks for the lists afresh, and a
+// connection that broke (the server restarted, or PULSE_SERVER changed) is
+// made again. A call is synchronous but bounded by its timeout, so a hung
+// sound server costs the caller at most that long.
 namespace MicrophoneActivityMonitor {
 
 inline constexpr std::chrono::milliseconds kDefaultTimeout { 500 };

@@ -482,6 +482,58 @@ TEST(MicrophoneActivityMonitorLive, NamelessClientsFallBackToIdentifierThenBinar
         }));
 }
 
+namespace {
+
+// A sound server of the test's own on a socket in its own runtime folder.
+std::unique_ptr<QProcess> startPrivateSoundServer(const QTemporaryDir& runtime)
+{
+    auto server = std::make_unique<QProcess>();
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("XDG_RUNTIME_DIR", runtime.path());
+    // Off the session bus, where the test run's own server holds PulseAudio's name.
+    environment.insert("DBUS_SESSION_BUS_ADDRESS", "disabled:");
+    server->setProcessEnvironment(environment);
+    server->start("pulseaudio",
+        { "--daemonize=no", "--exit-idle-time=-1", "-n", "--use-pid-file=no", "--log-target=stderr", "-L",
+            "module-native-protocol-unix auth-anonymous=1 socket=" + runtime.filePath("native"), "-L",
+            "module-null-sink" });
+    return server;
+}
+
+} // namespace
+
+// Each thread keeps its connection between checks; one that broke is made
+// again, so a restarted server does not end automatic recording.
+TEST(MicrophoneActivityMonitorLive, ARestartedSoundServerIsReachedAgain)
+{
+    QTemporaryDir runtime;
+    MicrophoneActivityMonitorServerOverride override("unix:" + runtime.filePath("native").toUtf8());
+    const auto reachable = [] {
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            try {
+                MicrophoneActivityMonitor::activeExternalClients();
+                return true;
+            } catch (const SoundServerMonitorError&) {
+                QThread::msleep(100);
+            }
+        }
+        return false;
+    };
+    auto first = startPrivateSoundServer(runtime);
+    ASSERT_TRUE(reachable()) << first->readAllStandardError().toStdString();
+
+    first->kill();
+    first->waitForFinished(5000);
+    EXPECT_THROW(MicrophoneActivityMonitor::activeExternalClients(), SoundServerMonitorError)
+        << "a kept connection answered for a server that is gone";
+
+    auto second = startPrivateSoundServer(runtime);
+    EXPECT_TRUE(reachable()) << "the restarted server was never reached: "
+                             << second->readAllStandardError().toStdString();
+    second->kill();
+    second->waitForFinished(5000);
+}
+
 TEST(MicrophoneActivityMonitorLive, CallsFromSeveralThreadsAtOnceAgree)
 {
     MicrophoneActivityMonitorChildClient call(named("Call"));
