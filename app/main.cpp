@@ -25,8 +25,14 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "%s\n", instance.failure().toLocal8Bit().constData());
         return 1;
     }
+    // The window's close and the tray decide when the app ends.
+    QApplication::setQuitOnLastWindowClosed(false);
     TallisenApp app;
     QObject::connect(&instance, &SingleInstance::activationRequested, &app, &TallisenApp::raise);
-    app.show();
+    QObject::connect(&app, &TallisenApp::quitRequested, &application, &QApplication::quit);
+    // Started at login: stay in the tray when that is where automatic recording shows.
+    if (!QApplication::arguments().contains(QStringLiteral("--background")) || !app.livesInTray()) {
+        app.show();
+    }
     return QApplication::exec();
 }

@@ -1,5 +1,7 @@
 #include "cli/CliArguments.h"
 
+#include "model/AppModel.h"
+
 #include <QRegularExpression>
 
 #include <array>
@@ -171,6 +173,11 @@ bool readOption(OptionReader& reader, CliCommand& command, const QString& option
         = [&](Kind kind, const char* name) { return command.kind == kind && option == QLatin1String(name); };
     if (is(Kind::signIn, "--server")) {
         command.server = reader.value(option);
+        if (!AppModel::checkedServerURL(*command.server)) {
+            reader.fail(QStringLiteral("--server needs an http or https address such as "
+                                       "https://tallisen.example.com, not \"%1\".")
+                            .arg(*command.server));
+        }
     } else if (is(Kind::signIn, "--no-browser")) {
         reader.refuseAttachedValue(option);
         command.noBrowser = true;

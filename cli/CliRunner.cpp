@@ -14,6 +14,10 @@
 
 #include <QCoroSignal>
 
+#include <algorithm>
+#include <unistd.h>
+#include <vector>
+
 namespace {
 
 const QString kSignInHint = QStringLiteral("Sign in first: tallisen-cli signin.");
@@ -252,6 +256,8 @@ QCoro::Task<ExitCode> CliRunner::record(const CliCommand& command)
         co_await qCoro(&stop, &StopRequests::requested);
     }
     limit.stop();
+    StopRequests interrupt(false);
+    abandonOnInterrupt(interrupt);
     // Returns at once when the model is already stopping by itself.
     co_await m_model.stopAndTranscribe();
     co_await untilIdle();
@@ -289,6 +295,8 @@ QCoro::Task<ExitCode> CliRunner::autoRecord()
     m_model.setAutoRecordEnabled(true);
     m_progress.print(QStringLiteral("Press Ctrl+C to end; a recording in progress is transcribed first."));
     co_await qCoro(&stop, &StopRequests::requested);
+    StopRequests interrupt(false);
+    abandonOnInterrupt(interrupt);
     if (!wasEnabled) {
         m_model.setAutoRecordEnabled(false);
     }
@@ -318,6 +326,8 @@ QCoro::Task<ExitCode> CliRunner::retry(const CliCommand& command)
     }
     followStatus();
     const size_t jobsBefore = m_model.pendingRecordings().size();
+    StopRequests interrupt(false);
+    connect(&interrupt, &StopRequests::requested, this, [this, id = job.id] { abandon(id); });
     if (command.kind == CliCommand::Kind::withoutSpeakers) {
         co_await m_model.retryWithoutSpeakers(job);
     } else {
@@ -397,8 +407,7 @@ ExitCode CliRunner::transcriptOutcome(size_t jobsBefore)
         printError(*error);
         const std::vector<PendingRecording>& jobs = m_model.pendingRecordings();
         if (jobs.size() > jobsBefore) {
-            printError(QStringLiteral("The recording is kept as %1; 'tallisen-cli retry %1' continues.")
-                           .arg(Uuids::text(jobs.back().id)));
+            printError(keptAs(jobs.back().id));
         }
         return ExitCode::failure;
     }
@@ -406,6 +415,38 @@ ExitCode CliRunner::transcriptOutcome(size_t jobsBefore)
         printOutput(m_model.recordings().front().transcript);
     }
     return ExitCode::success;
+}
+
+QString CliRunner::keptAs(const QUuid& job)
+{
+    return QStringLiteral("The recording is kept as %1; 'tallisen-cli retry %1' continues.")
+        .arg(Uuids::text(job));
+}
+
+void CliRunner::abandon(const std::optional<QUuid>& job)
+{
+    printError(QStringLiteral("Stopped."));
+    printError(job ? keptAs(*job)
+                   : QStringLiteral("The recording is kept and becomes a saved recording when Tallisen next "
+                                    "starts; 'tallisen-cli jobs' lists it then."));
+    // Every step of a job is on disk before the next begins, so ending here
+    // loses nothing; the coroutines still waiting on the network are dropped.
+    ::_exit(kInterruptedExitCode);
+}
+
+void CliRunner::abandonOnInterrupt(StopRequests& interrupt)
+{
+    std::vector<QUuid> earlier;
+    for (const PendingRecording& job : m_model.pendingRecordings()) {
+        earlier.push_back(job.id);
+    }
+    connect(&interrupt, &StopRequests::requested, this, [this, earlier] {
+        const std::vector<PendingRecording>& jobs = m_model.pendingRecordings();
+        const auto added = std::find_if(jobs.begin(), jobs.end(), [&](const PendingRecording& job) {
+            return std::find(earlier.begin(), earlier.end(), job.id) == earlier.end();
+        });
+        abandon(added == jobs.end() ? std::nullopt : std::optional(added->id));
+    });
 }
 
 void CliRunner::followStatus()

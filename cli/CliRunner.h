@@ -9,15 +9,22 @@
 
 #include <QIODevice>
 #include <QObject>
+#include <QUuid>
 
 #include <QCoroTask>
 
+#include <optional>
+
 class AppModel;
+class StopRequests;
 class ProgressDisplay;
 
 class CliRunner : public QObject
 {
 public:
+    // The shell's code for a program ended by Ctrl+C.
+    static constexpr int kInterruptedExitCode = 130;
+
     // progress writes status lines and errors to the error stream; results
     // are written to output.
     CliRunner(AppModel& model, ProgressDisplay& progress, QIODevice& output);
@@ -43,6 +50,14 @@ private:
     // After a recording or a retry: the new transcript on standard output, or
     // the error and where the recording was kept.
     ExitCode transcriptOutcome(size_t jobsBefore);
+
+    static QString keptAs(const QUuid& job);
+    // A Ctrl+C while a recording is saved or transcribed: says where it is
+    // kept (job, once it exists) and how to go on, then ends the process.
+    [[noreturn]] void abandon(const std::optional<QUuid>& job);
+    // From now on a Ctrl+C abandons; a job that appears after this call is the
+    // one it names.
+    void abandonOnInterrupt(StopRequests& interrupt);
 
     // Shows each status change while the operations of a subcommand run.
     void followStatus();

@@ -1,5 +1,7 @@
 #include "api/APIClient.h"
 
+#include "api/ServerTexts.h"
+
 #include "api/KeychainStore.h"
 #include "core/DecodingError.h"
 #include "core/FileSystemError.h"
@@ -172,11 +174,17 @@ QCoro::Task<SignInStart> APIClient::prepareSignIn()
     co_return co_await send<SignInStart>(std::move(request));
 }
 
+const QString APIClient::kSignInCancelled = QStringLiteral("Sign-in cancelled.");
+
 QCoro::Task<QString> APIClient::waitForSignIn(QString code)
 {
     const QByteArray body
         = QJsonDocument(QJsonObject { { QStringLiteral("code"), code } }).toJson(QJsonDocument::Compact);
+    m_signInCancelled = false;
     for (int attempt = 0; attempt < kSignInAttempts; ++attempt) {
+        if (m_signInCancelled) {
+            throw APIClientError(kSignInCancelled);
+        }
         APIRequest request = unauthorizedRequest(QStringLiteral("/auth/exchange"));
         request.method = QByteArrayLiteral("POST");
         request.request.setRawHeader("Content-Type", "application/json");
@@ -197,7 +205,8 @@ QCoro::Task<QString> APIClient::waitForSignIn(QString code)
         }
         co_await wait(kSignInPollInterval);
     }
-    throw APIClientError(QStringLiteral("Google sign-in timed out."));
+    throw APIClientError(
+        ServerTexts::sentence(ServerTexts::of(m_baseURL).signIn) + QStringLiteral(" timed out."));
 }
 
 QCoro::Task<QUuid> APIClient::currentUserID()

@@ -78,6 +78,9 @@ public:
     // fails, the KeychainError is thrown and the token stays set for this run.
     QCoro::Task<SignInStart> prepareSignIn();
     QCoro::Task<QString> waitForSignIn(QString code);
+    // Ends a running waitForSignIn at its next poll with kSignInCancelled.
+    void cancelSignIn() { m_signInCancelled = true; }
+    static const QString kSignInCancelled;
 
     QCoro::Task<QUuid> currentUserID();
     // In the server's order.
@@ -156,6 +159,7 @@ private:
 
     QUrl m_baseURL;
     std::optional<QString> m_token;
+    bool m_signInCancelled = false;
     QNetworkAccessManager m_network;
     Wait m_wait;
 };

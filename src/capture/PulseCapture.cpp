@@ -8,6 +8,7 @@
 #include <pulse/rtclock.h>
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -357,6 +358,21 @@ void PulseCapture::streamReadable(pa_stream*, size_t, void* entry)
     stream.owner->readAvailable(stream);
 }
 
+void PulseCapture::notePeak(int track, const float* samples, qint64 count)
+{
+    float peak = 0;
+    for (qint64 i = 0; i < count; ++i) {
+        peak = std::max(peak, std::abs(samples[i]));
+    }
+    float held = m_peaks[track].load(std::memory_order_relaxed);
+    while (peak > held && !m_peaks[track].compare_exchange_weak(held, peak, std::memory_order_relaxed)) { }
+}
+
+float PulseCapture::takePeak(int track)
+{
+    return std::min(m_peaks[track].exchange(0.0F, std::memory_order_relaxed), 1.0F);
+}
+
 void PulseCapture::readAvailable(Stream& stream)
 {
     // Until both streams are ready the common zero is unknown; the server
@@ -378,6 +394,7 @@ void PulseCapture::readAvailable(Stream& stream)
             // A hole (no data) means the server lost samples; silence keeps the tracks in step.
             if (data) {
                 m_file->append(stream.track, static_cast<const float*>(data), count);
+                notePeak(stream.track, static_cast<const float*>(data), count);
             } else {
                 m_file->appendSilence(stream.track, count);
             }

@@ -68,6 +68,9 @@ public:
     void detachOutput();
     // Disconnects both streams; `stopped` resolves when the server confirms.
     void stopStreams(std::shared_ptr<RecordingCompletion> stopped);
+    // The loudest sample of a track (0 system audio, 1 microphone) since the
+    // last call, 0 to 1, for a level meter; callable from any thread.
+    float takePeak(int track);
 
 private:
     enum class Phase
@@ -99,6 +102,7 @@ private:
 
     void openStream(Stream& stream, const QByteArray& source, const char* name);
     void readAvailable(Stream& stream);
+    void notePeak(int track, const float* samples, qint64 count);
     void placeFirstSamples(Stream& stream);
     bool reachedDetach(const Stream& stream) const;
     void finishOutput();
@@ -122,5 +126,6 @@ private:
     bool m_failureReported = false;
     bool m_outputDone = false;
     uint64_t m_detachUsec = 0;
+    std::atomic<float> m_peaks[2] { 0.0F, 0.0F };
     pa_time_event* m_drainDeadline = nullptr;
 };

@@ -333,6 +333,14 @@ void Recorder::writeSidecar(const QString& rawPath, const QJsonObject& details) 
     writePrivateFile(sidecarPath(rawPath), QJsonDocument(sidecar).toJson(QJsonDocument::Compact));
 }
 
+InputLevels Recorder::takeLevels()
+{
+    if (!m_stream) {
+        return {};
+    }
+    return { .systemAudio = m_stream->takePeak(0), .microphone = m_stream->takePeak(1) };
+}
+
 void Recorder::clear()
 {
     m_stream.reset();

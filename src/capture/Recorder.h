@@ -33,6 +33,7 @@
 // This process plays nothing while recording (playback is blocked then), so
 // the system-audio track needs no filter to leave out our own sound.
 
+#include "capture/InputLevels.h"
 #include "capture/PulseCapture.h"
 #include "capture/RecorderError.h"
 #include "capture/RecordingCompletion.h"
@@ -99,6 +100,8 @@ public:
     static QString defaultRecoveryDirectory();
 
     bool isStreamLive() const { return m_stream != nullptr; }
+    // The levels since the last call; zeros while nothing records.
+    InputLevels takeLevels();
     const std::optional<QString>& recoveryWarning() const { return m_recoveryWarning; }
     void setOnInterruption(std::function<void()> callback) { m_onInterruption = std::move(callback); }
     // The raw capture being written, while recording.

@@ -1,5 +1,7 @@
 #include "core/Date.h"
 
+#include <QLocale>
+
 #include <chrono>
 #include <cmath>
 
@@ -18,4 +20,9 @@ QDateTime Date::toQDateTime() const
 {
     const auto milliseconds = static_cast<qint64>(std::floor(unixSeconds() * 1000.0));
     return QDateTime::fromMSecsSinceEpoch(milliseconds, Qt::UTC);
+}
+
+QString Date::toLocalText() const
+{
+    return QLocale().toString(toQDateTime().toLocalTime(), QLocale::ShortFormat);
 }

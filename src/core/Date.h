@@ -19,6 +19,8 @@ struct Date
 
     double unixSeconds() const { return sinceReferenceDate + kReferenceOffset; }
     QDateTime toQDateTime() const;
+    // The user's local time in the locale's short form: how every window shows a date.
+    QString toLocalText() const;
 
     auto operator<=>(const Date&) const = default;
 };

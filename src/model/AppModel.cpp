@@ -3,7 +3,6 @@
 #include "api/APIClient.h"
 #include "api/APIClientError.h"
 #include "api/KeychainStore.h"
-#include "api/URLError.h"
 #include "capture/Recorder.h"
 #include "model/CaptureAdoption.h"
 #include "model/RecordingLock.h"
@@ -101,6 +100,19 @@ bool AppModel::isSignedIn() const
     return m_client->token().has_value();
 }
 
+ServerTexts AppModel::serverTexts() const
+{
+    return ServerTexts::of(checkedServerURL(m_server).value_or(m_client->baseURL()));
+}
+
+void AppModel::cancelSignIn()
+{
+    if (m_signInAddress) {
+        m_signInCancelled = true;
+        m_client->cancelSignIn();
+    }
+}
+
 QCoro::Task<void> AppModel::refresh()
 {
     co_await perform(QStringLiteral("Loading transcripts…"), [this]() { return refreshRecordings(); });
@@ -108,22 +120,32 @@ QCoro::Task<void> AppModel::refresh()
 
 QCoro::Task<void> AppModel::signIn()
 {
-    co_await perform(QStringLiteral("Opening Google sign-in…"), [this]() -> QCoro::Task<void> {
+    co_await perform(QStringLiteral("Opening %1…").arg(serverTexts().signIn), [this]() -> QCoro::Task<void> {
         updateServer();
         const SignInStart start = co_await m_client->prepareSignIn();
-        if (!m_openUrl(start.url)) {
-            throw URLError(URLError::Code::cannotLoadFromNetwork);
-        }
-        setStatus(QStringLiteral("Waiting for Google sign-in…"));
+        // Shown while waiting, so it can be copied into a browser by hand.
+        assign(m_signInAddress, std::optional(start.url), &AppModel::signInAddressChanged);
+        setStatus(m_openUrl(start.url)
+                ? QStringLiteral("Waiting for %1…").arg(serverTexts().signIn)
+                : QStringLiteral("The browser did not open: copy the address into one to continue."));
+        std::exception_ptr failure;
+        m_signInCancelled = false;
         try {
             co_await m_client->waitForSignIn(start.code);
         } catch (...) {
-            // A token that reached the client but not the secret store still
-            // signs the user in for this run.
-            syncSignedIn();
-            throw;
+            failure = std::current_exception();
         }
+        assign(m_signInAddress, std::optional<QUrl>(), &AppModel::signInAddressChanged);
+        // A token that reached the client but not the secret store still
+        // signs the user in for this run.
         syncSignedIn();
+        if (failure && !isSignedIn() && m_signInCancelled) {
+            setStatus(QStringLiteral("Signed out"));
+            co_return;
+        }
+        if (failure) {
+            std::rethrow_exception(failure);
+        }
         setStatus(QStringLiteral("Signed in"));
         // Known from now on, so a recording can start while the server is out
         // of reach; the new token may be another account's.

@@ -17,7 +17,9 @@
 // without emitting; recordings and pendingRecordings emit on every write;
 // side effects (writing a setting) run on every write, equal or not.
 
+#include "api/ServerTexts.h"
 #include "api/WireRecords.h"
+#include "capture/InputLevels.h"
 #include "capture/MicrophoneClient.h"
 #include "core/Date.h"
 #include "model/SettingsStore.h"
@@ -64,6 +66,7 @@ class AppModel : public QObject
     Q_PROPERTY(std::optional<QString> errorMessage READ errorMessage NOTIFY errorMessageChanged)
     Q_PROPERTY(std::optional<QString> captureWarning READ captureWarning NOTIFY captureWarningChanged)
     Q_PROPERTY(bool isSignedIn READ isSignedIn NOTIFY isSignedInChanged)
+    Q_PROPERTY(std::optional<QUrl> signInAddress READ signInAddress NOTIFY signInAddressChanged)
 
 public:
     // Opens a web page in the user's browser; false when it could not.
@@ -71,6 +74,8 @@ public:
 
     // The server used when none is stored: an https URL with no path.
     static const QString kDefaultServer;
+    // The URL of a server address exactly as typed: http or https, with a host.
+    static std::optional<QUrl> checkedServerURL(const QString& text);
 
     // The pause after each check of the microphone, on the monotonic clock.
     static constexpr std::chrono::milliseconds kMonitorPause { 1'000 };
@@ -95,6 +100,13 @@ public:
     void setDiarizationEnabled(bool enabled);
     const std::vector<PendingRecording>& pendingRecordings() const { return m_pendingRecordings; }
     bool isRecording() const { return m_isRecording; }
+    // When the running recording started, for its elapsed time.
+    std::optional<Date> recordingStartedAt() const
+    {
+        return m_isRecording ? m_recordingStartedAt : std::nullopt;
+    }
+    // The levels of the running recording since the last call, for the meters.
+    InputLevels takeInputLevels();
     bool isBusy() const { return m_isBusy; }
     // True from construction until the captures a crashed run left behind
     // have become jobs (or failed to); pendingRecordings grows when it ends.
@@ -107,11 +119,18 @@ public:
     const std::optional<QString>& captureWarning() const { return m_captureWarning; }
     // True exactly when the client holds a token.
     bool isSignedIn() const;
+    // The texts for the server typed in (the one a sign-in would use), or the
+    // one in use while the typed text is no server address.
+    ServerTexts serverTexts() const;
 
     // User actions. They never throw: a failure ends in errorMessage and the
     // status "Failed".
     QCoro::Task<void> refresh();
     QCoro::Task<void> signIn();
+    // The page of a sign-in that waits for the browser; absent otherwise.
+    const std::optional<QUrl>& signInAddress() const { return m_signInAddress; }
+    // Ends a waiting sign-in within a poll; the user stays signed out.
+    void cancelSignIn();
     void signOut();
 
     // The recording session. triggeredBy is empty for a manual start and
@@ -144,6 +163,7 @@ signals:
     void errorMessageChanged();
     void captureWarningChanged();
     void isSignedInChanged();
+    void signInAddressChanged();
     // The monitor started a recording by itself, named after the first client.
     void automaticRecordingStarted(QString clientName);
     // The monitor stopped its recording because the clients went away.
@@ -242,12 +262,13 @@ private:
     // dropped its token.
     void forgetSignIn();
     static QString describe(const std::exception_ptr& failure);
-    static std::optional<QUrl> checkedServerURL(const QString& text);
 
     SettingsStore m_settings;
     OpenUrl m_openUrl;
     QString m_emailTo;
     QString m_server;
+    std::optional<QUrl> m_signInAddress;
+    bool m_signInCancelled = false;
     std::vector<Recording> m_recordings;
     bool m_diarizationEnabled = false;
     std::vector<PendingRecording> m_pendingRecordings;

@@ -249,6 +249,11 @@ PendingRecording AppModel::newJob(const QUuid& id) const
     };
 }
 
+InputLevels AppModel::takeInputLevels()
+{
+    return m_recorder->takeLevels();
+}
+
 void AppModel::clearRecordingFlags()
 {
     const bool wasRecording = m_isRecording;

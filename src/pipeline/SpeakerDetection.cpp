@@ -5,6 +5,7 @@
 
 #include "api/APIClient.h"
 
+#include "api/ServerTexts.h"
 #include "api/URLError.h"
 #include "core/FileSystemError.h"
 #include "core/Uuids.h"
@@ -49,7 +50,10 @@ APIClientError failedOrUnconfirmed(const std::optional<QString>& reason = std::n
 
 QCoro::Task<std::vector<SpeakerSegment>> APIClient::detectSpeakers(PendingRecording job, Progress progress)
 {
-    report(progress, QStringLiteral("Preparing speaker detection with pyannoteAI…"));
+    const ServerTexts texts = ServerTexts::of(m_baseURL);
+    report(progress,
+        QStringLiteral("Preparing speaker detection %1 %2…")
+            .arg(texts.speakerServicePreposition, texts.speakerService));
     APIRequest prepare = authorizedRequest(diarizationPath(job, QStringLiteral("/prepare")));
     makeEmptyPost(prepare);
     const auto prepared = co_await sendWithRetry<DiarizationResponse>(prepare);
@@ -105,7 +109,9 @@ QCoro::Task<void> APIClient::uploadForSpeakerDetection(
                            "without speakers for this recording."));
     }
 
-    report(progress, QStringLiteral("Uploading recording to pyannoteAI for speaker detection…"));
+    report(progress,
+        QStringLiteral("Uploading recording to %1 for speaker detection…")
+            .arg(ServerTexts::of(m_baseURL).speakerService));
     // Not a server request: no Authorization and no header of ours; the
     // storage service only sees the file, streamed from disk.
     APIRequest upload { .request = QNetworkRequest(*uploadURL), .method = QByteArrayLiteral("PUT") };

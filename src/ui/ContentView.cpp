@@ -4,16 +4,18 @@
 #include "ui/RecordingPreview.h"
 
 #include <QCheckBox>
+#include <QClipboard>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDesktopServices>
 #include <QFileInfo>
 #include <QFrame>
+#include <QGridLayout>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
-#include <QLocale>
 #include <QMenu>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -27,10 +29,14 @@
 #include <QCoroTask>
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
 
 constexpr std::chrono::milliseconds kRefreshInterval { 5000 };
+constexpr std::chrono::milliseconds kMeterInterval { 100 };
+// The meters show the top 60 dB: below that a source counts as silent.
+constexpr int kMeterRangeDecibels = 60;
 
 QIcon themedIcon(const char* name, QStyle::StandardPixmap fallback, const QWidget* widget)
 {
@@ -55,11 +61,6 @@ QLabel* caption(const QString& text, QWidget* parent, bool secondary = true)
         label->setForegroundRole(QPalette::PlaceholderText);
     }
     return label;
-}
-
-QString formattedDate(const Date& date)
-{
-    return QLocale().toString(date.toQDateTime().toLocalTime(), QLocale::ShortFormat);
 }
 
 void clearLayout(QVBoxLayout* layout)
@@ -115,7 +116,6 @@ ContentView::ContentView(AppModel& model, QWidget* parent)
     : QWidget(parent)
     , m_model(model)
 {
-    setMinimumSize(760, 520);
     m_refreshTimer.setInterval(kRefreshInterval);
     m_refreshTimer.setTimerType(Qt::CoarseTimer);
     connect(&m_refreshTimer, &QTimer::timeout, this, &ContentView::tick);
@@ -126,6 +126,7 @@ ContentView::ContentView(AppModel& model, QWidget* parent)
         updateRecordButton();
     });
     connect(&m_model, &AppModel::serverChanged, this, &ContentView::updateAccount);
+    connect(&m_model, &AppModel::signInAddressChanged, this, &ContentView::updateAccount);
     connect(&m_model, &AppModel::emailToChanged, this, &ContentView::updateOptions);
     connect(&m_model, &AppModel::diarizationEnabledChanged, this, &ContentView::updateOptions);
     connect(&m_model, &AppModel::autoRecordEnabledChanged, this, &ContentView::updateOptions);
@@ -178,6 +179,7 @@ void ContentView::buildLayout()
     m_title->setFont(titleFont);
     layout->addWidget(m_title);
     layout->addWidget(buildAccountRow());
+    layout->addWidget(buildSignInAddressRow());
     auto* divider = new QFrame(content);
     divider->setFrameShape(QFrame::HLine);
     divider->setFrameShadow(QFrame::Sunken);
@@ -188,6 +190,9 @@ void ContentView::buildLayout()
     m_recordButton->setMinimumHeight(36);
     connect(m_recordButton, &QPushButton::clicked, this, &ContentView::toggleRecording);
     layout->addWidget(m_recordButton);
+    m_recordHint = caption(tr("Sign in to record."), content);
+    layout->addWidget(m_recordHint);
+    layout->addWidget(buildRecordingPanel());
     layout->addWidget(buildStatusArea());
 
     m_pendingSection = new QWidget(content);
@@ -232,14 +237,36 @@ QWidget* ContentView::buildAccountRow()
     connect(m_serverField, &QLineEdit::textEdited, this,
         [this](const QString& text) { m_model.setServer(text); });
     layout->addWidget(m_serverField);
-    m_signInButton = new QPushButton(tr("Continue with Google"), row);
+    m_signInButton = new QPushButton(row);
     m_signInButton->setDefault(true);
-    connect(m_signInButton, &QPushButton::clicked, this, [this] { launch(m_model.signIn()); });
+    connect(m_signInButton, &QPushButton::clicked, this, [this] {
+        if (m_model.signInAddress()) {
+            m_model.cancelSignIn();
+            return;
+        }
+        launch(m_model.signIn());
+    });
     layout->addWidget(m_signInButton);
     m_signOutButton = new QPushButton(tr("Sign out"), row);
     connect(m_signOutButton, &QPushButton::clicked, this, [this] { m_model.signOut(); });
     layout->addWidget(m_signOutButton);
     return row;
+}
+
+QWidget* ContentView::buildSignInAddressRow()
+{
+    m_signInAddressRow = new QWidget(this);
+    auto* layout = new QHBoxLayout(m_signInAddressRow);
+    layout->setContentsMargins(0, 0, 0, 0);
+    m_signInAddressField = new QLineEdit(m_signInAddressRow);
+    m_signInAddressField->setReadOnly(true);
+    m_signInAddressField->setObjectName(QStringLiteral("signInAddress"));
+    layout->addWidget(m_signInAddressField);
+    auto* copy = new QPushButton(tr("Copy address"), m_signInAddressRow);
+    connect(copy, &QPushButton::clicked, this,
+        [this] { QGuiApplication::clipboard()->setText(m_signInAddressField->text()); });
+    layout->addWidget(copy);
+    return m_signInAddressRow;
 }
 
 QWidget* ContentView::buildOptions()
@@ -255,15 +282,12 @@ QWidget* ContentView::buildOptions()
     layout->addWidget(
         caption(tr("Leave blank for no email. AI automatically sets the title and category."), options));
 
-    m_speakersSwitch = new QCheckBox(tr("Detect speakers (pyannoteAI)"), options);
+    m_speakersSwitch = new QCheckBox(options);
     connect(
         m_speakersSwitch, &QCheckBox::clicked, this, [this](bool on) { m_model.setDiarizationEnabled(on); });
     layout->addWidget(m_speakersSwitch);
-    layout->addWidget(
-        caption(tr("Optional: pyannoteAI detects speakers across the full recording. OpenAI "
-                   "transcribes long chunks, then a separate timestamp pass aligns the words. Adds "
-                   "processing time and charges. Applies to new recordings."),
-            options));
+    m_speakersCaption = caption(QString(), options);
+    layout->addWidget(m_speakersCaption);
 
     m_autoRecordSwitch = new QCheckBox(tr("Auto-record when an app uses the mic"), options);
     connect(
@@ -272,12 +296,76 @@ QWidget* ContentView::buildOptions()
     return options;
 }
 
+QWidget* ContentView::buildRecordingPanel()
+{
+    m_recordingPanel = new QWidget(this);
+    auto* layout = new QGridLayout(m_recordingPanel);
+    layout->setContentsMargins(0, 0, 0, 0);
+    m_elapsedLabel = new QLabel(m_recordingPanel);
+    m_elapsedLabel->setObjectName(QStringLiteral("elapsed"));
+    QFont elapsedFont = m_elapsedLabel->font();
+    elapsedFont.setBold(true);
+    m_elapsedLabel->setFont(elapsedFont);
+    layout->addWidget(m_elapsedLabel, 0, 0, 1, 2);
+    const auto addMeter = [&](int row, const QString& name, const char* objectName) {
+        layout->addWidget(new QLabel(name, m_recordingPanel), row, 0);
+        auto* meter = new QProgressBar(m_recordingPanel);
+        meter->setObjectName(QString::fromLatin1(objectName));
+        meter->setRange(0, kMeterRangeDecibels);
+        meter->setTextVisible(false);
+        meter->setMaximumHeight(10);
+        meter->setAccessibleName(name);
+        layout->addWidget(meter, row, 1);
+        return meter;
+    };
+    m_systemMeter = addMeter(1, tr("System audio"), "systemAudioMeter");
+    m_microphoneMeter = addMeter(2, tr("Microphone"), "microphoneMeter");
+    layout->setColumnStretch(1, 1);
+    m_meterTimer.setInterval(kMeterInterval);
+    connect(&m_meterTimer, &QTimer::timeout, this, &ContentView::updateMeters);
+    return m_recordingPanel;
+}
+
+void ContentView::updateRecordingPanel()
+{
+    const bool recording = m_model.isRecording();
+    m_recordingPanel->setVisible(recording);
+    if (!recording) {
+        m_meterTimer.stop();
+        return;
+    }
+    if (!m_meterTimer.isActive()) {
+        m_meterTimer.start();
+        updateMeters();
+    }
+}
+
+void ContentView::updateMeters()
+{
+    const std::optional<Date> startedAt = m_model.recordingStartedAt();
+    if (!startedAt) {
+        return;
+    }
+    const double seconds = Date::now().sinceReferenceDate - startedAt->sinceReferenceDate;
+    m_elapsedLabel->setText(tr("Recording %1").arg(RecordingPreview::time(seconds)));
+    const InputLevels levels = m_model.takeInputLevels();
+    // Decibels above the floor, so quiet speech still moves the bar.
+    const auto position = [](float peak) {
+        const double decibels = 20 * std::log10(std::max(peak, 1e-6F));
+        return std::clamp(
+            static_cast<int>(std::lround(decibels)) + kMeterRangeDecibels, 0, kMeterRangeDecibels);
+    };
+    m_systemMeter->setValue(position(levels.systemAudio));
+    m_microphoneMeter->setValue(position(levels.microphone));
+}
+
 QWidget* ContentView::buildStatusArea()
 {
     auto* area = new QWidget(this);
     auto* layout = new QVBoxLayout(area);
     layout->setContentsMargins(0, 0, 0, 0);
     m_progress = new QProgressBar(area);
+    m_progress->setObjectName(QStringLiteral("busy"));
     m_progress->setRange(0, 0);
     m_progress->setMaximumHeight(8);
     m_progress->setTextVisible(false);
@@ -307,8 +395,15 @@ void ContentView::updateAccount()
         m_serverField->setText(m_model.server());
     }
     m_serverField->setEnabled(!signedIn);
+    const ServerTexts texts = m_model.serverTexts();
+    const std::optional<QUrl>& address = m_model.signInAddress();
+    m_signInButton->setText(address ? tr("Cancel sign-in") : texts.signInButton);
+    m_signInAddressRow->setVisible(address.has_value());
+    m_signInAddressField->setText(address ? address->toString() : QString());
+    m_speakersSwitch->setText(texts.speakersSwitch);
+    m_speakersCaption->setText(texts.speakersCaption);
     m_signInButton->setVisible(!signedIn);
-    m_signInButton->setEnabled(!m_model.isBusy());
+    m_signInButton->setEnabled(!m_model.isBusy() || address);
     m_signOutButton->setVisible(signedIn);
     m_signOutButton->setEnabled(!m_model.isBusy() && !m_model.isRecording());
 }
@@ -329,13 +424,20 @@ void ContentView::updateRecordButton()
     m_recordButton->setText(recording ? tr("Stop && transcribe") : tr("Record"));
     m_recordButton->setIcon(recording ? themedIcon("media-playback-stop", QStyle::SP_MediaStop, this)
                                       : themedIcon("media-record", QStyle::SP_DialogYesButton, this));
-    QPalette palette = m_recordButton->palette();
-    const QColor tint = recording ? QColor(Qt::red) : palette.color(QPalette::Highlight);
-    palette.setColor(QPalette::Button, tint);
-    palette.setColor(QPalette::ButtonText, Qt::white);
+    const bool enabled = m_model.isSignedIn() && !m_model.isBusy();
+    m_recordButton->setEnabled(enabled);
+    m_recordHint->setVisible(!m_model.isSignedIn());
+    // Tinted only while it can be pressed, so a disabled button looks disabled.
+    QPalette palette = this->palette();
+    if (enabled) {
+        palette.setColor(
+            QPalette::Button, recording ? QColor(0xc6, 0x28, 0x28) : palette.color(QPalette::Highlight));
+        palette.setColor(
+            QPalette::ButtonText, recording ? QColor(Qt::white) : palette.color(QPalette::HighlightedText));
+    }
     m_recordButton->setPalette(palette);
-    m_recordButton->setAutoFillBackground(true);
-    m_recordButton->setEnabled(m_model.isSignedIn() && !m_model.isBusy());
+    m_recordButton->setAutoFillBackground(enabled);
+    updateRecordingPanel();
 }
 
 void ContentView::updateStatus()
@@ -364,7 +466,7 @@ QWidget* ContentView::pendingRow(const PendingRecording& job)
     row->setObjectName(QStringLiteral("pending-") + job.id.toString(QUuid::WithoutBraces));
     row->setFrameShape(QFrame::StyledPanel);
     auto* layout = new QHBoxLayout(row);
-    layout->addWidget(caption(formattedDate(job.recordedAt), row, false));
+    layout->addWidget(caption(job.recordedAt.toLocalText(), row, false));
     layout->addStretch();
     const bool enabled = !m_model.isBusy() && !m_model.isRecording();
     auto addButton = [&](const QString& text, const QIcon& icon, auto action) {
@@ -425,7 +527,7 @@ QWidget* ContentView::recordingRow(const Recording& recording)
     if (recording.emailStatus && *recording.emailStatus != QStringLiteral("disabled")) {
         layout->addWidget(caption(tr("Email: ") + *recording.emailStatus, row));
     }
-    layout->addWidget(caption(formattedDate(recording.recordedAt), row));
+    layout->addWidget(caption(recording.recordedAt.toLocalText(), row));
 
     row->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(row, &QWidget::customContextMenuRequested, this, [this, row, recording](const QPoint& point) {
@@ -449,6 +551,13 @@ void ContentView::toggleRecording()
     } else {
         launch(m_model.startRecording({}));
     }
+}
+
+void ContentView::focusSettings()
+{
+    QLineEdit* first = m_serverField->isVisibleTo(this) ? m_serverField : m_emailField;
+    first->setFocus(Qt::ShortcutFocusReason);
+    first->selectAll();
 }
 
 void ContentView::refresh()

@@ -48,6 +48,8 @@ public:
     // Entry points the toolbar, the tray and the keyboard share with the buttons.
     void toggleRecording();
     void refresh();
+    // Ctrl+, : the settings are the fields above the record button.
+    void focusSettings();
     void confirmDelete(const Recording& recording);
 
 protected:
@@ -57,8 +59,12 @@ protected:
 private:
     void buildLayout();
     QWidget* buildAccountRow();
+    QWidget* buildSignInAddressRow();
     QWidget* buildOptions();
     QWidget* buildStatusArea();
+    QWidget* buildRecordingPanel();
+    void updateRecordingPanel();
+    void updateMeters();
     void updateAccount();
     void updateOptions();
     void updateRecordButton();
@@ -80,10 +86,19 @@ private:
     QLineEdit* m_serverField = nullptr;
     QPushButton* m_signInButton = nullptr;
     QPushButton* m_signOutButton = nullptr;
+    QWidget* m_signInAddressRow = nullptr;
+    QLineEdit* m_signInAddressField = nullptr;
     QLineEdit* m_emailField = nullptr;
     QCheckBox* m_speakersSwitch = nullptr;
+    QLabel* m_speakersCaption = nullptr;
     QCheckBox* m_autoRecordSwitch = nullptr;
     QPushButton* m_recordButton = nullptr;
+    QLabel* m_recordHint = nullptr;
+    QWidget* m_recordingPanel = nullptr;
+    QLabel* m_elapsedLabel = nullptr;
+    QProgressBar* m_systemMeter = nullptr;
+    QProgressBar* m_microphoneMeter = nullptr;
+    QTimer m_meterTimer;
     QProgressBar* m_progress = nullptr;
     QLabel* m_statusLabel = nullptr;
     QLabel* m_warningLabel = nullptr;

@@ -7,7 +7,6 @@
 #include <QHBoxLayout>
 #include <QIcon>
 #include <QLabel>
-#include <QLocale>
 #include <QPushButton>
 #include <QShortcut>
 #include <QSlider>
@@ -61,8 +60,7 @@ RecordingPreview::RecordingPreview(const PendingRecording& job, QWidget* parent)
     title->setFont(titleFont);
     layout->addWidget(title);
 
-    layout->addWidget(secondaryLabel(
-        QLocale().toString(m_job.recordedAt.toQDateTime().toLocalTime(), QLocale::LongFormat), this));
+    layout->addWidget(secondaryLabel(m_job.recordedAt.toLocalText(), this));
 
     QPalette errorPalette = m_errorLabel->palette();
     errorPalette.setColor(QPalette::WindowText, Qt::red);

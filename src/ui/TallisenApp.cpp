@@ -1,16 +1,20 @@
 #include "ui/TallisenApp.h"
 
 #include "model/AppModel.h"
+#include "ui/Autostart.h"
 #include "ui/ContentView.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QCloseEvent>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCall>
 #include <QIcon>
 #include <QKeySequence>
 #include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
 #include <QSettings>
 #include <QStyle>
 #include <QSystemTrayIcon>
@@ -27,12 +31,16 @@ QSettings windowSettings()
 
 } // namespace
 
+const QString TallisenApp::kStopAndTranscribe = QObject::tr("Stop && transcribe");
+const QString TallisenApp::kKeepRecording = QObject::tr("Keep recording in the tray");
+
 TallisenApp::TallisenApp(QObject* parent)
     : QObject(parent)
     , m_model(std::make_unique<AppModel>())
     , m_window(std::make_unique<QMainWindow>())
 {
     buildWindow();
+    buildMenus();
     buildTray();
     // A person must always know when they are being recorded, even with the window hidden.
     connect(m_model.get(), &AppModel::automaticRecordingStarted, this, [this](const QString& clientName) {
@@ -40,6 +48,9 @@ TallisenApp::TallisenApp(QObject* parent)
     });
     connect(m_model.get(), &AppModel::automaticRecordingStopped, this,
         [this] { notify(tr("Tallisen stopped recording"), tr("The meeting is being transcribed.")); });
+    connect(m_model.get(), &AppModel::isBusyChanged, this, &TallisenApp::finishLeavingAfterStop);
+    connect(m_model.get(), &AppModel::isRecordingChanged, this, &TallisenApp::finishLeavingAfterStop);
+    m_window->installEventFilter(this);
     connect(qApp, &QCoreApplication::aboutToQuit, this, &TallisenApp::saveGeometry);
 }
 
@@ -63,7 +74,9 @@ void TallisenApp::buildWindow()
     m_window->setWindowTitle(QStringLiteral("Tallisen"));
     m_window->setWindowIcon(
         QIcon::fromTheme(QStringLiteral("tallisen"), QIcon(QStringLiteral(":/tallisen.svg"))));
-    m_window->setMinimumSize(760, 520);
+    // Fits a 1280×800 screen at a scale of 2 with room for the desktop's
+    // panels; below its natural size the content scrolls.
+    m_window->setMinimumSize(560, 340);
     m_content = new ContentView(*m_model, m_window.get());
     m_window->setCentralWidget(m_content);
 
@@ -73,12 +86,126 @@ void TallisenApp::buildWindow()
     QAction* refresh = toolbar->addAction(QIcon::fromTheme(QStringLiteral("view-refresh"),
                                               m_window->style()->standardIcon(QStyle::SP_BrowserReload)),
         tr("Refresh"));
+    refresh->setShortcut(QKeySequence::Refresh);
     connect(refresh, &QAction::triggered, m_content, &ContentView::refresh);
+}
 
-    auto* record = new QAction(tr("Record or stop"), m_window.get());
+void TallisenApp::buildMenus()
+{
+    QMenuBar* bar = m_window->menuBar();
+    QMenu* file = bar->addMenu(tr("&File"));
+    m_startAtLogin = file->addAction(tr("Start at &login"));
+    m_startAtLogin->setCheckable(true);
+    m_startAtLogin->setChecked(Autostart::isEnabled());
+    connect(m_startAtLogin, &QAction::toggled, this, [this](bool enabled) {
+        try {
+            Autostart::setEnabled(enabled);
+        } catch (const std::exception& error) {
+            const QSignalBlocker quiet(m_startAtLogin);
+            m_startAtLogin->setChecked(Autostart::isEnabled());
+            QMessageBox::warning(m_window.get(), tr("Start at login"), QString::fromUtf8(error.what()));
+        }
+    });
+    file->addSeparator();
+    QAction* quitAction = file->addAction(tr("&Quit"), this, &TallisenApp::quit);
+    quitAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+
+    QMenu* recording = bar->addMenu(tr("&Recording"));
+    QAction* record = recording->addAction(tr("&Record or stop"), m_content, &ContentView::toggleRecording);
     record->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
-    connect(record, &QAction::triggered, m_content, &ContentView::toggleRecording);
-    m_window->addAction(record);
+    QAction* refresh = recording->addAction(tr("Re&fresh transcripts"), m_content, &ContentView::refresh);
+    refresh->setShortcut(QKeySequence(Qt::Key_F5));
+    refresh->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    QAction* settings = recording->addAction(tr("&Settings"), m_content, &ContentView::focusSettings);
+    settings->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
+
+    QMenu* help = bar->addMenu(tr("&Help"));
+    help->addAction(tr("&About Tallisen"), this, &TallisenApp::showAbout);
+}
+
+bool TallisenApp::livesInTray() const
+{
+    return m_tray && (m_model->isRecording() || m_model->autoRecordEnabled());
+}
+
+void TallisenApp::quit()
+{
+    if (m_model->isRecording()) {
+        askBeforeLeaving(Leaving::Quit);
+        return;
+    }
+    emit quitRequested();
+}
+
+bool TallisenApp::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched != m_window.get() || event->type() != QEvent::Close) {
+        return QObject::eventFilter(watched, event);
+    }
+    if (m_model->isRecording()) {
+        event->ignore();
+        askBeforeLeaving(Leaving::Close);
+        return true;
+    }
+    // The window hides either way; without a reason to stay in the tray the app ends with it.
+    if (!livesInTray()) {
+        QMetaObject::invokeMethod(this, &TallisenApp::quitRequested, Qt::QueuedConnection);
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void TallisenApp::askBeforeLeaving(Leaving leaving)
+{
+    if (m_closeAlert) {
+        m_closeAlert->raise();
+        return;
+    }
+    raise();
+    auto* alert = new QMessageBox(QMessageBox::Question, tr("Tallisen is recording"),
+        leaving == Leaving::Quit ? tr("Stop the recording and transcribe it before quitting?")
+                                 : tr("Stop the recording and transcribe it, or keep recording in the tray?"),
+        QMessageBox::NoButton, m_window.get());
+    alert->setAttribute(Qt::WA_DeleteOnClose);
+    alert->setWindowModality(Qt::WindowModal);
+    QPushButton* stop = alert->addButton(kStopAndTranscribe, QMessageBox::AcceptRole);
+    QPushButton* keep = leaving == Leaving::Close && m_tray
+        ? alert->addButton(kKeepRecording, QMessageBox::ActionRole)
+        : nullptr;
+    QPushButton* cancel = alert->addButton(QMessageBox::Cancel);
+    // A stray Return or Escape keeps the meeting running.
+    alert->setDefaultButton(cancel);
+    alert->setEscapeButton(cancel);
+    connect(alert, &QMessageBox::buttonClicked, this, [this, stop, keep, leaving](QAbstractButton* clicked) {
+        if (clicked == stop) {
+            m_leaveAfterStop = leaving;
+            m_content->toggleRecording();
+        } else if (clicked != nullptr && clicked == keep) {
+            m_window->hide();
+        }
+    });
+    m_closeAlert = alert;
+    alert->open();
+}
+
+void TallisenApp::finishLeavingAfterStop()
+{
+    if (!m_leaveAfterStop || m_model->isBusy() || m_model->isRecording()) {
+        return;
+    }
+    const Leaving leaving = *m_leaveAfterStop;
+    m_leaveAfterStop.reset();
+    if (leaving == Leaving::Quit) {
+        emit quitRequested();
+        return;
+    }
+    m_window->close();
+}
+
+void TallisenApp::showAbout()
+{
+    QMessageBox::about(m_window.get(), tr("About Tallisen"),
+        tr("<b>Tallisen</b> %1<br>Records meetings and transcribes them with their speakers.")
+            .arg(QStringLiteral(TALLISEN_VERSION)));
 }
 
 void TallisenApp::buildTray()
@@ -88,11 +215,17 @@ void TallisenApp::buildTray()
     }
     m_tray = new QSystemTrayIcon(m_window->windowIcon(), this);
     auto* menu = new QMenu(m_window.get());
-    QAction* stop = menu->addAction(tr("Stop && transcribe"));
+    QAction* stop = menu->addAction(kStopAndTranscribe);
     connect(stop, &QAction::triggered, m_content, &ContentView::toggleRecording);
+    connect(m_model.get(), &AppModel::isRecordingChanged, stop,
+        [this, stop] { stop->setVisible(m_model->isRecording()); });
+    stop->setVisible(m_model->isRecording());
     menu->addAction(tr("Show Tallisen"), this, &TallisenApp::raise);
+    menu->addAction(tr("Quit Tallisen"), this, &TallisenApp::quit);
     m_tray->setContextMenu(menu);
+    connect(m_tray, &QSystemTrayIcon::activated, this, &TallisenApp::raise);
     connect(m_model.get(), &AppModel::isRecordingChanged, this, &TallisenApp::updateTray);
+    connect(m_model.get(), &AppModel::autoRecordEnabledChanged, this, &TallisenApp::updateTray);
     updateTray();
 }
 
@@ -105,7 +238,7 @@ void TallisenApp::updateTray()
     m_tray->setToolTip(recording ? tr("Tallisen is recording") : QStringLiteral("Tallisen"));
     m_tray->setIcon(recording ? QIcon::fromTheme(QStringLiteral("media-record"), m_window->windowIcon())
                               : m_window->windowIcon());
-    m_tray->setVisible(recording);
+    m_tray->setVisible(livesInTray());
 }
 
 void TallisenApp::notify(const QString& summary, const QString& body)

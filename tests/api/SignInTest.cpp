@@ -77,7 +77,7 @@ TEST_F(SignIn, GivesUpAfterThreeHundredPendingAnswers)
 {
     server.script("POST", "/auth/exchange", { kPending });
     const auto error = expectThrows<APIClientError>(client.waitForSignIn(QStringLiteral("code")));
-    EXPECT_EQ(error.message(), QStringLiteral("Google sign-in timed out."));
+    EXPECT_EQ(error.message(), "The sign-in at " + server.baseURL().authority() + " timed out.");
     EXPECT_FALSE(error.statusCode());
     EXPECT_EQ(server.requests().size(), 300U);
     EXPECT_EQ(waits.durations().size(), 300U);

@@ -96,12 +96,19 @@ TEST_F(RecorderTest, RecordsBothSourcesOnOneClockAndMixesThem)
     ASSERT_TRUE(recorder.isStreamLive());
     const QString raw = *recorder.rawCapturePath();
     pause(300ms);
+    const InputLevels silent = recorder.takeLevels();
 
     auto system = SoundServer::play(m_tone440, QStringLiteral("speaker"));
     auto microphone = SoundServer::play(m_tone1k, QStringLiteral("micfeed"));
     ASSERT_TRUE(system->waitForFinished(10000));
     ASSERT_TRUE(microphone->waitForFinished(10000));
     pause(1500ms);
+    // The meters: the tones' amplitude while they played, nothing before.
+    const InputLevels playing = recorder.takeLevels();
+    EXPECT_LT(silent.systemAudio, 0.01);
+    EXPECT_LT(silent.microphone, 0.01);
+    EXPECT_NEAR(playing.systemAudio, 0.5, 0.05);
+    EXPECT_NEAR(playing.microphone, 0.5, 0.05);
 
     // The raw capture as it stands mid-recording: every finished fragment is readable.
     const QString snapshot = m_sounds.path() + QStringLiteral("/snapshot.mp4");

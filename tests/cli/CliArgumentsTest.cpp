@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 namespace {
 
 using Kind = CliCommand::Kind;
@@ -40,8 +42,8 @@ TEST(CliArgumentsTest, SignInOptionsInBothSpellings)
     EXPECT_TRUE(spaced.noBrowser);
 
     // The value may itself hold '=' and is taken exactly as typed.
-    const CliCommand attached = parse({ "signin", "--server=https://h.test/?a=b " });
-    EXPECT_EQ(attached.server, QString("https://h.test/?a=b "));
+    const CliCommand attached = parse({ "signin", "--server=https://h.test/?a=b" });
+    EXPECT_EQ(attached.server, QString("https://h.test/?a=b"));
     EXPECT_FALSE(attached.noBrowser);
 }
 
@@ -76,16 +78,33 @@ TEST(CliArgumentsTest, SecondsMustBeAWholeNumberInRange)
     EXPECT_EQ(mistake({ "record", "--seconds" }), "--seconds needs a value.");
 }
 
-// A mistyped address is caught before the meeting, not after its transcript.
-TEST(CliArgumentsTest, EmailMustLookLikeAnAddress)
+// A mistyped address is a usage error before anything is recorded or sent.
+TEST(CliArgumentsTest, AddressesMustLookLikeAddresses)
 {
-    for (const char* good : { "a@b.test", "Ann.Example+notes@mail.example.org", " ann@example.com " }) {
-        EXPECT_EQ(mistake({ "record", "--email", good }), "") << good;
-    }
-    for (const char* bad : { "ann", "ann@", "@example.com", "ann@example", "ann @example.com", "a@@b.test",
-             "ann@example.", "ann@.example.com" }) {
-        EXPECT_TRUE(mistake({ "record", "--email", bad }).startsWith("--email needs an address such as"))
-            << bad;
+    struct Case
+    {
+        const char* subcommand;
+        const char* option;
+        std::vector<const char*> good;
+        std::vector<const char*> bad;
+    };
+    const Case cases[] = {
+        { "record", "--email", { "a@b.test", "Ann.Example+notes@mail.example.org", " ann@example.com " },
+            { "ann", "ann@", "@example.com", "ann@example", "ann @example.com", "a@@b.test", "ann@example.",
+                "ann@.example.com" } },
+        { "signin", "--server", { "http://127.0.0.1:9090", "https://example.test:8443/", "https://h.test" },
+            { "127.0.0.1:9090", "ftp://h.test", "https://", "HTTPS://h.test", "http//h.test", "",
+                "https://a b" } },
+    };
+    for (const Case& test : cases) {
+        const QString refusal = QString::fromLatin1(test.option) + " needs a";
+        for (const char* good : test.good) {
+            EXPECT_EQ(mistake({ test.subcommand, test.option, good }), "") << test.option << " " << good;
+        }
+        for (const char* bad : test.bad) {
+            EXPECT_TRUE(mistake({ test.subcommand, test.option, bad }).startsWith(refusal))
+                << test.option << " " << bad;
+        }
     }
 }
 

@@ -1,15 +1,23 @@
+#include "api/KeychainStore.h"
 #include "cli/CliArguments.h"
 #include "cli/CliProcess.h"
+#include "cli/CliRunner.h"
 #include "core/Uuids.h"
 #include "model/AppModel.h"
+#include "model/SettingsStore.h"
 #include "store/PendingRecording.h"
+#include "support/FakeServer.h"
 #include "support/TemporaryXdg.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QThread>
 
 #include <gtest/gtest.h>
+
+#include <signal.h>
 
 namespace {
 
@@ -87,12 +95,14 @@ TEST_F(CliProgramTest, TranscriptsWhileSignedOutFailWithTheReason)
     EXPECT_EQ(json.output, "");
 }
 
-TEST_F(CliProgramTest, SignInWithAnInvalidServerFailsAndKeepsTheOldOne)
+TEST_F(CliProgramTest, SignInWithAnInvalidServerIsAUsageErrorAndKeepsTheOldOne)
 {
     const CliRun signIn = runCli({ "signin", "--server", "HTTPS://example.test", "--no-browser" });
-    EXPECT_EQ(signIn.exitCode, 1);
+    EXPECT_EQ(signIn.exitCode, 2);
     EXPECT_EQ(signIn.output, "");
-    EXPECT_EQ(signIn.errors, "Opening Google sign-in…\nFailed\nEnter a valid server URL.\n");
+    EXPECT_TRUE(signIn.errors.contains("--server needs an http or https address such as "
+                                       "https://tallisen.example.com, not \"HTTPS://example.test\"."))
+        << signIn.errors.toStdString();
 
     EXPECT_TRUE(runCli({ "status" }).output.startsWith("Server: " + AppModel::kDefaultServer + "\n"));
 }
@@ -171,3 +181,47 @@ TEST_F(CliProgramTest, AutoAndDeleteNeedASignIn)
 }
 
 } // namespace
+
+// Ctrl+C while a saved recording is on its way to the server ends the program
+// at once and says how to go on; the job is left as it was.
+TEST_F(CliProgramTest, CtrlCDuringRetryStopsAndSaysHowToGoOn)
+{
+    FakeServer server;
+    SettingsStore().setString(SettingsStore::kServer, server.baseURL().toString());
+    KeychainStore::saveToken(QStringLiteral("cli-interrupt-token"), server.baseURL());
+    ScriptedAnswer slow = ScriptedAnswer::json(500, { { "error", "too late" } });
+    slow.delay = std::chrono::seconds(5);
+    server.script("POST", "/v1/transcriptions", { slow });
+
+    PendingRecording job = saveJob("0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0", false);
+    job.server = server.baseURL();
+    job.save();
+    server.script(
+        "GET", "/v1/me", { ScriptedAnswer::json(200, { { "id", Uuids::text(job.userID).toStdString() } }) });
+    QProcess ffmpeg;
+    ffmpeg.start("ffmpeg",
+        { "-nostdin", "-loglevel", "error", "-y", "-f", "lavfi", "-i", "sine=f=220:r=48000:d=5", "-c:a",
+            "aac", job.audio() });
+    ASSERT_TRUE(ffmpeg.waitForFinished(30'000));
+    QProcess cli;
+    cli.start(QStringLiteral(TALLISEN_CLI_PATH), { "retry", "0F1E2D3C" });
+    QElapsedTimer clock;
+    clock.start();
+    while (server.requests("POST", "/v1/transcriptions").empty() && clock.elapsed() < 60'000) {
+        QThread::msleep(50);
+    }
+    ASSERT_FALSE(server.requests("POST", "/v1/transcriptions").empty())
+        << cli.readAllStandardError().toStdString();
+    ::kill(static_cast<pid_t>(cli.processId()), SIGINT);
+    ASSERT_TRUE(cli.waitForFinished(10'000)) << "Ctrl+C did not stop the retry";
+    EXPECT_EQ(cli.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(cli.exitCode(), CliRunner::kInterruptedExitCode);
+    const QString errors = QString::fromUtf8(cli.readAllStandardError());
+    EXPECT_TRUE(errors.endsWith("Stopped.\nThe recording is kept as 0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0; "
+                                "'tallisen-cli retry 0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0' continues.\n"))
+        << errors.toStdString();
+    EXPECT_TRUE(QFile::exists(job.audio()));
+    EXPECT_TRUE(runCli({ "jobs" }).output.startsWith("0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0  "))
+        << "the job was not left to continue";
+    KeychainStore::clearToken();
+}

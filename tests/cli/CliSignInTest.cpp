@@ -70,8 +70,8 @@ TEST_F(CliSignInTest, SignInThroughTheBrowserPageThenSignOut)
     QString address;
     const QString seen = signInThroughPage(address);
     EXPECT_EQ(seen,
-        "Opening Google sign-in…\nSign in at: " + address
-            + "\nWaiting for Google sign-in…\nSigned in\n0 transcripts\n")
+        "Opening the sign-in at " + QUrl(m_url).authority() + "…\nSign in at: " + address
+            + "\nWaiting for the sign-in at " + QUrl(m_url).authority() + "…\nSigned in\n0 transcripts\n")
         << seen.toStdString();
 
     const CliRun status = runCli({ "status" });

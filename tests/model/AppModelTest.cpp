@@ -12,6 +12,7 @@
 #include <QDir>
 #include <QProcess>
 #include <QSignalSpy>
+#include <QTest>
 
 #include <QCoroTask>
 #include <QCoroTimer>
@@ -427,8 +428,9 @@ TEST_F(AppModelTest, SignInThroughTheBrowserStoresTheTokenAndLoadsTheList)
 
     ASSERT_EQ(model.errorMessage(), std::nullopt);
     EXPECT_EQ(statuses,
-        (QStringList {
-            "Opening Google sign-in…", "Waiting for Google sign-in…", "Signed in", "2 transcripts" }));
+        (QStringList { "Opening the sign-in at " + m_server.baseURL().authority() + "…",
+            "Waiting for the sign-in at " + m_server.baseURL().authority() + "…", "Signed in",
+            "2 transcripts" }));
     ASSERT_EQ(m_opened.size(), 1u);
     EXPECT_EQ(m_opened[0], QUrl(signInPage()));
     EXPECT_EQ(count("POST", "/auth/google/prepare"), 1);
@@ -482,17 +484,31 @@ TEST_F(AppModelTest, SignInWithAnInvalidServerSendsNothing)
     EXPECT_EQ(settings().string(SettingsStore::kServer), serverText());
 }
 
-TEST_F(AppModelTest, BrowserThatCannotOpenEndsTheSignInBeforeWaiting)
+// A sign-in that never completes must not hold the app: its address can be
+// copied by hand, and Cancel ends the wait within a poll.
+TEST_F(AppModelTest, WaitingSignInShowsItsAddressEvenWithoutABrowserAndCanBeCancelled)
 {
-    serveSignIn(0);
+    serveSignIn(1000);
     m_browserWorks = false;
     TestableAppModel model(browser());
     model.setServer(serverText());
-    QCoro::waitFor(model.signIn());
-    EXPECT_EQ(model.errorMessage(), QString(URLError(URLError::Code::cannotLoadFromNetwork).what()));
-    EXPECT_EQ(model.status(), "Failed");
-    EXPECT_EQ(count("POST", "/auth/exchange"), 0);
+    bool ended = false;
+    QCoro::connect(model.signIn(), &model, [&] { ended = true; });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return count("POST", "/auth/exchange") >= 2; }, 10000));
+    EXPECT_EQ(model.signInAddress(), QUrl(signInPage()));
+    EXPECT_EQ(model.status(), "The browser did not open: copy the address into one to continue.");
+    EXPECT_TRUE(model.isBusy());
+
+    model.cancelSignIn();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ended; }, 5000)) << "Cancel did not end the wait";
+    EXPECT_EQ(model.status(), "Signed out");
+    EXPECT_EQ(model.errorMessage(), std::nullopt);
+    EXPECT_FALSE(model.signInAddress());
     EXPECT_FALSE(model.isSignedIn());
+    EXPECT_FALSE(model.isBusy());
+    const size_t polls = count("POST", "/auth/exchange");
+    QTest::qWait(1500);
+    EXPECT_EQ(count("POST", "/auth/exchange"), polls) << "still polling after Cancel";
 }
 
 TEST_F(AppModelTest, RefusedSignInLeavesTheUserSignedOut)

@@ -100,8 +100,8 @@ TEST_F(ChunkTranscriptionTest, FreshJobWithSpeakersDetectsThenAlternatesTranscri
     EXPECT_TRUE(result.transcript.endsWith(QStringLiteral("] Speaker 2: Part 2: hello, world.")));
     EXPECT_EQ(savedJob(job), result.job);
     EXPECT_EQ(progress,
-        (QStringList { QStringLiteral("Preparing speaker detection with pyannoteAI…"),
-            QStringLiteral("Uploading recording to pyannoteAI for speaker detection…"),
+        (QStringList { "Preparing speaker detection on " + server.baseURL().authority() + "…",
+            "Uploading recording to " + server.baseURL().authority() + " for speaker detection…",
             QStringLiteral("Detecting speakers across the whole meeting…"),
             QStringLiteral("Splitting audio into upload-sized chunks…"),
             QStringLiteral("Transcribing part 1 of 2…"), QStringLiteral("Aligning words in part 1 of 2…"),

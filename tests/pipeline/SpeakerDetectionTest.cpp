@@ -52,8 +52,8 @@ TEST_F(SpeakerDetectionTest, FirstCallUploadsStartsAndPollsWithoutAPauseBeforeTh
     // Two pending answers, two pauses of 2 s: none before the first status.
     EXPECT_EQ(client->waits, (std::vector<milliseconds> { milliseconds(2000), milliseconds(2000) }));
     EXPECT_EQ(progress,
-        (QStringList { QStringLiteral("Preparing speaker detection with pyannoteAI…"),
-            QStringLiteral("Uploading recording to pyannoteAI for speaker detection…"),
+        (QStringList { "Preparing speaker detection on " + server.baseURL().authority() + "…",
+            "Uploading recording to " + server.baseURL().authority() + " for speaker detection…",
             QStringLiteral("Detecting speakers across the whole meeting…") }));
 }
 

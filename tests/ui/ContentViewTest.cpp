@@ -6,12 +6,18 @@
 #include "support/FakeServer.h"
 #include "support/TemporaryXdg.h"
 
+#include "Screenshot.h"
+
 #include <QCheckBox>
+#include <QClipboard>
 #include <QDir>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -117,12 +123,82 @@ TEST_F(ContentViewTest, SignedOutOffersSignInAndNeverPolls)
     QTest::qWait(400);
 
     EXPECT_TRUE(view.findChild<QLineEdit*>()->isEnabled());
-    ASSERT_NE(buttonNamed(view, "Continue with Google"), nullptr);
-    EXPECT_TRUE(buttonNamed(view, "Continue with Google")->isVisible());
+    const QString signIn = "Sign in at " + m_server.baseURL().authority();
+    ASSERT_NE(buttonNamed(view, signIn), nullptr);
+    EXPECT_TRUE(buttonNamed(view, signIn)->isVisible());
     EXPECT_FALSE(buttonNamed(view, "Sign out")->isVisible());
     EXPECT_FALSE(buttonNamed(view, "Record")->isEnabled());
+    EXPECT_TRUE(visibleTexts(view, &view).contains("Sign in to record."));
     EXPECT_EQ(listRequests(), 0u) << "no refresh on show and no polling while signed out";
     EXPECT_TRUE(visibleTexts(view, &view).contains("No transcripts"));
+}
+
+TEST_F(ContentViewTest, WaitingSignInOffersItsAddressToCopyAndACancel)
+{
+    const std::string page = m_server.baseURL().toString().toStdString() + "/auth/google/start?state=s";
+    m_server.script(
+        "POST", "/auth/google/prepare", { ScriptedAnswer::json(200, { { "url", page }, { "code", "c" } }) });
+    m_server.script("POST", "/auth/exchange",
+        { ScriptedAnswer::json(400, { { "error", "Sign-in is still pending." } }) });
+    QuietModel model;
+    ContentView view(model);
+    view.show();
+    const QString signIn = "Sign in at " + m_server.baseURL().authority();
+    buttonNamed(view, signIn)->click();
+    auto* address = view.findChild<QLineEdit*>("signInAddress");
+    ASSERT_NE(address, nullptr);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return address->isVisibleTo(&view); }, 10000));
+    EXPECT_EQ(address->text().toStdString(), page);
+    buttonNamed(view, "Copy address")->click();
+    EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), page);
+
+    QPushButton* cancel = buttonNamed(view, "Cancel sign-in");
+    ASSERT_NE(cancel, nullptr);
+    EXPECT_TRUE(cancel->isEnabled()) << "the window is busy, but the sign-in can always be cancelled";
+    cancel->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model.isBusy(); }, 5000));
+    EXPECT_FALSE(address->isVisibleTo(&view));
+    ASSERT_NE(buttonNamed(view, signIn), nullptr);
+    EXPECT_FALSE(model.isSignedIn());
+    EXPECT_FALSE(model.errorMessage().has_value());
+}
+
+// Only the product's own service uses third parties, and only its texts name them.
+TEST_F(ContentViewTest, TextsNameTheServerThatDoesTheWork)
+{
+    struct Case
+    {
+        QString server;
+        QStringList named;
+        QStringList neverNamed;
+    };
+    const QString own = m_server.baseURL().authority();
+    const Case cases[] = {
+        { m_server.baseURL().toString(), { "Sign in at " + own, "Detect speakers (on " + own + ")" },
+            { "Google", "pyannoteAI", "OpenAI", "charge" } },
+        { AppModel::kDefaultServer, { "Continue with Google", "Detect speakers (pyannoteAI)", "charges" },
+            {} },
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.server.toStdString());
+        QuietModel model;
+        model.setServer(test.server);
+        ContentView view(model);
+        view.show();
+        QStringList texts = visibleTexts(view, &view);
+        for (auto* button : view.findChildren<QAbstractButton*>()) {
+            if (button->isVisibleTo(&view)) {
+                texts << button->text();
+            }
+        }
+        const QString all = texts.join('\n');
+        for (const QString& named : test.named) {
+            EXPECT_TRUE(all.contains(named)) << named.toStdString() << " missing from\n" << all.toStdString();
+        }
+        for (const QString& neverNamed : test.neverNamed) {
+            EXPECT_FALSE(all.contains(neverNamed, Qt::CaseInsensitive)) << neverNamed.toStdString();
+        }
+    }
 }
 
 TEST_F(ContentViewTest, SignedInRowsShowCategoryEmailAndCleanupCaptions)
@@ -181,6 +257,53 @@ TEST_F(ContentViewTest, RefreshLoopPollsOnlyWhileTheServerIsStillWorking)
     EXPECT_EQ(listRequests(), afterHide) << "the loop ends when the view goes away";
 }
 
+// A silent microphone must show during the meeting, not after it.
+TEST_F(ContentViewTest, RecordingShowsItsTimeAndALevelMeterPerSource)
+{
+    signIn();
+    scriptList(nlohmann::json::array());
+    m_server.script(
+        "GET", "/v1/me", { ScriptedAnswer::json(200, { { "id", "7C9E6679-7425-40DE-944B-E07FC1F90AE7" } }) });
+    QTemporaryDir sounds;
+    const QString tone = sounds.path() + "/tone.wav";
+    QProcess ffmpeg;
+    ffmpeg.start("ffmpeg",
+        { "-nostdin", "-loglevel", "error", "-f", "lavfi", "-i", "aevalsrc=0.5*sin(2*PI*440*t):s=48000:d=3",
+            tone });
+    ASSERT_TRUE(ffmpeg.waitForFinished(30000));
+    QuietModel model;
+    ContentView view(model);
+    view.resize(760, 720);
+    view.show();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model.isBusy(); }, 10000));
+    auto* elapsed = view.findChild<QLabel*>("elapsed");
+    auto* system = view.findChild<QProgressBar*>("systemAudioMeter");
+    auto* microphone = view.findChild<QProgressBar*>("microphoneMeter");
+    ASSERT_TRUE(elapsed && system && microphone);
+    EXPECT_FALSE(elapsed->isVisibleTo(&view)) << "nothing records yet";
+
+    view.toggleRecording();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model.isRecording() && !model.isBusy(); }, 15000))
+        << model.errorMessage().value_or("").toStdString();
+    EXPECT_TRUE(elapsed->isVisibleTo(&view));
+    EXPECT_TRUE(system->isVisibleTo(&view));
+    QProcess speaking;
+    speaking.start("paplay", { "--device=micfeed", tone });
+    EXPECT_TRUE(QTest::qWaitFor([&] { return microphone->value() > 40; }, 5000))
+        << "the microphone meter stayed at " << microphone->value();
+    EXPECT_LT(system->value(), 20) << "nothing played on the system output";
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return elapsed->text().startsWith("Recording 0:0") && elapsed->text() != "Recording 0:00"; },
+        5000))
+        << "the time did not run: " << elapsed->text().toStdString();
+    screenshot(view, "main-recording");
+    speaking.waitForFinished(10000);
+
+    view.toggleRecording();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model.isRecording() && !model.isBusy(); }, 60000));
+    EXPECT_FALSE(elapsed->isVisibleTo(&view));
+}
+
 TEST_F(ContentViewTest, BusyDisablesRecordAndEveryPendingControl)
 {
     signIn();
@@ -202,7 +325,7 @@ TEST_F(ContentViewTest, BusyDisablesRecordAndEveryPendingControl)
     EXPECT_EQ(
         labels, (QStringList { "Transcribe without speakers", "Listen", "Retry", "Show audio", "Discard…" }));
     EXPECT_FALSE(buttonNamed(view, "Record")->isEnabled());
-    EXPECT_TRUE(view.findChild<QProgressBar*>()->isVisible());
+    EXPECT_TRUE(view.findChild<QProgressBar*>("busy")->isVisible());
 
     ASSERT_TRUE(QTest::qWaitFor([&] { return !model.isBusy(); }, 10000));
     row = view.findChild<QWidget*>("pending-" + job.id.toString(QUuid::WithoutBraces));
@@ -210,7 +333,7 @@ TEST_F(ContentViewTest, BusyDisablesRecordAndEveryPendingControl)
     for (auto* button : row->findChildren<QPushButton*>()) {
         EXPECT_TRUE(button->isEnabled()) << button->text().toStdString();
     }
-    EXPECT_FALSE(view.findChild<QProgressBar*>()->isVisible());
+    EXPECT_FALSE(view.findChild<QProgressBar*>("busy")->isVisible());
 }
 
 TEST_F(ContentViewTest, DiscardAlertTextsAndCancelChangesNothing)

@@ -5,36 +5,37 @@
 #include "model/SettingsStore.h"
 #include "support/FakeServer.h"
 #include "support/TemporaryXdg.h"
+#include "ui/Autostart.h"
 #include "ui/ContentView.h"
 #include "ui/RecordingPreview.h"
 #include "ui/WaveformStrip.h"
 
+#include "Screenshot.h"
+
+#include <QAction>
+#include <QApplication>
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QMainWindow>
+#include <QMenuBar>
 #include <QProcess>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QSignalSpy>
+#include <QSystemTrayIcon>
 #include <QTest>
+#include <QTimer>
 #include <QToolBar>
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 using namespace std::chrono_literals;
 
 namespace {
-
-// Saves a picture of the widget when TALLISEN_SCREENSHOT_DIR names a folder
-// (the README's screenshots are made this way under Xvfb).
-QImage capture(QWidget& widget, const char* name)
-{
-    QTest::qWait(200);
-    const QImage image = widget.grab().toImage();
-    const QString directory = qEnvironmentVariable("TALLISEN_SCREENSHOT_DIR");
-    if (!directory.isEmpty()) {
-        QDir().mkpath(directory);
-        image.save(directory + u'/' + QString::fromLatin1(name) + ".png");
-    }
-    return image;
-}
 
 nlohmann::json recordingJson(const char* id, const char* title, const char* category, const char* cleanup)
 {
@@ -47,7 +48,139 @@ nlohmann::json recordingJson(const char* id, const char* title, const char* cate
         { "emailStatus", "sent" } };
 }
 
+QAction* menuAction(QMainWindow& window, const QString& text)
+{
+    for (QAction* action : window.menuBar()->findChildren<QAction*>()) {
+        if (action->text() == text) {
+            return action;
+        }
+    }
+    return nullptr;
+}
+
+QStringList buttonTexts(QMessageBox& alert)
+{
+    QStringList texts;
+    for (QAbstractButton* button : alert.buttons()) {
+        texts << button->text();
+    }
+    return texts;
+}
+
 } // namespace
+
+TEST(TallisenAppTest, ClosingOrQuittingDuringARecordingAsksAndKeepsTheMeeting)
+{
+    ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable()) << "the choices below are those without a tray";
+    TemporaryXdg xdg;
+    FakeServer server;
+    SettingsStore().setString(SettingsStore::kServer, server.baseURL().toString());
+    KeychainStore::saveToken("close-token", server.baseURL());
+    server.script(
+        "GET", "/v1/me", { ScriptedAnswer::json(200, { { "id", "7C9E6679-7425-40DE-944B-E07FC1F90AE7" } }) });
+    server.script("GET", "/v1/recordings",
+        { ScriptedAnswer::json(200, { { "recordings", nlohmann::json::array() } }) });
+
+    TallisenApp app;
+    QSignalSpy quits(&app, &TallisenApp::quitRequested);
+    app.show();
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return !app.model().isBusy() && !app.model().isAdoptingCaptures(); }, 15000));
+    app.content().toggleRecording();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return app.model().isRecording() && !app.model().isBusy(); }, 15000))
+        << app.model().errorMessage().value_or("").toStdString();
+
+    struct Attempt
+    {
+        const char* name;
+        std::function<void()> leave;
+    };
+    const Attempt attempts[] = {
+        { "the window's close", [&] { EXPECT_FALSE(app.window().close()); } },
+        { "Quit", [&] { menuAction(app.window(), "&Quit")->trigger(); } },
+    };
+    for (const Attempt& attempt : attempts) {
+        SCOPED_TRACE(attempt.name);
+        attempt.leave();
+        ASSERT_NE(app.closeAlert(), nullptr) << "left without asking";
+        EXPECT_EQ(buttonTexts(*app.closeAlert()), QStringList({ TallisenApp::kStopAndTranscribe, "Cancel" }));
+        QTest::keyClick(app.closeAlert(), Qt::Key_Return);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return app.closeAlert() == nullptr; }, 5000));
+        EXPECT_TRUE(app.model().isRecording()) << "Return chose the default, which must keep recording";
+        EXPECT_TRUE(app.window().isVisible());
+        EXPECT_EQ(quits.size(), 0);
+    }
+
+    app.window().close();
+    ASSERT_NE(app.closeAlert(), nullptr);
+    for (QAbstractButton* button : app.closeAlert()->buttons()) {
+        if (button->text() == TallisenApp::kStopAndTranscribe) {
+            button->click();
+        }
+    }
+    ASSERT_TRUE(QTest::qWaitFor([&] { return quits.size() == 1; }, 60000)) << "the stop never ended the app";
+    EXPECT_FALSE(app.model().isRecording());
+    EXPECT_FALSE(app.window().isVisible());
+    // The fake server transcribes nothing, so the meeting waits on disk.
+    ASSERT_EQ(app.model().pendingRecordings().size(), 1U);
+    EXPECT_TRUE(QFile::exists(app.model().pendingRecordings().front().audio()));
+    KeychainStore::clearToken();
+}
+
+TEST(TallisenAppTest, MenusCarryTheShortcutsAndStartAtLoginWritesAnOwnerOnlyEntry)
+{
+    TemporaryXdg xdg;
+    KeychainStore::clearToken();
+    TallisenApp app;
+    app.show();
+    const std::pair<const char*, QKeySequence> shortcuts[] = {
+        { "&Quit", QKeySequence(Qt::CTRL | Qt::Key_Q) },
+        { "&Record or stop", QKeySequence(Qt::CTRL | Qt::Key_R) },
+        { "Re&fresh transcripts", QKeySequence(Qt::Key_F5) },
+        { "&Settings", QKeySequence(Qt::CTRL | Qt::Key_Comma) },
+    };
+    for (const auto& [text, keys] : shortcuts) {
+        SCOPED_TRACE(text);
+        QAction* action = menuAction(app.window(), text);
+        ASSERT_NE(action, nullptr);
+        EXPECT_EQ(action->shortcut(), keys);
+    }
+
+    QSignalSpy quits(&app, &TallisenApp::quitRequested);
+    menuAction(app.window(), "&Quit")->trigger();
+    EXPECT_EQ(quits.size(), 1) << "nothing records, so Quit asks nothing";
+    EXPECT_EQ(app.closeAlert(), nullptr);
+
+    QAction* startAtLogin = menuAction(app.window(), "Start at &login");
+    ASSERT_NE(startAtLogin, nullptr);
+    EXPECT_FALSE(startAtLogin->isChecked());
+    startAtLogin->trigger();
+    QFile entry(Autostart::entryPath());
+    ASSERT_TRUE(entry.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(entry.readAll().contains("\nExec=tallisen --background\n"));
+    EXPECT_EQ(
+        entry.permissions() & (QFile::ReadGroup | QFile::ReadOther | QFile::WriteGroup | QFile::WriteOther),
+        QFile::Permissions());
+    startAtLogin->trigger();
+    EXPECT_FALSE(QFile::exists(Autostart::entryPath()));
+
+    // A file where the folder should be: the switch says why and stays off.
+    QDir(QFileInfo(Autostart::entryPath()).absolutePath()).removeRecursively();
+    QFile blocker(QFileInfo(Autostart::entryPath()).absolutePath());
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    QTimer::singleShot(0, [] {
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+            if (auto* warning = qobject_cast<QMessageBox*>(widget); warning && warning->isVisible()) {
+                EXPECT_TRUE(warning->text().contains("could not change its login entry"))
+                    << warning->text().toStdString();
+                warning->accept();
+            }
+        }
+    });
+    startAtLogin->trigger();
+    EXPECT_FALSE(startAtLogin->isChecked());
+}
 
 TEST(TallisenAppTest, OneTitledWindowThroughSignInRecordingsPendingJobsAndBusy)
 {
@@ -61,10 +194,19 @@ TEST(TallisenAppTest, OneTitledWindowThroughSignInRecordingsPendingJobsAndBusy)
         TallisenApp app;
         app.show();
         EXPECT_EQ(app.window().windowTitle(), "Tallisen");
-        EXPECT_GE(app.window().minimumWidth(), 760);
-        EXPECT_GE(app.window().minimumHeight(), 520);
+        EXPECT_LE(app.window().minimumWidth(), 640) << "too wide for 1280×800 at a scale of 2";
+        EXPECT_LE(app.window().minimumHeight(), 360);
+        auto* scroll = app.content().findChild<QScrollArea*>();
+        ASSERT_NE(scroll, nullptr);
+        app.window().resize(app.window().minimumSize());
+        screenshot(app.window(), "main-smallest");
+        EXPECT_TRUE(scroll->verticalScrollBar()->isVisible()) << "below its natural size the content scrolls";
+        EXPECT_GE(scroll->widget()->height(), scroll->widget()->minimumSizeHint().height()) << "not squeezed";
+        app.window().resize(640, 480);
+        screenshot(app.window(), "main-narrow");
+        app.window().resize(860, 720);
         EXPECT_NE(app.window().findChild<QToolBar*>(), nullptr);
-        signedOut = capture(app.window(), "main-signed-out");
+        signedOut = screenshot(app.window(), "main-signed-out");
         EXPECT_FALSE(signedOut->isNull());
     }
 
@@ -94,14 +236,14 @@ TEST(TallisenAppTest, OneTitledWindowThroughSignInRecordingsPendingJobsAndBusy)
     app.show();
     ASSERT_TRUE(QTest::qWaitFor(
         [&] { return app.model().recordings().size() == 2 && !app.model().isBusy(); }, 15000));
-    const QImage signedIn = capture(app.window(), "main-signed-in");
+    const QImage signedIn = screenshot(app.window(), "main-signed-in");
     EXPECT_NE(signedIn, *signedOut);
 
     list.delay = 3000ms;
     server.script("GET", "/v1/recordings", { list });
     app.content().refresh();
     ASSERT_TRUE(app.model().isBusy());
-    capture(app.window(), "main-busy");
+    screenshot(app.window(), "main-busy");
     ASSERT_TRUE(QTest::qWaitFor([&] { return !app.model().isBusy(); }, 15000));
 
     QPushButton* listen = nullptr;
@@ -117,7 +259,7 @@ TEST(TallisenAppTest, OneTitledWindowThroughSignInRecordingsPendingJobsAndBusy)
     ASSERT_TRUE(QTest::qWaitFor([&] { return app.content().preview()->hasPlayer(); }, 15000));
     EXPECT_TRUE(QTest::qWaitFor([&] { return !app.content().preview()->waveform().peaks().empty(); }, 15000));
     app.content().preview()->seek(7);
-    capture(*app.content().preview(), "preview");
+    screenshot(*app.content().preview(), "preview");
     app.content().preview()->close();
     EXPECT_FALSE(app.model().isPreviewing()) << "closing the sheet ends the preview";
     KeychainStore::clearToken();
