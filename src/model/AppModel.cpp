@@ -57,6 +57,8 @@ AppModel::AppModel(OpenUrl openUrl, std::optional<std::chrono::milliseconds> mon
     m_signedIn = isSignedIn();
 
     m_autoRecordEnabled = m_settings.boolean(SettingsStore::kAutoRecordEnabled).value_or(true);
+    m_serverProbe.setInterval(kServerProbeInterval);
+    connect(&m_serverProbe, &QTimer::timeout, this, &AppModel::probeServer);
 
     installInterruptionCallback();
     if (monitorPause) {

@@ -29,6 +29,7 @@
 #include <QPointer>
 #include <QSet>
 #include <QString>
+#include <QTimer>
 #include <QUrl>
 #include <QUuid>
 
@@ -81,6 +82,9 @@ public:
     static constexpr std::chrono::milliseconds kMonitorPause { 1'000 };
     // Consecutive checks without a triggering client before an automatic stop.
     static constexpr int kIdleChecksBeforeStop = 2;
+    // How often a server that could not be reached is asked again, while
+    // jobs wait for it; once it answers they are transcribed by themselves.
+    static constexpr std::chrono::milliseconds kServerProbeInterval { 30'000 };
 
     // Reads the settings, loads the pending jobs and the stored token, adopts
     // captures a crashed run left behind and starts the microphone monitor;
@@ -197,6 +201,7 @@ protected:
     // One check of the monitor with the clients using the microphone now.
     QCoro::Task<void> handleMicrophoneActivity(std::vector<MicrophoneClient> clients);
     bool isAutoRecording() const { return m_isAutoRecording; }
+    void setServerProbeInterval(std::chrono::milliseconds interval) { m_serverProbe.setInterval(interval); }
     const QSet<qint32>& autoTriggerProcessIDs() const { return m_autoTriggerProcessIDs; }
     int autoInactiveTicks() const { return m_autoInactiveTicks; }
 
@@ -216,6 +221,12 @@ private:
     }
 
     void setBusy(bool busy);
+    static bool isOutOfReach(const std::exception_ptr& failure);
+    // Notes whether the job waits for its server to come back, and asks
+    // again every kServerProbeInterval while any does.
+    void awaitServer(const QUuid& job, bool outOfReach);
+    void probeServer();
+    QCoro::Task<void> retryAwaitingJobs();
     void setRecording(bool recording);
     void setPendingRecordings(std::vector<PendingRecording> jobs);
     void setCaptureWarning(const std::optional<QString>& warning);
@@ -268,6 +279,10 @@ private:
     QString m_emailTo;
     QString m_server;
     std::optional<QUrl> m_signInAddress;
+    // Jobs whose last transcription failed because the server was out of reach.
+    QSet<QUuid> m_awaitingServer;
+    QTimer m_serverProbe;
+    bool m_probing = false;
     bool m_signInCancelled = false;
     std::vector<Recording> m_recordings;
     bool m_diarizationEnabled = false;

@@ -274,8 +274,10 @@ QCoro::Task<void> AppModel::finishPending(PendingRecording job)
     } catch (...) {
         // The pipeline saved its progress into the job file as it went.
         reloadPendingRecordings();
+        awaitServer(job.id, isOutOfReach(std::current_exception()));
         throw;
     }
+    awaitServer(job.id, false);
     std::vector<Recording> recordings = m_recordings;
     std::erase_if(recordings, [&saved](const Recording& recording) { return recording.id == saved->id; });
     recordings.insert(recordings.begin(), *saved);
@@ -288,6 +290,60 @@ QCoro::Task<void> AppModel::finishPending(PendingRecording job)
     }
     setStatus(kTranscriptSaved);
     reloadPendingRecordings();
+}
+
+bool AppModel::isOutOfReach(const std::exception_ptr& failure)
+{
+    try {
+        std::rethrow_exception(failure);
+    } catch (const URLError& error) {
+        return error.isRetryable();
+    } catch (...) {
+        return false;
+    }
+}
+
+void AppModel::awaitServer(const QUuid& job, bool outOfReach)
+{
+    if (!outOfReach) {
+        m_awaitingServer.remove(job);
+        return;
+    }
+    m_awaitingServer.insert(job);
+    if (!m_serverProbe.isActive()) {
+        m_serverProbe.start();
+    }
+}
+
+void AppModel::probeServer()
+{
+    if (m_awaitingServer.isEmpty()) {
+        m_serverProbe.stop();
+        return;
+    }
+    if (m_isBusy || m_isRecording || m_isPreviewing || m_probing) {
+        return;
+    }
+    m_probing = true;
+    QCoro::connect(retryAwaitingJobs(), this, [this] { m_probing = false; });
+}
+
+QCoro::Task<void> AppModel::retryAwaitingJobs()
+{
+    // Asked quietly: a server still out of reach changes nothing on screen.
+    try {
+        co_await m_client->currentUserID();
+    } catch (...) {
+        co_return;
+    }
+    for (const PendingRecording& job : std::vector(m_pendingRecordings)) {
+        if (m_isBusy || m_isRecording || m_isPreviewing) {
+            co_return;
+        }
+        if (m_awaitingServer.contains(job.id)) {
+            co_await retryPending(job);
+        }
+    }
 }
 
 QCoro::Task<void> AppModel::retryPending(PendingRecording job)

@@ -258,12 +258,14 @@ TEST_F(AppModelSessionTest, OfflineRecordingsAreKeptAndTranscribedOnceTheServerI
         EXPECT_TRUE(QFile::exists(job.audio()));
     }
 
+    // Nobody presses Retry: the model asks the server again by itself.
+    model.setServerProbeInterval(200ms);
+    QTest::qWait(1000);
+    EXPECT_EQ(model.pendingRecordings().size(), 2U) << "transcribed while the server was still away";
     server.comeBack();
-    for (const PendingRecording& job : jobs) {
-        run(model.retryPending(job));
-        EXPECT_EQ(model.status(), "Transcript saved; AI is naming and categorizing it…");
-    }
-    EXPECT_TRUE(model.pendingRecordings().empty());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model.pendingRecordings().empty() && !model.isBusy(); }, 60000))
+        << model.errorMessage().value_or("").toStdString();
+    EXPECT_EQ(model.status(), "Transcript saved; AI is naming and categorizing it…");
     EXPECT_EQ(server.savedTranscripts().size(), 3U);
 }
 

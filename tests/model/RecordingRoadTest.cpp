@@ -123,8 +123,8 @@ TEST_F(RecordingRoadTest, SignInRecordTranscribeWithSpeakersAndLeaveNothingBehin
     ASSERT_EQ(model.recordings().size(), 1U);
 
     EXPECT_TRUE(inOrder(statuses,
-        { "Opening the sign-in at " + server.baseURL().authority() + "…",
-            "Waiting for the sign-in at " + server.baseURL().authority() + "…", "Signed in", "0 transcripts",
+        { "Opening the sign-in at " + accounts.url().authority() + "…",
+            "Waiting for the sign-in at " + accounts.url().authority() + "…", "Signed in", "0 transcripts",
             "Starting capture…", "Recording microphone + system audio", "Finalizing mixed audio…",
             "Saving the complete meeting transcript…",
             "Transcript saved; AI is naming and categorizing it…" }))

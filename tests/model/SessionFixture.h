@@ -52,6 +52,7 @@ public:
     using AppModel::isAutoRecording;
     using AppModel::perform;
     using AppModel::recorder;
+    using AppModel::setServerProbeInterval;
     using AppModel::updateServer;
 };
 

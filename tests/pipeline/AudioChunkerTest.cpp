@@ -1,5 +1,7 @@
 #include "pipeline/AudioChunker.h"
 
+#include "pipeline/AacRangeCopy.h"
+
 #include "core/FileSystemError.h"
 
 #include <QCryptographicHash>
@@ -492,6 +494,24 @@ TEST_F(AudioChunkerTest, UnusableSourcesAreInvalidAudio)
         EXPECT_EQ(failure(source(name), 300, 20'000'000, 0), AudioChunkError::Kind::invalidAudio);
     }
     EXPECT_TRUE(directoryEntries().isEmpty());
+}
+
+// Our own two-hour mixes have a frame one tick long every 30 minutes, where
+// fragment times were rounded: such a range is still copied, not re-encoded.
+TEST_F(AudioChunkerTest, FramesATickLongFromRoundedTimesAreStillCopied)
+{
+    const QString plain = source("plain.m4a");
+    synthesize(plain, tone(), 20.0, { "-c:a", "aac", "-b:a", "64k" });
+    const QString rounded = source("rounded.m4a");
+    run("ffmpeg",
+        { "-v", "error", "-y", "-i", plain, "-c", "copy", "-bsf:a",
+            "setts=pts=PTS+gte(N\\,300)+gte(N\\,600):dts=DTS+gte(N\\,300)+gte(N\\,600)", rounded });
+    for (const QString& path : { plain, rounded }) {
+        SCOPED_TRACE(path.toStdString());
+        const QString chunk = source("copied.m4a");
+        EXPECT_TRUE(AacRangeCopy::copy(path, chunk, 4.0, 16.0, 2)) << "the range was not copyable";
+        EXPECT_NEAR(probe(chunk).samples.size() / double(kRate), 12.0, 0.01);
+    }
 }
 
 TEST_F(AudioChunkerTest, DamagedAacRecordingsAreCutOrRefusedWithoutLeftovers)
