@@ -21,6 +21,9 @@
 namespace {
 
 const QString kSignInHint = QStringLiteral("Sign in first: tallisen-cli signin.");
+constexpr URLError::Code kUnreachable[] = { URLError::Code::cannotConnectToHost, URLError::Code::timedOut,
+    URLError::Code::cannotFindHost, URLError::Code::dnsLookupFailed, URLError::Code::networkConnectionLost,
+    URLError::Code::notConnectedToInternet };
 
 QString localTime(const Date& date)
 {
@@ -466,6 +469,13 @@ ExitCode CliRunner::outcome()
     if (!m_model.isSignedIn()
         && *error == QString::fromUtf8(URLError(URLError::Code::userAuthenticationRequired).what())) {
         printError(kSignInHint);
+    }
+    // A server out of reach is named, since the message alone does not say which.
+    const auto isError
+        = [&error](URLError::Code code) { return *error == QString::fromUtf8(URLError(code).what()); };
+    if (std::ranges::any_of(kUnreachable, isError)) {
+        printError(QStringLiteral("The server is %1; 'tallisen-cli signin --server URL' chooses another.")
+                       .arg(m_model.server()));
     }
     return ExitCode::failure;
 }

@@ -95,6 +95,20 @@ TEST_F(CliProgramTest, TranscriptsWhileSignedOutFailWithTheReason)
     EXPECT_EQ(json.output, "");
 }
 
+TEST_F(CliProgramTest, AServerOutOfReachIsNamed)
+{
+    // Nothing listens on the discard port.
+    const QUrl closed("http://127.0.0.1:9");
+    SettingsStore().setString(SettingsStore::kServer, closed.toString());
+    KeychainStore::saveToken(QStringLiteral("cli-unreachable-token"), closed);
+    const CliRun list = runCli({ "transcripts" });
+    EXPECT_EQ(list.exitCode, 1);
+    EXPECT_TRUE(list.errors.endsWith("Could not connect to the server.\nThe server is http://127.0.0.1:9; "
+                                     "'tallisen-cli signin --server URL' chooses another.\n"))
+        << list.errors.toStdString();
+    KeychainStore::clearToken();
+}
+
 TEST_F(CliProgramTest, SignInWithAnInvalidServerIsAUsageErrorAndKeepsTheOldOne)
 {
     const CliRun signIn = runCli({ "signin", "--server", "HTTPS://example.test", "--no-browser" });
