@@ -79,15 +79,6 @@ void TallisenApp::buildWindow()
     m_window->setMinimumSize(560, 340);
     m_content = new ContentView(*m_model, m_window.get());
     m_window->setCentralWidget(m_content);
-
-    QToolBar* toolbar = m_window->addToolBar(tr("Toolbar"));
-    toolbar->setMovable(false);
-    toolbar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
-    QAction* refresh = toolbar->addAction(QIcon::fromTheme(QStringLiteral("view-refresh"),
-                                              m_window->style()->standardIcon(QStyle::SP_BrowserReload)),
-        tr("Refresh"));
-    refresh->setShortcut(QKeySequence::Refresh);
-    connect(refresh, &QAction::triggered, m_content, &ContentView::refresh);
 }
 
 void TallisenApp::buildMenus()
@@ -113,14 +104,22 @@ void TallisenApp::buildMenus()
     QMenu* recording = bar->addMenu(tr("&Recording"));
     QAction* record = recording->addAction(tr("&Record or stop"), m_content, &ContentView::toggleRecording);
     record->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
-    QAction* refresh = recording->addAction(tr("Re&fresh transcripts"), m_content, &ContentView::refresh);
+    // One action for the menu and the toolbar, or F5 would be ambiguous and do nothing.
+    QAction* refresh = recording->addAction(QIcon::fromTheme(QStringLiteral("view-refresh"),
+                                                m_window->style()->standardIcon(QStyle::SP_BrowserReload)),
+        tr("Re&fresh transcripts"), m_content, &ContentView::refresh);
     refresh->setShortcut(QKeySequence(Qt::Key_F5));
-    refresh->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    refresh->setIconText(tr("Refresh"));
     QAction* settings = recording->addAction(tr("&Settings"), m_content, &ContentView::focusSettings);
     settings->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
 
     QMenu* help = bar->addMenu(tr("&Help"));
     help->addAction(tr("&About Tallisen"), this, &TallisenApp::showAbout);
+
+    QToolBar* toolbar = m_window->addToolBar(tr("Toolbar"));
+    toolbar->setMovable(false);
+    toolbar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    toolbar->addAction(refresh);
 }
 
 bool TallisenApp::livesInTray() const
@@ -194,6 +193,12 @@ void TallisenApp::finishLeavingAfterStop()
     }
     const Leaving leaving = *m_leaveAfterStop;
     m_leaveAfterStop.reset();
+    // The meeting is kept as a job either way; a failure stays in view, and
+    // the app stays to retry it when the server is back.
+    if (m_model->errorMessage()) {
+        raise();
+        return;
+    }
     if (leaving == Leaving::Quit) {
         emit quitRequested();
         return;
