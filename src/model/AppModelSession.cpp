@@ -317,6 +317,11 @@ void AppModel::awaitServer(const QUuid& job, bool outOfReach)
 
 void AppModel::probeServer()
 {
+    // A job discarded meanwhile waits for nothing.
+    m_awaitingServer.removeIf([this](const QUuid& id) {
+        return std::none_of(m_pendingRecordings.begin(), m_pendingRecordings.end(),
+            [&id](const PendingRecording& job) { return job.id == id; });
+    });
     if (m_awaitingServer.isEmpty()) {
         m_serverProbe.stop();
         return;
