@@ -2,7 +2,7 @@
 // and the aligned merge. Either may refuse with an APIClientError; nothing
 // else may escape, crash or hang, whatever the times (NaN, infinities,
 // inverted ranges) and texts.
-#include "api/APIClientError.h"
+#include "core/APIClientError.h"
 #include "pipeline/TranscriptAlignment.h"
 
 #include <fuzzer/FuzzedDataProvider.h>

@@ -6,11 +6,11 @@
 // The client owns its QNetworkAccessManager; the caller owns the client and
 // keeps it alive until every task it started has finished.
 
-#include "api/APIClientError.h"
 #include "api/URLError.h"
 #include "api/WireRecords.h"
+#include "core/APIClientError.h"
 #include "core/JsonFields.h"
-#include "pipeline/AudioChunk.h"
+#include "store/AudioChunk.h"
 #include "store/PendingRecording.h"
 
 #include <QByteArray>

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "core/Date.h"
-#include "pipeline/AlignedWord.h"
-#include "pipeline/SpeakerSegment.h"
+#include "store/AlignedWord.h"
+#include "store/SpeakerSegment.h"
 
 #include <QJsonObject>
 #include <QString>

@@ -1,8 +1,8 @@
 #include "capture/Recorder.h"
 
-#include "api/APIClientError.h"
 #include "capture/CaptureFile.h"
 #include "capture/TrackMixer.h"
+#include "core/APIClientError.h"
 #include "core/Date.h"
 #include "core/FileSystemError.h"
 #include "core/Uuids.h"

@@ -1,9 +1,9 @@
 #include "model/AppModel.h"
 
 #include "api/APIClient.h"
-#include "api/APIClientError.h"
 #include "api/KeychainStore.h"
 #include "capture/Recorder.h"
+#include "core/APIClientError.h"
 #include "model/CaptureAdoption.h"
 #include "model/RecordingLock.h"
 

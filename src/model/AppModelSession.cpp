@@ -5,10 +5,10 @@
 #include "model/AppModel.h"
 
 #include "api/APIClient.h"
-#include "api/APIClientError.h"
 #include "api/KeychainStore.h"
 #include "api/URLError.h"
 #include "capture/Recorder.h"
+#include "core/APIClientError.h"
 #include "core/Uuids.h"
 #include "model/CaptureAdoption.h"
 #include "model/JobFolder.h"

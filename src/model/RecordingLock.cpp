@@ -1,6 +1,6 @@
 #include "model/RecordingLock.h"
 
-#include "api/APIClientError.h"
+#include "core/APIClientError.h"
 #include "core/FileSystemError.h"
 
 #include <QCoreApplication>

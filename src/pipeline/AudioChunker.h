@@ -1,6 +1,6 @@
 #pragma once
 
-#include "pipeline/AudioChunk.h"
+#include "store/AudioChunk.h"
 
 #include <QCoro/QCoroTask>
 #include <QString>

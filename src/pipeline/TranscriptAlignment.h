@@ -1,8 +1,8 @@
 #pragma once
 
-#include "pipeline/AlignedWord.h"
-#include "pipeline/AudioChunk.h"
-#include "pipeline/SpeakerSegment.h"
+#include "store/AlignedWord.h"
+#include "store/AudioChunk.h"
+#include "store/SpeakerSegment.h"
 
 #include <QString>
 

@@ -7,8 +7,8 @@
 // from ever seeing a partial job file.
 
 #include "core/Date.h"
-#include "pipeline/AudioChunk.h"
-#include "pipeline/SpeakerSegment.h"
+#include "store/AudioChunk.h"
+#include "store/SpeakerSegment.h"
 
 #include <QByteArray>
 #include <QJsonObject>

@@ -1,7 +1,7 @@
 #include "capture/Recorder.h"
 
-#include "api/APIClientError.h"
 #include "capture/RecorderError.h"
+#include "core/APIClientError.h"
 #include "core/FileSystemError.h"
 #include "core/Uuids.h"
 #include "support/TemporaryXdg.h"

@@ -1,9 +1,9 @@
 #include "model/AppModel.h"
 
 #include "api/APIClient.h"
-#include "api/APIClientError.h"
 #include "api/KeychainStore.h"
 #include "api/URLError.h"
+#include "core/APIClientError.h"
 #include "model/SettingsStore.h"
 #include "support/FakeServer.h"
 #include "support/SecretServiceItems.h"

@@ -3,7 +3,7 @@
 // back every spoken word exactly once, in order, with its speaker.
 #include "pipeline/TranscriptAlignment.h"
 
-#include "api/APIClientError.h"
+#include "core/APIClientError.h"
 
 #include <QRegularExpression>
 #include <QStringList>

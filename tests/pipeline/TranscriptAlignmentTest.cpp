@@ -1,6 +1,6 @@
 #include "pipeline/TranscriptAlignment.h"
 
-#include "api/APIClientError.h"
+#include "core/APIClientError.h"
 
 #include <QStringList>
 

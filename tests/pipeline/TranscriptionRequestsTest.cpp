@@ -1,6 +1,6 @@
 #include "pipeline/TranscriptionRequests.h"
 
-#include "api/APIClientError.h"
+#include "core/APIClientError.h"
 #include "core/Uuids.h"
 #include "store/PendingRecording.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "pipeline/AlignedWord.h"
+#include "store/AlignedWord.h"
 
 #include <QJsonObject>
 #include <QString>

@@ -1,4 +1,4 @@
-#include "pipeline/AudioChunk.h"
+#include "store/AudioChunk.h"
 
 #include "core/JsonFields.h"
 

@@ -1,4 +1,4 @@
-#include "pipeline/AlignedWord.h"
+#include "store/AlignedWord.h"
 
 #include "core/JsonFields.h"
 

@@ -1,4 +1,4 @@
-#include "pipeline/SpeakerSegment.h"
+#include "store/SpeakerSegment.h"
 
 #include "core/JsonFields.h"
 
