@@ -82,8 +82,8 @@ nlohmann::json Recording::toJson() const
         { "languageCodes", languageCodes },
         { "recordedAt", WireFormat::formatDate(recordedAtMs) },
         { "createdAt", WireFormat::formatDate(createdAtMs) },
-        { "cleanupStatus", cleanupStatus },
-        { "emailStatus", emailStatus },
+        { "cleanupStatus", toText(cleanupStatus) },
+        { "emailStatus", toText(emailStatus) },
     };
     if (category)
         object["category"] = *category;
@@ -123,8 +123,8 @@ Recording Store::readRecording(Statement& statement)
     recording.recordedAtMs = statement.integer(5);
     recording.createdAtMs = statement.integer(6);
     recording.category = statement.optionalText(7);
-    recording.cleanupStatus = statement.text(8);
-    recording.emailStatus = statement.text(9);
+    recording.cleanupStatus = cleanupStatusFromText(statement.text(8));
+    recording.emailStatus = emailStatusFromText(statement.text(9));
     recording.emailTo = statement.text(10);
     recording.source = statement.text(11);
     return recording;
@@ -186,8 +186,8 @@ std::pair<Recording, bool> Store::saveRecording(const std::string& accountId,
         recorded.languageCodes = answer.at("languageCodes").get<std::vector<std::string>>();
         recorded.recordedAtMs = *WireFormat::parseDate(answer.at("recordedAt").get<std::string>());
         recorded.createdAtMs = *WireFormat::parseDate(answer.at("createdAt").get<std::string>());
-        recorded.cleanupStatus = answer.at("cleanupStatus");
-        recorded.emailStatus = answer.at("emailStatus");
+        recorded.cleanupStatus = cleanupStatusFromText(answer.at("cleanupStatus").get<std::string>());
+        recorded.emailStatus = emailStatusFromText(answer.at("emailStatus").get<std::string>());
         return { recorded, false };
     }
     auto used
@@ -204,8 +204,8 @@ std::pair<Recording, bool> Store::saveRecording(const std::string& accountId,
     recording.transcript = fields.transcript;
     recording.recordedAtMs = fields.recordedAtMs;
     recording.createdAtMs = WireFormat::nowMs();
-    recording.cleanupStatus = "pending";
-    recording.emailStatus = fields.emailTo.empty() ? "disabled" : "pending";
+    recording.cleanupStatus = CleanupStatus::Pending;
+    recording.emailStatus = fields.emailTo.empty() ? EmailStatus::Disabled : EmailStatus::Pending;
     recording.emailTo = fields.emailTo;
     recording.source = fields.source;
     m_db.prepare(std::string("INSERT INTO recordings (") + kRecordingColumns
@@ -218,8 +218,8 @@ std::pair<Recording, bool> Store::saveRecording(const std::string& accountId,
         .bind(6, recording.recordedAtMs)
         .bind(7, recording.createdAtMs)
         .bindNull(8)
-        .bind(9, recording.cleanupStatus)
-        .bind(10, recording.emailStatus)
+        .bind(9, toText(recording.cleanupStatus))
+        .bind(10, toText(recording.emailStatus))
         .bind(11, recording.emailTo)
         .bind(12, recording.source)
         .run();
@@ -235,7 +235,7 @@ std::pair<Recording, bool> Store::saveRecording(const std::string& accountId,
 
 void Store::updateCleanup(const std::string& id, const std::string& title,
     const std::optional<std::string>& category, const std::vector<std::string>& languageCodes,
-    const std::string& status)
+    CleanupStatus status)
 {
     std::lock_guard lock(m_mutex);
     m_db.prepare("UPDATE recordings SET title = ?, category = ?, languageCodes = ?, cleanupStatus = ? WHERE "
@@ -243,21 +243,24 @@ void Store::updateCleanup(const std::string& id, const std::string& title,
         .bind(1, title)
         .bindOptional(2, category)
         .bind(3, nlohmann::json(languageCodes).dump())
-        .bind(4, status)
+        .bind(4, toText(status))
         .bind(5, id)
         .run();
 }
 
-void Store::updateEmailStatus(const std::string& id, const std::string& status)
+void Store::updateEmailStatus(const std::string& id, EmailStatus status)
 {
     std::lock_guard lock(m_mutex);
-    m_db.prepare("UPDATE recordings SET emailStatus = ? WHERE id = ?").bind(1, status).bind(2, id).run();
+    m_db.prepare("UPDATE recordings SET emailStatus = ? WHERE id = ?")
+        .bind(1, toText(status))
+        .bind(2, id)
+        .run();
 }
 
 DiarizationJob Store::readDiarization(Statement& statement)
 {
-    return { statement.text(0), statement.text(1), statement.text(2), statement.optionalText(3),
-        statement.optionalText(4), statement.optionalText(5) };
+    return { statement.text(0), statement.text(1), diarizationStatusFromText(statement.text(2)),
+        statement.optionalText(3), statement.optionalText(4), statement.optionalText(5) };
 }
 
 DiarizationJob Store::prepareDiarization(
@@ -267,13 +270,13 @@ DiarizationJob Store::prepareDiarization(
     Transaction transaction(m_db);
     // A job still waiting for audio gets a fresh capability, so only the newest address works.
     m_db.prepare("INSERT INTO diarizations (accountId, recordingId, status, capabilityHash, updatedAt) "
-                 "VALUES (?, ?, 'upload', ?, ?) ON CONFLICT (accountId, recordingId) DO UPDATE SET "
-                 "capabilityHash = excluded.capabilityHash, updatedAt = excluded.updatedAt WHERE status = "
-                 "'upload'")
+                 "VALUES (?1, ?2, ?3, ?4, ?5) ON CONFLICT (accountId, recordingId) DO UPDATE SET "
+                 "capabilityHash = excluded.capabilityHash, updatedAt = excluded.updatedAt WHERE status = ?3")
         .bind(1, accountId)
         .bind(2, recordingId)
-        .bind(3, capabilityHash)
-        .bind(4, WireFormat::nowMs())
+        .bind(3, toText(DiarizationStatus::Upload))
+        .bind(4, capabilityHash)
+        .bind(5, WireFormat::nowMs())
         .run();
     auto query = m_db.prepare(std::string("SELECT ") + kDiarizationColumns
         + " FROM diarizations WHERE accountId = ? AND recordingId = ?");
@@ -299,8 +302,8 @@ std::optional<DiarizationJob> Store::diarizationForCapability(const std::string&
 {
     std::lock_guard lock(m_mutex);
     auto query = m_db.prepare(std::string("SELECT ") + kDiarizationColumns
-        + " FROM diarizations WHERE capabilityHash = ? AND status = 'upload'");
-    query.bind(1, capabilityHash);
+        + " FROM diarizations WHERE capabilityHash = ? AND status = ?");
+    query.bind(1, capabilityHash).bind(2, toText(DiarizationStatus::Upload));
     if (!query.step())
         return std::nullopt;
     return readDiarization(query);
@@ -309,25 +312,26 @@ std::optional<DiarizationJob> Store::diarizationForCapability(const std::string&
 bool Store::acceptUpload(const std::string& capabilityHash, const std::string& audioPath)
 {
     std::lock_guard lock(m_mutex);
-    m_db.prepare("UPDATE diarizations SET status = 'starting', audioPath = ?, capabilityHash = NULL, "
-                 "updatedAt = ? "
-                 "WHERE capabilityHash = ? AND status = 'upload'")
-        .bind(1, audioPath)
-        .bind(2, WireFormat::nowMs())
-        .bind(3, capabilityHash)
+    m_db.prepare("UPDATE diarizations SET status = ?, audioPath = ?, capabilityHash = NULL, updatedAt = ? "
+                 "WHERE capabilityHash = ? AND status = ?")
+        .bind(1, toText(DiarizationStatus::Starting))
+        .bind(2, audioPath)
+        .bind(3, WireFormat::nowMs())
+        .bind(4, capabilityHash)
+        .bind(5, toText(DiarizationStatus::Upload))
         .run();
     return m_db.changes() > 0;
 }
 
 void Store::setDiarizationStatus(const std::string& accountId, const std::string& recordingId,
-    const std::string& status, const std::optional<std::string>& segmentsJson,
+    DiarizationStatus status, const std::optional<std::string>& segmentsJson,
     const std::optional<std::string>& error)
 {
     std::lock_guard lock(m_mutex);
     m_db.prepare(
             "UPDATE diarizations SET status = ?, segments = ?, error = ?, updatedAt = ? WHERE accountId = ? "
             "AND recordingId = ?")
-        .bind(1, status)
+        .bind(1, toText(status))
         .bindOptional(2, segmentsJson)
         .bindOptional(3, error)
         .bind(4, WireFormat::nowMs())
@@ -336,12 +340,12 @@ void Store::setDiarizationStatus(const std::string& accountId, const std::string
         .run();
 }
 
-std::vector<DiarizationJob> Store::diarizationsWithStatus(const std::string& status)
+std::vector<DiarizationJob> Store::diarizationsWithStatus(DiarizationStatus status)
 {
     std::lock_guard lock(m_mutex);
     auto query
         = m_db.prepare(std::string("SELECT ") + kDiarizationColumns + " FROM diarizations WHERE status = ?");
-    query.bind(1, status);
+    query.bind(1, toText(status));
     std::vector<DiarizationJob> jobs;
     while (query.step())
         jobs.push_back(readDiarization(query));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Sqlite.h"
+#include "Statuses.h"
 
 #include <nlohmann/json.hpp>
 
@@ -56,8 +57,8 @@ struct Recording
     std::int64_t recordedAtMs = 0;
     std::int64_t createdAtMs = 0;
     std::optional<std::string> category;
-    std::string cleanupStatus;
-    std::string emailStatus;
+    CleanupStatus cleanupStatus = CleanupStatus::Pending;
+    EmailStatus emailStatus = EmailStatus::Disabled;
     std::string emailTo;
     std::string source;
 
@@ -76,7 +77,7 @@ struct DiarizationJob
 {
     std::string accountId;
     std::string recordingId;
-    std::string status;
+    DiarizationStatus status = DiarizationStatus::Upload;
     std::optional<std::string> audioPath;
     std::optional<std::string> segmentsJson;
     // Why a failed job failed, as a sentence for the user.
@@ -160,8 +161,8 @@ public:
         const NewRecording& fields, std::int64_t quotaBytes);
     void updateCleanup(const std::string& id, const std::string& title,
         const std::optional<std::string>& category, const std::vector<std::string>& languageCodes,
-        const std::string& status);
-    void updateEmailStatus(const std::string& id, const std::string& status);
+        CleanupStatus status);
+    void updateEmailStatus(const std::string& id, EmailStatus status);
 
     // Speaker detection: one job per account and recording id.
     DiarizationJob prepareDiarization(
@@ -171,9 +172,9 @@ public:
     // Only a job still waiting for its audio accepts it; the capability dies with the upload.
     bool acceptUpload(const std::string& capabilityHash, const std::string& audioPath);
     void setDiarizationStatus(const std::string& accountId, const std::string& recordingId,
-        const std::string& status, const std::optional<std::string>& segmentsJson = std::nullopt,
+        DiarizationStatus status, const std::optional<std::string>& segmentsJson = std::nullopt,
         const std::optional<std::string>& error = std::nullopt);
-    std::vector<DiarizationJob> diarizationsWithStatus(const std::string& status);
+    std::vector<DiarizationJob> diarizationsWithStatus(DiarizationStatus status);
 
 private:
     void migrate();

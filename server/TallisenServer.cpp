@@ -127,10 +127,10 @@ nlohmann::json wordsJson(const std::vector<RecognizedWord>& words)
 
 nlohmann::json diarizationJson(const DiarizationJob& job)
 {
-    nlohmann::json body { { "status", job.status } };
-    if (job.status == "succeeded" && job.segmentsJson)
+    nlohmann::json body { { "status", toText(job.status) } };
+    if (job.status == DiarizationStatus::Succeeded && job.segmentsJson)
         body["segments"] = nlohmann::json::parse(*job.segmentsJson);
-    if (job.status == "failed" && job.error)
+    if (job.status == DiarizationStatus::Failed && job.error)
         body["error"] = *job.error;
     return body;
 }
@@ -231,7 +231,7 @@ int TallisenServer::bind()
         m_openId = std::make_unique<OpenIdConnect>(OpenIdConnect::Settings { *m_options.oidcIssuer,
             m_options.oidcClientId, m_options.oidcClientSecret, m_publicUrl + "/auth/oidc/callback" });
     // Work interrupted by a restart is picked up again.
-    for (const auto& status : { "starting", "pending" }) {
+    for (const auto status : { DiarizationStatus::Starting, DiarizationStatus::Pending }) {
         for (const auto& job : m_store->diarizationsWithStatus(status))
             m_detection->post([this, job] { runDiarization(job); });
     }
@@ -660,12 +660,13 @@ void TallisenServer::prepareDiarization(const httplib::Request& request, httplib
     const std::string recordingId = pathId(request, "recording");
     const std::string capability = Secrets::randomToken();
     const auto job = m_store->prepareDiarization(account.id, recordingId, Secrets::sha256Hex(capability));
-    if (job.status != "upload") {
+    if (job.status != DiarizationStatus::Upload) {
         sendJson(response, diarizationJson(job));
         return;
     }
-    sendJson(
-        response, { { "status", "upload" }, { "uploadURL", m_publicUrl + "/v1/uploads/" + capability } });
+    sendJson(response,
+        { { "status", toText(DiarizationStatus::Upload) },
+            { "uploadURL", m_publicUrl + "/v1/uploads/" + capability } });
 }
 
 void TallisenServer::startDiarization(const httplib::Request& request, httplib::Response& response)
@@ -675,7 +676,7 @@ void TallisenServer::startDiarization(const httplib::Request& request, httplib::
     if (!job)
         throw HttpError(404, "No speaker detection was prepared for this recording.");
     // Detection begins as soon as the audio arrives; starting only confirms it.
-    if (job->status == "upload")
+    if (job->status == DiarizationStatus::Upload)
         throw HttpError(409, "Upload the recording before starting speaker detection.");
     sendJson(response, diarizationJson(*job));
 }
@@ -744,10 +745,10 @@ void TallisenServer::receiveUpload(
     }
     fs::rename(partial, path);
     auto accepted = *job;
-    accepted.status = "starting";
+    accepted.status = DiarizationStatus::Starting;
     accepted.audioPath = path;
     m_detection->post([this, accepted] { runDiarization(accepted); });
-    sendJson(response, { { "status", "starting" } });
+    sendJson(response, { { "status", toText(DiarizationStatus::Starting) } });
 }
 
 void TallisenServer::fileRecording(const std::string& recordingId)
@@ -757,16 +758,17 @@ void TallisenServer::fileRecording(const std::string& recordingId)
         return;
     try {
         const auto filing = Librarian::file(recording->transcript);
-        m_store->updateCleanup(recordingId, filing.title, filing.category, filing.languageCodes, "completed");
+        m_store->updateCleanup(
+            recordingId, filing.title, filing.category, filing.languageCodes, CleanupStatus::Completed);
     } catch (const std::exception& error) {
         m_store->updateCleanup(
-            recordingId, recording->title, std::nullopt, recording->languageCodes, "failed");
+            recordingId, recording->title, std::nullopt, recording->languageCodes, CleanupStatus::Failed);
         std::cerr << "tallisen-server: naming a transcript failed: " << error.what() << '\n';
     }
     if (recording->emailTo.empty())
         return;
     if (!m_store->mayMail(recording->accountId, WireFormat::lowerCase(recording->emailTo))) {
-        m_store->updateEmailStatus(recordingId, "failed");
+        m_store->updateEmailStatus(recordingId, EmailStatus::Failed);
         std::cerr
             << "tallisen-server: a transcript was not e-mailed: its address is neither the account's own "
                "nor one the owner allowed (tallisen-server user allow).\n";
@@ -774,16 +776,16 @@ void TallisenServer::fileRecording(const std::string& recordingId)
     }
     try {
         Outbox::deliver(m_options.dataDir + "/outbox", *m_store->recording(recordingId));
-        m_store->updateEmailStatus(recordingId, "sent");
+        m_store->updateEmailStatus(recordingId, EmailStatus::Sent);
     } catch (const std::exception& error) {
-        m_store->updateEmailStatus(recordingId, "failed");
+        m_store->updateEmailStatus(recordingId, EmailStatus::Failed);
         std::cerr << "tallisen-server: e-mailing a transcript failed: " << error.what() << '\n';
     }
 }
 
 void TallisenServer::runDiarization(const DiarizationJob& job)
 {
-    m_store->setDiarizationStatus(job.accountId, job.recordingId, "pending");
+    m_store->setDiarizationStatus(job.accountId, job.recordingId, DiarizationStatus::Pending);
     try {
         SpeakerDetector::Analysis analysis;
         AudioDecoder::decodeFileInBlocks(job.audioPath.value_or(""), kDetectionSeconds,
@@ -792,14 +794,16 @@ void TallisenServer::runDiarization(const DiarizationJob& job)
         for (const auto& turn : analysis.finish())
             segments.push_back({ { "start", milliseconds(turn.start) }, { "end", milliseconds(turn.end) },
                 { "speaker", turn.speaker } });
-        m_store->setDiarizationStatus(job.accountId, job.recordingId, "succeeded", segments.dump());
+        m_store->setDiarizationStatus(
+            job.accountId, job.recordingId, DiarizationStatus::Succeeded, segments.dump());
     } catch (const HttpError& error) {
         // The decoder's refusals are sentences about the user's audio.
         std::cerr << "tallisen-server: speaker detection failed: " << error.what() << '\n';
-        m_store->setDiarizationStatus(job.accountId, job.recordingId, "failed", std::nullopt, error.what());
+        m_store->setDiarizationStatus(
+            job.accountId, job.recordingId, DiarizationStatus::Failed, std::nullopt, error.what());
     } catch (const std::exception& error) {
         std::cerr << "tallisen-server: speaker detection failed: " << error.what() << '\n';
-        m_store->setDiarizationStatus(job.accountId, job.recordingId, "failed", std::nullopt,
+        m_store->setDiarizationStatus(job.accountId, job.recordingId, DiarizationStatus::Failed, std::nullopt,
             "The server could not analyse the recording's speakers.");
     }
     // The audio was only needed for detection.

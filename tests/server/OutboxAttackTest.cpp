@@ -91,7 +91,7 @@ TEST_F(OutboxAttack, TranscriptsAreMailedOnlyToTheAccountOrWhomItsOwnerAllowed)
         const std::string id = saved.at("id");
         std::string status;
         ASSERT_TRUE(eventually([&] {
-            status = m_server->store().recording(id)->emailStatus;
+            status = server::toText(m_server->store().recording(id)->emailStatus);
             return status != "pending";
         }));
         EXPECT_EQ(status, c.status);
