@@ -73,6 +73,8 @@ constexpr const char* kDiarizationColumns = "accountId, recordingId, status, aud
 
 } // namespace
 
+const std::size_t Store::kSchemaVersion = kMigrations.size();
+
 nlohmann::json Recording::toJson() const
 {
     nlohmann::json object {
@@ -93,7 +95,6 @@ nlohmann::json Recording::toJson() const
 Store::Store(const std::string& path)
     : m_db(path)
 {
-    m_db.execute(kSchema);
     migrate();
 }
 
@@ -102,8 +103,10 @@ void Store::migrate()
     auto version = m_db.prepare("PRAGMA user_version");
     version.step();
     const auto current = static_cast<std::size_t>(version.integer(0));
+    // Before any table is created: a newer server may have renamed or dropped one.
     if (current > kMigrations.size())
         throw std::runtime_error("The server's database was written by a newer tallisen-server; update it.");
+    m_db.execute(kSchema);
     for (std::size_t next = current; next < kMigrations.size(); ++next) {
         Transaction transaction(m_db);
         m_db.execute(kMigrations[next]);

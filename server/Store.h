@@ -120,6 +120,8 @@ class Store
 public:
     static constexpr std::int64_t kSignInLifetimeMs = 10 * 60 * 1000;
     static constexpr std::size_t kMaximumOpenSignIns = 10'000;
+    // What PRAGMA user_version reads once every migration step has run.
+    static const std::size_t kSchemaVersion;
 
     explicit Store(const std::string& path);
 

@@ -41,7 +41,8 @@ protected:
     {
         std::vector<std::string> rows;
         sqlite3* db = nullptr;
-        if (sqlite3_open_v2(m_path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        // Not read-only: SQLite cannot always open a WAL database so. Never created: a missing one fails.
+        if (sqlite3_open_v2(m_path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
             ADD_FAILURE() << "cannot open " << m_path;
             sqlite3_close(db);
             return rows;

@@ -1,0 +1,248 @@
+#include "StoreFiles.h"
+
+#include "Secrets.h"
+#include "Store.h"
+#include "WireFormat.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+using namespace server;
+using ::testing::HasSubstr;
+
+namespace {
+
+// The tables as the first tallisen-server wrote them, at user_version 0.
+constexpr const char* kVersionZeroSchema = R"sql(
+CREATE TABLE accounts (
+    id TEXT PRIMARY KEY,
+    email TEXT NOT NULL UNIQUE,
+    displayName TEXT NOT NULL,
+    createdAt INTEGER NOT NULL);
+CREATE TABLE tokens (
+    hash TEXT PRIMARY KEY,
+    accountId TEXT NOT NULL REFERENCES accounts(id),
+    createdAt INTEGER NOT NULL);
+CREATE TABLE signIns (
+    codeHash TEXT PRIMARY KEY,
+    accountId TEXT REFERENCES accounts(id),
+    createdAt INTEGER NOT NULL,
+    exchanged INTEGER NOT NULL DEFAULT 0);
+CREATE TABLE recordings (
+    id TEXT PRIMARY KEY,
+    accountId TEXT NOT NULL REFERENCES accounts(id),
+    title TEXT NOT NULL,
+    transcript TEXT NOT NULL,
+    languageCodes TEXT NOT NULL,
+    recordedAt INTEGER NOT NULL,
+    createdAt INTEGER NOT NULL,
+    category TEXT,
+    cleanupStatus TEXT NOT NULL,
+    emailStatus TEXT NOT NULL,
+    emailTo TEXT NOT NULL,
+    source TEXT NOT NULL);
+CREATE INDEX recordingsByAccount ON recordings(accountId, createdAt DESC);
+CREATE TABLE idempotencyKeys (
+    accountId TEXT NOT NULL,
+    key TEXT NOT NULL,
+    recordingId TEXT NOT NULL,
+    answer TEXT NOT NULL,
+    PRIMARY KEY (accountId, key));
+CREATE TABLE diarizations (
+    accountId TEXT NOT NULL,
+    recordingId TEXT NOT NULL,
+    status TEXT NOT NULL,
+    capabilityHash TEXT UNIQUE,
+    audioPath TEXT,
+    segments TEXT,
+    updatedAt INTEGER NOT NULL,
+    PRIMARY KEY (accountId, recordingId));
+)sql";
+
+// A user who signed in once, with one filed and mailed transcript and a failed speaker detection.
+constexpr const char* kVersionZeroRows = R"sql(
+INSERT INTO accounts VALUES ('5d0f6a55-3b1c-4c5e-9a43-0f7f1b2c3d4e', 'ann@example.com', 'Ann', 1000);
+INSERT INTO tokens VALUES ('{tokenHash}', '5d0f6a55-3b1c-4c5e-9a43-0f7f1b2c3d4e', {tokenCreatedAt});
+INSERT INTO recordings VALUES ('0b7e2f3a-8c9d-4e1f-a2b3-c4d5e6f70819', '5d0f6a55-3b1c-4c5e-9a43-0f7f1b2c3d4e',
+    'Budget review', 'We agreed on the budget.', '["en"]', 1700000000000, 1700000001000, 'Finance',
+    'completed', 'sent', 'ann@example.com', 'app');
+INSERT INTO idempotencyKeys VALUES ('5d0f6a55-3b1c-4c5e-9a43-0f7f1b2c3d4e', 'first-key',
+    '0b7e2f3a-8c9d-4e1f-a2b3-c4d5e6f70819', '{}');
+INSERT INTO diarizations VALUES ('5d0f6a55-3b1c-4c5e-9a43-0f7f1b2c3d4e', '0b7e2f3a-8c9d-4e1f-a2b3-c4d5e6f70819',
+    'failed', NULL, NULL, NULL, 1700000002000);
+)sql";
+
+constexpr const char* kAccountId = "5d0f6a55-3b1c-4c5e-9a43-0f7f1b2c3d4e";
+constexpr const char* kRecordingId = "0b7e2f3a-8c9d-4e1f-a2b3-c4d5e6f70819";
+constexpr const char* kToken = "a-token-issued-by-the-first-server";
+constexpr std::int64_t kIdleLimitMs = 30LL * 24 * 3600 * 1000;
+
+std::string replaced(std::string text, const std::string& name, const std::string& value)
+{
+    const auto at = text.find(name);
+    return at == std::string::npos ? text : text.replace(at, name.size(), value);
+}
+
+class StoreMigration : public StoreFileTest
+{
+protected:
+    void SetUp() override
+    {
+        StoreFileTest::SetUp();
+        writeVersionZero();
+    }
+
+    void writeVersionZero()
+    {
+        // The token is two minutes old, so signing in with it records a use.
+        const std::string rows
+            = replaced(replaced(kVersionZeroRows, "{tokenHash}", Secrets::sha256Hex(kToken)),
+                "{tokenCreatedAt}", std::to_string(WireFormat::nowMs() - 120'000));
+        rawExecute(std::string(kVersionZeroSchema) + rows);
+        ASSERT_EQ(rawRows("PRAGMA user_version"), std::vector<std::string> { "0" });
+    }
+
+    // The schema, its version counters and every row: what "unchanged" means for a database.
+    std::vector<std::string> snapshot() const
+    {
+        auto state = rawRows("SELECT type, name, sql FROM sqlite_master ORDER BY name");
+        for (const char* pragma : { "PRAGMA user_version", "PRAGMA schema_version" }) {
+            const auto value = rawRows(pragma);
+            state.insert(state.end(), value.begin(), value.end());
+        }
+        for (const auto& table :
+            rawRows("SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name")) {
+            state.push_back("table " + table);
+            const auto rows = rawRows("SELECT * FROM \"" + table + "\" ORDER BY rowid");
+            state.insert(state.end(), rows.begin(), rows.end());
+        }
+        return state;
+    }
+};
+
+} // namespace
+
+TEST_F(StoreMigration, RowsOfAVersionZeroDatabaseReadThroughTheStore)
+{
+    Store store(m_path);
+
+    const auto account = store.account(kAccountId);
+    ASSERT_TRUE(account);
+    EXPECT_EQ(account->email, "ann@example.com");
+    EXPECT_EQ(account->displayName, "Ann");
+    const auto credentials = store.credentials("ann@example.com");
+    ASSERT_TRUE(credentials);
+    EXPECT_FALSE(credentials->passwordHash);
+
+    const auto signedIn = store.accountForToken(kToken, kIdleLimitMs);
+    ASSERT_TRUE(signedIn);
+    EXPECT_EQ(signedIn->id, kAccountId);
+
+    const auto recording = store.recording(kRecordingId);
+    ASSERT_TRUE(recording);
+    EXPECT_EQ(recording->accountId, kAccountId);
+    EXPECT_EQ(recording->title, "Budget review");
+    EXPECT_EQ(recording->transcript, "We agreed on the budget.");
+    EXPECT_EQ(recording->languageCodes, std::vector<std::string> { "en" });
+    EXPECT_EQ(recording->recordedAtMs, 1700000000000);
+    EXPECT_EQ(recording->category, "Finance");
+    EXPECT_EQ(recording->cleanupStatus, CleanupStatus::Completed);
+    EXPECT_EQ(recording->emailStatus, EmailStatus::Sent);
+    EXPECT_EQ(store.recordings(kAccountId).size(), 1u);
+    // A client repeating its first upload still gets the recording it made then.
+    const auto [repeated, created]
+        = store.saveRecording(kAccountId, "first-key", { "Again.", 0, "", "app" }, 1 << 20);
+    EXPECT_FALSE(created);
+    EXPECT_EQ(repeated.id, kRecordingId);
+
+    const auto job = store.diarization(kAccountId, kRecordingId);
+    ASSERT_TRUE(job);
+    EXPECT_EQ(job->status, DiarizationStatus::Failed);
+    EXPECT_FALSE(job->error);
+
+    const auto users = store.users();
+    ASSERT_EQ(users.size(), 1u);
+    EXPECT_FALSE(users[0].hasPassword);
+    EXPECT_EQ(users[0].tokens, 1);
+    EXPECT_EQ(users[0].recordings, 1);
+}
+
+TEST_F(StoreMigration, TheAddedColumnsAndTablesTakeWrites)
+{
+    Store store(m_path);
+
+    ASSERT_TRUE(store.setPassword("ann@example.com", "a-password-hash"));
+    EXPECT_EQ(store.credentials("ann@example.com")->passwordHash, "a-password-hash");
+
+    // The old token had no last use; using it records one.
+    const auto before = store.tokens("ann@example.com");
+    ASSERT_EQ(before.size(), 1u);
+    EXPECT_EQ(before[0].lastUsedAtMs, before[0].createdAtMs);
+    ASSERT_TRUE(store.accountForToken(kToken, kIdleLimitMs));
+    EXPECT_GT(store.tokens("ann@example.com").at(0).lastUsedAtMs, before[0].createdAtMs);
+
+    EXPECT_FALSE(store.mayMail(kAccountId, "team@example.com"));
+    ASSERT_TRUE(store.allowRecipient("ann@example.com", "team@example.com", true));
+    EXPECT_TRUE(store.mayMail(kAccountId, "team@example.com"));
+
+    store.setDiarizationStatus(
+        kAccountId, kRecordingId, DiarizationStatus::Failed, std::nullopt, "The recording is silent.");
+    EXPECT_EQ(store.diarization(kAccountId, kRecordingId)->error, "The recording is silent.");
+
+    // Removing the user reaches the table the migration added.
+    EXPECT_TRUE(store.removeUser("ann@example.com"));
+    EXPECT_FALSE(store.account(kAccountId));
+}
+
+TEST_F(StoreMigration, EveryStepRunsOnceAndASecondOpenChangesNothing)
+{
+    {
+        Store store(m_path);
+    }
+    ASSERT_GE(Store::kSchemaVersion, 1u);
+    EXPECT_EQ(
+        rawRows("PRAGMA user_version"), std::vector<std::string> { std::to_string(Store::kSchemaVersion) });
+    const auto migrated = snapshot();
+    {
+        Store store(m_path);
+    }
+    EXPECT_EQ(snapshot(), migrated);
+}
+
+TEST_F(StoreMigration, ADatabaseOfANewerServerIsRefusedUntouched)
+{
+    struct Case
+    {
+        const char* name;
+        // What the newer server changed besides the version.
+        const char* change;
+    };
+    const std::vector<Case> cases {
+        { "same tables", "" },
+        { "a table renamed", "ALTER TABLE idempotencyKeys RENAME TO requestKeys;" },
+        { "a table dropped", "DROP TABLE diarizations;" },
+    };
+    const std::string base = m_path;
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases[i].name);
+        m_path = base + "." + std::to_string(i);
+        writeVersionZero();
+        {
+            Store store(m_path);
+        }
+        rawExecute(std::string(cases[i].change)
+            + "PRAGMA user_version = " + std::to_string(Store::kSchemaVersion + 1) + ";");
+        const auto newer = snapshot();
+        try {
+            Store store(m_path);
+            ADD_FAILURE() << "the store opened a database of a newer server";
+        } catch (const std::runtime_error& error) {
+            EXPECT_THAT(error.what(), HasSubstr("newer tallisen-server"));
+        }
+        EXPECT_EQ(snapshot(), newer);
+    }
+}
