@@ -1,5 +1,5 @@
 // Feeds arbitrary bytes, as a capture file, to the track mixer. It must either
-// refuse with a RecorderError or MediaError that says why, leaving nothing in
+// refuse with a RecorderError or FFmpeg::Error that says why, leaving nothing in
 // the output folder, or write exactly the one private output file asked for.
 // The capture must stay as it was and nothing may appear anywhere else. The
 // folder is writable with room to spare, so a FileSystemError is a wrong
@@ -7,6 +7,7 @@
 #include "MediaFuzzChecks.h"
 #include "capture/RecorderError.h"
 #include "capture/TrackMixer.h"
+#include "media/FFmpegHandles.h"
 
 #include <QDir>
 #include <QFile>
@@ -55,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     } catch (const RecorderError& error) {
         require(std::strlen(error.what()) > 0);
         require(entries(outputFolder).isEmpty());
-    } catch (const MediaError& error) {
+    } catch (const FFmpeg::Error& error) {
         require(std::strlen(error.what()) > 0);
         require(entries(outputFolder).isEmpty());
     }

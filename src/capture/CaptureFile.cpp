@@ -3,6 +3,8 @@
 #include "capture/RecorderError.h"
 
 extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/opt.h>
 }
@@ -21,17 +23,16 @@ constexpr const char* kFragmentMicroseconds = "500000";
 
 CaptureFile::CaptureFile(const QString& path)
     : m_path(path)
-    , m_file(std::make_unique<Av::PrivateFile>(path, true))
-    , m_frame(Av::makeFrame())
-    , m_packet(Av::makePacket())
+    , m_file(std::make_unique<FFmpeg::PrivateFile>(path, true))
+    , m_frame(FFmpeg::makeFrame())
+    , m_packet(FFmpeg::makePacket())
 {
-    Av::silenceLogging();
+    FFmpeg::silenceLogging();
     AVFormatContext* muxer = nullptr;
-    Av::check(avformat_alloc_output_context2(&muxer, nullptr, "mp4", nullptr),
+    FFmpeg::check(avformat_alloc_output_context2(&muxer, nullptr, "mp4", nullptr),
         QStringLiteral("Creating the capture file"));
     m_muxer.reset(muxer);
-    m_muxer->pb = m_file->io();
-    m_muxer->flags |= AVFMT_FLAG_CUSTOM_IO;
+    m_file->attach(m_muxer.get());
 
     const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_AAC);
     if (!codec) {
@@ -46,13 +47,13 @@ CaptureFile::CaptureFile(const QString& path)
         encoder->time_base = AVRational { 1, kSampleRate };
         av_channel_layout_default(&encoder->ch_layout, 1);
         encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-        Av::check(avcodec_open2(encoder, codec, nullptr), QStringLiteral("Starting the AAC encoder"));
+        FFmpeg::check(avcodec_open2(encoder, codec, nullptr), QStringLiteral("Starting the AAC encoder"));
         track.stream = avformat_new_stream(m_muxer.get(), nullptr);
         if (!track.stream) {
-            throw MediaError::fromCode(QStringLiteral("Adding a capture track"), AVERROR(ENOMEM));
+            throw FFmpeg::Error(AVERROR(ENOMEM), QStringLiteral("Adding a capture track"));
         }
         track.stream->time_base = encoder->time_base;
-        Av::check(avcodec_parameters_from_context(track.stream->codecpar, encoder),
+        FFmpeg::check(avcodec_parameters_from_context(track.stream->codecpar, encoder),
             QStringLiteral("Adding a capture track"));
     }
 
@@ -64,7 +65,7 @@ CaptureFile::CaptureFile(const QString& path)
     av_dict_set(&options, "frag_duration", kFragmentMicroseconds, 0);
     const int result = avformat_write_header(m_muxer.get(), &options);
     av_dict_free(&options);
-    Av::check(result, QStringLiteral("Writing the capture header"));
+    FFmpeg::check(result, QStringLiteral("Writing the capture header"));
     avio_flush(m_file->io());
 }
 
@@ -98,10 +99,11 @@ void CaptureFile::finish()
     m_finished = true;
     for (Track& track : m_tracks) {
         encodePending(track, true);
-        Av::check(avcodec_send_frame(track.encoder.get(), nullptr), QStringLiteral("Finishing the capture"));
+        FFmpeg::check(
+            avcodec_send_frame(track.encoder.get(), nullptr), QStringLiteral("Finishing the capture"));
         drain(track);
     }
-    Av::check(av_write_trailer(m_muxer.get()), QStringLiteral("Finishing the capture"));
+    FFmpeg::check(av_write_trailer(m_muxer.get()), QStringLiteral("Finishing the capture"));
     m_file->close();
 }
 
@@ -117,12 +119,12 @@ void CaptureFile::encodePending(Track& track, bool final)
         m_frame->format = AV_SAMPLE_FMT_FLTP;
         m_frame->sample_rate = kSampleRate;
         av_channel_layout_default(&m_frame->ch_layout, 1);
-        Av::check(av_frame_get_buffer(m_frame.get(), 0), QStringLiteral("Encoding the capture"));
+        FFmpeg::check(av_frame_get_buffer(m_frame.get(), 0), QStringLiteral("Encoding the capture"));
         std::memcpy(m_frame->data[0], track.pending.data() + offset, sizeof(float) * count);
         m_frame->pts = track.encoded;
         track.encoded += count;
         offset += count;
-        Av::check(
+        FFmpeg::check(
             avcodec_send_frame(track.encoder.get(), m_frame.get()), QStringLiteral("Encoding the capture"));
         drain(track);
     }
@@ -136,14 +138,14 @@ void CaptureFile::drain(Track& track)
         if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) {
             return;
         }
-        Av::check(result, QStringLiteral("Encoding the capture"));
+        FFmpeg::check(result, QStringLiteral("Encoding the capture"));
         m_packet->stream_index = track.stream->index;
         av_packet_rescale_ts(m_packet.get(), track.encoder->time_base, track.stream->time_base);
         // Unbuffered per track: interleaving would hold one track back while
         // the other stalls, and a kill would lose what was held.
         const int written = av_write_frame(m_muxer.get(), m_packet.get());
         av_packet_unref(m_packet.get());
-        Av::check(written, QStringLiteral("Writing the capture"));
+        FFmpeg::check(written, QStringLiteral("Writing the capture"));
         avio_flush(m_file->io());
     }
 }

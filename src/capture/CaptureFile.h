@@ -6,13 +6,15 @@
 // is cut and synced to disk, so a kill or a crash loses at most that much.
 // Not thread-safe: one thread at a time uses it.
 
-#include "capture/AvHandles.h"
+#include "media/FFmpegHandles.h"
 
 #include <QString>
 
 #include <array>
 #include <memory>
 #include <vector>
+
+struct AVStream;
 
 class CaptureFile
 {
@@ -39,7 +41,7 @@ public:
 private:
     struct Track
     {
-        Av::Codec encoder;
+        FFmpeg::Codec encoder;
         AVStream* stream = nullptr;
         std::vector<float> pending;
         qint64 encoded = 0;
@@ -49,10 +51,10 @@ private:
     void drain(Track& track);
 
     QString m_path;
-    std::unique_ptr<Av::PrivateFile> m_file;
-    Av::Output m_muxer;
+    std::unique_ptr<FFmpeg::PrivateFile> m_file;
+    FFmpeg::Output m_muxer;
     std::array<Track, kTrackCount> m_tracks;
-    Av::Frame m_frame;
-    Av::Packet m_packet;
+    FFmpeg::Frame m_frame;
+    FFmpeg::Packet m_packet;
     bool m_finished = false;
 };

@@ -69,7 +69,7 @@ public:
     // Begins a recording; returns at once when one is running. Throws
     // RecorderError (soundServerUnavailable, noOutputDevice,
     // microphonePermissionDenied) before any file is created, or
-    // FileSystemError/MediaError when the capture file cannot be written.
+    // FileSystemError/FFmpeg::Error when the capture file cannot be written.
     // `details` is stored in the sidecar under "details".
     QCoro::Task<> start(QJsonObject details = {});
 

@@ -1,9 +1,5 @@
 #include "capture/RecorderError.h"
 
-extern "C" {
-#include <libavutil/error.h>
-}
-
 RecorderError::RecorderError(Kind kind)
     : std::runtime_error(message(kind).toStdString())
     , m_kind(kind)
@@ -37,15 +33,3 @@ SoundServerError::SoundServerError(const QString& sentence, int code)
     : std::runtime_error(sentence.toStdString())
     , m_code(code)
 { }
-
-MediaError::MediaError(const QString& sentence, int code)
-    : std::runtime_error(sentence.toStdString())
-    , m_code(code)
-{ }
-
-MediaError MediaError::fromCode(const QString& action, int code)
-{
-    char reason[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, reason, sizeof reason);
-    return MediaError(QStringLiteral("%1 failed: %2.").arg(action, QString::fromUtf8(reason)), code);
-}

@@ -40,18 +40,3 @@ public:
 private:
     int m_code;
 };
-
-// A failure inside the FFmpeg libraries, with their error code.
-class MediaError : public std::runtime_error
-{
-public:
-    MediaError(const QString& sentence, int code);
-
-    // "<action> failed: <av_strerror>." for the given FFmpeg error code.
-    static MediaError fromCode(const QString& action, int code);
-
-    int code() const { return m_code; }
-
-private:
-    int m_code;
-};

@@ -1,15 +1,18 @@
 #include "capture/TrackMixer.h"
 
-#include "capture/AvHandles.h"
 #include "capture/RecorderError.h"
 #include "core/FileSystemError.h"
+#include "media/FFmpegHandles.h"
 
 #include <QFile>
 
 extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavfilter/avfilter.h>
 #include <libavfilter/buffersink.h>
 #include <libavfilter/buffersrc.h>
 #include <libavutil/channel_layout.h>
+#include <libavformat/avformat.h>
 #include <libavutil/opt.h>
 }
 
@@ -30,18 +33,18 @@ struct SourceTrack
 {
     int streamIndex = -1;
     double startSeconds = 0;
-    Av::Codec decoder;
+    FFmpeg::Codec decoder;
     AVFilterContext* source = nullptr;
     int64_t nextPts = 0;
 };
 
-Av::Input openInput(const QString& path)
+FFmpeg::Input openInput(const QString& path)
 {
     AVFormatContext* context = nullptr;
-    Av::check(avformat_open_input(&context, QFile::encodeName(path).constData(), nullptr, nullptr),
+    FFmpeg::check(avformat_open_input(&context, QFile::encodeName(path).constData(), nullptr, nullptr),
         QStringLiteral("Opening %1").arg(path));
-    Av::Input input(context);
-    Av::check(avformat_find_stream_info(input.get(), nullptr), QStringLiteral("Reading %1").arg(path));
+    FFmpeg::Input input(context);
+    FFmpeg::check(avformat_find_stream_info(input.get(), nullptr), QStringLiteral("Reading %1").arg(path));
     return input;
 }
 
@@ -49,7 +52,7 @@ Av::Input openInput(const QString& path)
 // cut off by a kill has no trailer, so the header's durations cannot be trusted.
 std::vector<SourceTrack> measureTracks(const QString& path)
 {
-    Av::Input input = openInput(path);
+    FFmpeg::Input input = openInput(path);
     std::vector<SourceTrack> tracks;
     std::vector<int64_t> first(input->nb_streams, AV_NOPTS_VALUE);
     std::vector<int64_t> end(input->nb_streams, AV_NOPTS_VALUE);
@@ -63,7 +66,7 @@ std::vector<SourceTrack> measureTracks(const QString& path)
     if (tracks.empty()) {
         throw RecorderError(RecorderError::Kind::noAudio);
     }
-    Av::Packet packet = Av::makePacket();
+    FFmpeg::Packet packet = FFmpeg::makePacket();
     int result = 0;
     while ((result = av_read_frame(input.get(), packet.get())) >= 0) {
         // Some containers announce a stream only when its first packet comes;
@@ -81,7 +84,7 @@ std::vector<SourceTrack> measureTracks(const QString& path)
         av_packet_unref(packet.get());
     }
     if (result != AVERROR_EOF) {
-        throw MediaError::fromCode(QStringLiteral("Reading %1").arg(path), result);
+        throw FFmpeg::Error(result, QStringLiteral("Reading %1").arg(path));
     }
     double longest = 0;
     for (SourceTrack& track : tracks) {
@@ -118,9 +121,9 @@ void openDecoders(AVFormatContext* input, std::vector<SourceTrack>& tracks)
             throw RecorderError(RecorderError::Kind::cannotMix);
         }
         track.decoder.reset(avcodec_alloc_context3(codec));
-        Av::check(avcodec_parameters_to_context(track.decoder.get(), parameters),
+        FFmpeg::check(avcodec_parameters_to_context(track.decoder.get(), parameters),
             QStringLiteral("Preparing the audio decoder"));
-        Av::check(
+        FFmpeg::check(
             avcodec_open2(track.decoder.get(), codec, nullptr), QStringLiteral("Opening the audio decoder"));
     }
 }
@@ -198,7 +201,7 @@ class MixedOutput
 public:
     explicit MixedOutput(const QString& path)
         : m_file(path, false)
-        , m_packet(Av::makePacket())
+        , m_packet(FFmpeg::makePacket())
     {
         AVFormatContext* muxer = nullptr;
         const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_AAC);
@@ -206,8 +209,7 @@ public:
             throw RecorderError(RecorderError::Kind::cannotMix);
         }
         m_muxer.reset(muxer);
-        m_muxer->pb = m_file.io();
-        m_muxer->flags |= AVFMT_FLAG_CUSTOM_IO;
+        m_file.attach(m_muxer.get());
         m_encoder.reset(avcodec_alloc_context3(codec));
         m_encoder->sample_rate = kOutputSampleRate;
         m_encoder->sample_fmt = AV_SAMPLE_FMT_FLTP;
@@ -215,15 +217,17 @@ public:
         m_encoder->time_base = AVRational { 1, kOutputSampleRate };
         av_channel_layout_default(&m_encoder->ch_layout, 1);
         m_encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-        Av::check(avcodec_open2(m_encoder.get(), codec, nullptr), QStringLiteral("Starting the AAC encoder"));
+        FFmpeg::check(
+            avcodec_open2(m_encoder.get(), codec, nullptr), QStringLiteral("Starting the AAC encoder"));
         m_stream = avformat_new_stream(m_muxer.get(), nullptr);
         if (!m_stream) {
             throw RecorderError(RecorderError::Kind::cannotMix);
         }
         m_stream->time_base = m_encoder->time_base;
-        Av::check(avcodec_parameters_from_context(m_stream->codecpar, m_encoder.get()),
+        FFmpeg::check(avcodec_parameters_from_context(m_stream->codecpar, m_encoder.get()),
             QStringLiteral("Preparing the mixed audio"));
-        Av::check(avformat_write_header(m_muxer.get(), nullptr), QStringLiteral("Writing the mixed audio"));
+        FFmpeg::check(
+            avformat_write_header(m_muxer.get(), nullptr), QStringLiteral("Writing the mixed audio"));
     }
 
     int frameSize() const { return m_encoder->frame_size; }
@@ -235,16 +239,16 @@ public:
             frame->pts = m_nextPts;
             m_nextPts += frame->nb_samples;
         }
-        Av::check(avcodec_send_frame(m_encoder.get(), frame), QStringLiteral("Encoding the mixed audio"));
+        FFmpeg::check(avcodec_send_frame(m_encoder.get(), frame), QStringLiteral("Encoding the mixed audio"));
         while (true) {
             const int result = avcodec_receive_packet(m_encoder.get(), m_packet.get());
             if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) {
                 return;
             }
-            Av::check(result, QStringLiteral("Encoding the mixed audio"));
+            FFmpeg::check(result, QStringLiteral("Encoding the mixed audio"));
             m_packet->stream_index = m_stream->index;
             av_packet_rescale_ts(m_packet.get(), m_encoder->time_base, m_stream->time_base);
-            Av::check(av_interleaved_write_frame(m_muxer.get(), m_packet.get()),
+            FFmpeg::check(av_interleaved_write_frame(m_muxer.get(), m_packet.get()),
                 QStringLiteral("Writing the mixed audio"));
         }
     }
@@ -252,16 +256,16 @@ public:
     void finish()
     {
         encode(nullptr);
-        Av::check(av_write_trailer(m_muxer.get()), QStringLiteral("Writing the mixed audio"));
+        FFmpeg::check(av_write_trailer(m_muxer.get()), QStringLiteral("Writing the mixed audio"));
         m_file.close();
     }
 
 private:
-    Av::PrivateFile m_file;
-    Av::Output m_muxer;
-    Av::Codec m_encoder;
+    FFmpeg::PrivateFile m_file;
+    FFmpeg::Output m_muxer;
+    FFmpeg::Codec m_encoder;
     AVStream* m_stream = nullptr;
-    Av::Packet m_packet;
+    FFmpeg::Packet m_packet;
     int64_t m_nextPts = 0;
 };
 
@@ -272,7 +276,7 @@ void pullMixed(AVFilterContext* sink, AVFrame* frame, MixedOutput& output)
         if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) {
             return;
         }
-        Av::check(result, QStringLiteral("Mixing the tracks"));
+        FFmpeg::check(result, QStringLiteral("Mixing the tracks"));
         output.encode(frame);
         av_frame_unref(frame);
     }
@@ -293,10 +297,10 @@ void pushDecoded(
         if (result == AVERROR_INVALIDDATA) {
             continue;
         }
-        Av::check(result, QStringLiteral("Decoding the capture"));
+        FFmpeg::check(result, QStringLiteral("Decoding the capture"));
         frame->pts = track.nextPts;
         track.nextPts += frame->nb_samples;
-        Av::check(av_buffersrc_add_frame_flags(track.source, frame, AV_BUFFERSRC_FLAG_KEEP_REF),
+        FFmpeg::check(av_buffersrc_add_frame_flags(track.source, frame, AV_BUFFERSRC_FLAG_KEEP_REF),
             QStringLiteral("Mixing the tracks"));
         av_frame_unref(frame);
         pullMixed(sink, mixed, output);
@@ -306,10 +310,10 @@ void pushDecoded(
 void run(const QString& from, const QString& partial)
 {
     std::vector<SourceTrack> tracks = measureTracks(from);
-    Av::Input input = openInput(from);
+    FFmpeg::Input input = openInput(from);
     openDecoders(input.get(), tracks);
     MixedOutput output(partial);
-    Av::Graph graph(avfilter_graph_alloc());
+    FFmpeg::Graph graph(avfilter_graph_alloc());
     if (!graph) {
         throw RecorderError(RecorderError::Kind::cannotMix);
     }
@@ -319,9 +323,9 @@ void run(const QString& from, const QString& partial)
         byStream[track.streamIndex] = &track;
     }
 
-    Av::Packet packet = Av::makePacket();
-    Av::Frame decoded = Av::makeFrame();
-    Av::Frame mixed = Av::makeFrame();
+    FFmpeg::Packet packet = FFmpeg::makePacket();
+    FFmpeg::Frame decoded = FFmpeg::makeFrame();
+    FFmpeg::Frame mixed = FFmpeg::makeFrame();
     int result = 0;
     while ((result = av_read_frame(input.get(), packet.get())) >= 0) {
         const auto index = static_cast<std::size_t>(packet->stream_index);
@@ -331,19 +335,19 @@ void run(const QString& from, const QString& partial)
             // A damaged packet at the cut-off end of a salvaged capture is skipped, not fatal.
             if (sent < 0 && sent != AVERROR_INVALIDDATA) {
                 av_packet_unref(packet.get());
-                Av::check(sent, QStringLiteral("Decoding the capture"));
+                FFmpeg::check(sent, QStringLiteral("Decoding the capture"));
             }
             pushDecoded(*track, decoded.get(), sink, mixed.get(), output);
         }
         av_packet_unref(packet.get());
     }
     if (result != AVERROR_EOF) {
-        throw MediaError::fromCode(QStringLiteral("Reading %1").arg(from), result);
+        throw FFmpeg::Error(result, QStringLiteral("Reading %1").arg(from));
     }
     for (SourceTrack& track : tracks) {
         avcodec_send_packet(track.decoder.get(), nullptr);
         pushDecoded(track, decoded.get(), sink, mixed.get(), output);
-        Av::check(av_buffersrc_add_frame(track.source, nullptr), QStringLiteral("Mixing the tracks"));
+        FFmpeg::check(av_buffersrc_add_frame(track.source, nullptr), QStringLiteral("Mixing the tracks"));
     }
     pullMixed(sink, mixed.get(), output);
     output.finish();
@@ -355,7 +359,7 @@ namespace TrackMixer {
 
 void mix(const QString& from, const QString& to)
 {
-    Av::silenceLogging();
+    FFmpeg::silenceLogging();
     const QString partial = to + QStringLiteral(".partial.m4a");
     QFile::remove(partial);
     try {

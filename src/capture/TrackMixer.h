@@ -14,7 +14,7 @@ inline constexpr double kSharedGain = 0.7;
 // Writes `to` under a temporary name and renames it when complete, removing
 // it when the mix fails; `from` is never touched. Throws RecorderError
 // (noAudio, cannotMix, also for a track that starts after the longest one
-// has ended) or MediaError.
+// has ended) or FFmpeg::Error.
 void mix(const QString& from, const QString& to);
 
 } // namespace TrackMixer

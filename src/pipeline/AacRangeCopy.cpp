@@ -1,6 +1,6 @@
 #include "pipeline/AacRangeCopy.h"
 
-#include "pipeline/FFmpegHandles.h"
+#include "media/FFmpegHandles.h"
 #include "pipeline/M4aWriter.h"
 
 extern "C" {

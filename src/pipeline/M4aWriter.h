@@ -1,6 +1,6 @@
 #pragma once
 
-#include "pipeline/FFmpegHandles.h"
+#include "media/FFmpegHandles.h"
 
 #include <QString>
 

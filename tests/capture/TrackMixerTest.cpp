@@ -1,6 +1,7 @@
 #include "capture/TrackMixer.h"
 #include "capture/Recorder.h"
 #include "capture/RecorderError.h"
+#include "media/FFmpegHandles.h"
 
 #include "AudioProbe.h"
 #include "Await.h"
@@ -134,7 +135,7 @@ TEST_F(TrackMixerTest, AnEmptyTrackBesideAGoodOneHasNoAudio)
     EXPECT_FALSE(QFile::exists(path(QStringLiteral("mixed.m4a"))));
 }
 
-TEST_F(TrackMixerTest, UnreadableSourcePassesTheMediaErrorOn)
+TEST_F(TrackMixerTest, UnreadableSourcePassesTheFFmpegErrorOn)
 {
     const QString source = path(QStringLiteral("garbage.mp4"));
     QFile file(source);
@@ -142,9 +143,9 @@ TEST_F(TrackMixerTest, UnreadableSourcePassesTheMediaErrorOn)
     file.write(QByteArray(4096, 'x'));
     file.close();
 
-    EXPECT_THROW(Await::result(Recorder::mixAudio(source, path(QStringLiteral("mixed.m4a")))), MediaError);
+    EXPECT_THROW(Await::result(Recorder::mixAudio(source, path(QStringLiteral("mixed.m4a")))), FFmpeg::Error);
     EXPECT_THROW(
-        Await::result(Recorder::mixAudio(path(QStringLiteral("missing.mp4")), path("x.m4a"))), MediaError);
+        Await::result(Recorder::mixAudio(path(QStringLiteral("missing.mp4")), path("x.m4a"))), FFmpeg::Error);
 }
 
 // Caps the size of files this process writes, the way a full disk would
@@ -179,7 +180,7 @@ TEST_F(TrackMixerTest, AFailedMixLeavesNoPartialCopyBehind)
     const QString mixed = path(QStringLiteral("mixed.m4a"));
     {
         FileSizeLimit limit(16'000);
-        EXPECT_THROW(TrackMixer::mix(source, mixed), MediaError);
+        EXPECT_THROW(TrackMixer::mix(source, mixed), FFmpeg::Error);
     }
     EXPECT_EQ(QDir(m_directory.path()).entryList(QDir::Files), QStringList(QStringLiteral("capture.mp4")));
 

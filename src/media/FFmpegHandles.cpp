@@ -1,12 +1,17 @@
-#include "capture/AvHandles.h"
+#include "media/FFmpegHandles.h"
 
-#include "capture/RecorderError.h"
 #include "core/FileSystemError.h"
 
 #include <QFile>
 
 extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavfilter/avfilter.h>
+#include <libavformat/avformat.h>
+#include <libavutil/audio_fifo.h>
+#include <libavutil/error.h>
 #include <libavutil/log.h>
+#include <libswresample/swresample.h>
 }
 
 #include <cerrno>
@@ -15,12 +20,56 @@ extern "C" {
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace Av {
+namespace FFmpeg {
 namespace {
 
 constexpr int kIoBufferSize = 64 * 1024;
 
 } // namespace
+
+void InputDeleter::operator()(AVFormatContext* context) const
+{
+    avformat_close_input(&context);
+}
+
+void OutputDeleter::operator()(AVFormatContext* context) const
+{
+    if (context->pb && !(context->flags & AVFMT_FLAG_CUSTOM_IO)
+        && !(context->oformat->flags & AVFMT_NOFILE)) {
+        avio_closep(&context->pb);
+    }
+    avformat_free_context(context);
+}
+
+void CodecDeleter::operator()(AVCodecContext* context) const
+{
+    avcodec_free_context(&context);
+}
+
+void FrameDeleter::operator()(AVFrame* frame) const
+{
+    av_frame_free(&frame);
+}
+
+void PacketDeleter::operator()(AVPacket* packet) const
+{
+    av_packet_free(&packet);
+}
+
+void ResamplerDeleter::operator()(SwrContext* context) const
+{
+    swr_free(&context);
+}
+
+void FifoDeleter::operator()(AVAudioFifo* fifo) const
+{
+    av_audio_fifo_free(fifo);
+}
+
+void GraphDeleter::operator()(AVFilterGraph* graph) const
+{
+    avfilter_graph_free(&graph);
+}
 
 void silenceLogging()
 {
@@ -32,7 +81,7 @@ Frame makeFrame()
 {
     Frame frame(av_frame_alloc());
     if (!frame) {
-        throw MediaError::fromCode(QStringLiteral("Allocating an audio frame"), AVERROR(ENOMEM));
+        throw Error(AVERROR(ENOMEM), QStringLiteral("Allocating a frame"));
     }
     return frame;
 }
@@ -41,15 +90,36 @@ Packet makePacket()
 {
     Packet packet(av_packet_alloc());
     if (!packet) {
-        throw MediaError::fromCode(QStringLiteral("Allocating an audio packet"), AVERROR(ENOMEM));
+        throw Error(AVERROR(ENOMEM), QStringLiteral("Allocating a packet"));
     }
     return packet;
+}
+
+static QString describe(int code, const QString& action)
+{
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, text, sizeof text);
+    return QStringLiteral("%1 failed: %2.").arg(action, QString::fromUtf8(text));
+}
+
+Error::Error(int code, const QString& action)
+    : std::runtime_error(describe(code, action).toStdString())
+    , m_code(code)
+{ }
+
+int Error::systemErrorCode() const
+{
+    // AVERROR(e) is -e for errno values; FFmpeg's own codes are large
+    // negative tags far outside the errno range.
+    constexpr int kLargestErrno = 4095;
+    const int candidate = -m_code;
+    return candidate > 0 && candidate <= kLargestErrno ? candidate : 0;
 }
 
 int check(int code, const QString& action)
 {
     if (code < 0) {
-        throw MediaError::fromCode(action, code);
+        throw Error(code, action);
     }
     return code;
 }
@@ -68,7 +138,7 @@ PrivateFile::PrivateFile(const QString& path, bool durable)
     if (!m_io) {
         av_free(buffer);
         ::close(m_fd);
-        throw MediaError::fromCode(QStringLiteral("Opening the audio file"), AVERROR(ENOMEM));
+        throw Error(AVERROR(ENOMEM), QStringLiteral("Opening the audio file"));
     }
 }
 
@@ -83,12 +153,18 @@ PrivateFile::~PrivateFile()
     }
 }
 
+void PrivateFile::attach(AVFormatContext* muxer) const
+{
+    muxer->pb = m_io;
+    muxer->flags |= AVFMT_FLAG_CUSTOM_IO;
+}
+
 void PrivateFile::close()
 {
     avio_flush(m_io);
     const int error = m_error ? m_error : m_io->error;
     if (error < 0) {
-        throw MediaError::fromCode(QStringLiteral("Writing %1").arg(m_path), error);
+        throw Error(error, QStringLiteral("Writing %1").arg(m_path));
     }
     if (::fsync(m_fd) != 0 || ::close(std::exchange(m_fd, -1)) != 0) {
         throw FileSystemError::fromErrno(QStringLiteral("Writing the audio file"), m_path, errno);
@@ -143,4 +219,4 @@ int64_t PrivateFile::seek(void* opaque, int64_t offset, int whence)
     return result < 0 ? AVERROR(errno) : result;
 }
 
-} // namespace Av
+} // namespace FFmpeg

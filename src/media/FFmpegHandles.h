@@ -2,25 +2,30 @@
 
 #include <QString>
 
+#include <cstdint>
 #include <memory>
 #include <stdexcept>
 
 struct AVAudioFifo;
 struct AVCodecContext;
+struct AVFilterGraph;
 struct AVFormatContext;
 struct AVFrame;
+struct AVIOContext;
 struct AVPacket;
 struct SwrContext;
 
-// Owning handles for the FFmpeg objects the pipeline uses, so that every exit
-// path (including exceptions thrown from a worker thread) releases them.
+// Owning handles for the FFmpeg objects the capture and the pipeline use, so
+// that every exit path (including exceptions thrown from a worker thread)
+// releases them.
 namespace FFmpeg {
 
 struct InputDeleter
 {
     void operator()(AVFormatContext* context) const;
 };
-// Also closes the output's I/O context when one was opened.
+// Also closes the output's I/O context when it opened one itself (a custom
+// I/O context belongs to its PrivateFile).
 struct OutputDeleter
 {
     void operator()(AVFormatContext* context) const;
@@ -45,6 +50,10 @@ struct FifoDeleter
 {
     void operator()(AVAudioFifo* fifo) const;
 };
+struct GraphDeleter
+{
+    void operator()(AVFilterGraph* graph) const;
+};
 
 using Input = std::unique_ptr<AVFormatContext, InputDeleter>;
 using Output = std::unique_ptr<AVFormatContext, OutputDeleter>;
@@ -53,6 +62,7 @@ using Frame = std::unique_ptr<AVFrame, FrameDeleter>;
 using Packet = std::unique_ptr<AVPacket, PacketDeleter>;
 using Resampler = std::unique_ptr<SwrContext, ResamplerDeleter>;
 using Fifo = std::unique_ptr<AVAudioFifo, FifoDeleter>;
+using Graph = std::unique_ptr<AVFilterGraph, GraphDeleter>;
 
 // The system writes no log: failures reach the user as exceptions instead of
 // FFmpeg's own messages on standard error.
@@ -61,8 +71,9 @@ void silenceLogging();
 Frame makeFrame();
 Packet makePacket();
 
-// An FFmpeg failure with its AVERROR code. Not user-facing: callers decide
-// what it means for the user (see systemErrorCode).
+// An FFmpeg failure with its AVERROR code, "<action> failed: <reason>.".
+// Callers that know better what it means for the user say so instead (see
+// systemErrorCode).
 class Error : public std::runtime_error
 {
 public:
@@ -78,6 +89,35 @@ private:
 };
 
 // Throws Error when code is negative; returns it otherwise.
-int check(int code, const char* action);
+int check(int code, const QString& action);
+
+// A new file (O_EXCL, mode 0600) behind an AVIOContext, so no audio file is
+// ever readable by others, not even for a moment. With durable set, every
+// flushed block is also synced to the disk, so what a muxer has handed over
+// survives a kill or a power cut.
+class PrivateFile
+{
+public:
+    PrivateFile(const QString& path, bool durable);
+    PrivateFile(const PrivateFile&) = delete;
+    PrivateFile& operator=(const PrivateFile&) = delete;
+    ~PrivateFile();
+
+    AVIOContext* io() const { return m_io; }
+    // Hands the file to a muxer as its custom I/O.
+    void attach(AVFormatContext* muxer) const;
+    // Flushes, syncs and closes; throws on the first failure of any of them.
+    void close();
+
+private:
+    static int writePacket(void* opaque, uint8_t* data, int size);
+    static int64_t seek(void* opaque, int64_t offset, int whence);
+
+    QString m_path;
+    int m_fd = -1;
+    bool m_durable;
+    int m_error = 0;
+    AVIOContext* m_io = nullptr;
+};
 
 } // namespace FFmpeg
