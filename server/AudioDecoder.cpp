@@ -47,8 +47,9 @@ int readMemory(void* opaque, std::uint8_t* buffer, int size)
 {
     auto* reader = static_cast<MemoryReader*>(opaque);
     const auto left = static_cast<std::int64_t>(reader->bytes.size()) - reader->position;
-    if (left <= 0)
+    if (left <= 0) {
         return AVERROR_EOF;
+    }
     const auto count = static_cast<int>(std::min<std::int64_t>(left, size));
     std::memcpy(buffer, reader->bytes.data() + reader->position, count);
     reader->position += count;
@@ -60,10 +61,11 @@ int readMemory(void* opaque, std::uint8_t* buffer, int size)
 std::int64_t seekTarget(std::int64_t position, std::int64_t size, std::int64_t offset, int whence)
 {
     std::int64_t target = offset;
-    if ((whence & ~AVSEEK_FORCE) == SEEK_CUR)
+    if ((whence & ~AVSEEK_FORCE) == SEEK_CUR) {
         target = position + offset;
-    else if ((whence & ~AVSEEK_FORCE) == SEEK_END)
+    } else if ((whence & ~AVSEEK_FORCE) == SEEK_END) {
         target = size + offset;
+    }
     return target < 0 || target > size ? -1 : target;
 }
 
@@ -71,11 +73,13 @@ std::int64_t seekMemory(void* opaque, std::int64_t offset, int whence)
 {
     auto* reader = static_cast<MemoryReader*>(opaque);
     const auto size = static_cast<std::int64_t>(reader->bytes.size());
-    if (whence == AVSEEK_SIZE)
+    if (whence == AVSEEK_SIZE) {
         return size;
+    }
     const std::int64_t target = seekTarget(reader->position, size, offset, whence);
-    if (target < 0)
+    if (target < 0) {
         return -1;
+    }
     reader->position = target;
     return target;
 }
@@ -90,8 +94,9 @@ int readFile(void* opaque, std::uint8_t* buffer, int size)
 {
     auto* file = static_cast<std::FILE*>(opaque);
     const auto count = std::fread(buffer, 1, static_cast<std::size_t>(size), file);
-    if (count > 0)
+    if (count > 0) {
         return static_cast<int>(count);
+    }
     return std::ferror(file) ? AVERROR(EIO) : AVERROR_EOF;
 }
 
@@ -101,13 +106,16 @@ std::int64_t seekFile(void* opaque, std::int64_t offset, int whence)
     struct stat status
     {
     };
-    if (::fstat(::fileno(file), &status) != 0)
+    if (::fstat(::fileno(file), &status) != 0) {
         return -1;
-    if (whence == AVSEEK_SIZE)
+    }
+    if (whence == AVSEEK_SIZE) {
         return status.st_size;
+    }
     const std::int64_t target = seekTarget(::ftello(file), status.st_size, offset, whence);
-    if (target < 0 || ::fseeko(file, target, SEEK_SET) != 0)
+    if (target < 0 || ::fseeko(file, target, SEEK_SET) != 0) {
         return -1;
+    }
     return target;
 }
 
@@ -166,8 +174,9 @@ public:
         av_dict_set_int(&options, "max_streams", kMaximumStreams, 0);
         const int opened = avformat_open_input(&raw, nullptr, nullptr, &options);
         av_dict_free(&options);
-        if (opened < 0)
+        if (opened < 0) {
             refuse("The upload is not an audio file the server can read.");
+        }
         m_format.reset(raw);
     }
 
@@ -186,14 +195,17 @@ public:
         , m_maximumSamples(static_cast<std::size_t>(maximumSeconds * kSampleRate))
         , m_sink(sink)
     {
-        if (avformat_find_stream_info(format, nullptr) < 0)
+        if (avformat_find_stream_info(format, nullptr) < 0) {
             refuse("The audio file could not be read.");
+        }
         const AVCodec* codec = nullptr;
         m_stream = av_find_best_stream(format, AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
-        if (m_stream < 0 || !codec)
+        if (m_stream < 0 || !codec) {
             refuse("The file holds no audio track that the server can decode.");
-        for (unsigned i = 0; i < format->nb_streams; ++i)
+        }
+        for (unsigned i = 0; i < format->nb_streams; ++i) {
             format->streams[i]->discard = static_cast<int>(i) == m_stream ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
+        }
         const AVCodecParameters* parameters = format->streams[m_stream]->codecpar;
         checkShape(parameters->sample_rate, parameters->ch_layout.nb_channels);
         m_codec.reset(avcodec_alloc_context3(codec));
@@ -202,8 +214,9 @@ public:
         const bool opened = avcodec_parameters_to_context(m_codec.get(), parameters) >= 0
             && avcodec_open2(m_codec.get(), codec, &options) >= 0;
         av_dict_free(&options);
-        if (!opened)
+        if (!opened) {
             refuse("The audio track could not be decoded.");
+        }
     }
 
     ~Decoder() { av_channel_layout_uninit(&m_layout); }
@@ -215,25 +228,29 @@ public:
         std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
         std::unique_ptr<AVFrame, FrameFree> frame(av_frame_alloc());
         while (av_read_frame(m_format, packet.get()) >= 0) {
-            if (packet->stream_index == m_stream && avcodec_send_packet(m_codec.get(), packet.get()) >= 0)
+            if (packet->stream_index == m_stream && avcodec_send_packet(m_codec.get(), packet.get()) >= 0) {
                 drain(frame.get());
+            }
             av_packet_unref(packet.get());
         }
         avcodec_send_packet(m_codec.get(), nullptr);
         drain(frame.get());
-        if (m_swr)
+        if (m_swr) {
             convert(nullptr, 0);
+        }
     }
 
 private:
     static void checkShape(int rate, int channels)
     {
-        if (rate < kMinimumRate || rate > kMaximumRate)
+        if (rate < kMinimumRate || rate > kMaximumRate) {
             refuse("The audio's sample rate of " + std::to_string(rate)
                 + " Hz is outside what the server accepts.");
-        if (channels < 1 || channels > kMaximumChannels)
+        }
+        if (channels < 1 || channels > kMaximumChannels) {
             refuse("The audio has " + std::to_string(channels) + " channels; the server accepts 1 to "
                 + std::to_string(kMaximumChannels) + ".");
+        }
     }
 
     // A stream may change its rate or channels midway (MP3 and AAC can), so the
@@ -241,11 +258,13 @@ private:
     void follow(AVFrame& frame)
     {
         if (m_swr && frame.sample_rate == m_rate && frame.format == m_sampleFormat
-            && av_channel_layout_compare(&frame.ch_layout, &m_layout) == 0)
+            && av_channel_layout_compare(&frame.ch_layout, &m_layout) == 0) {
             return;
+        }
         checkShape(frame.sample_rate, frame.ch_layout.nb_channels);
-        if (m_swr)
+        if (m_swr) {
             convert(nullptr, 0);
+        }
         AVChannelLayout mono = AV_CHANNEL_LAYOUT_MONO;
         SwrContext* swr = nullptr;
         if (swr_alloc_set_opts2(&swr, &mono, AV_SAMPLE_FMT_S16, kSampleRate, &frame.ch_layout,
@@ -274,16 +293,19 @@ private:
     void convert(const std::uint8_t** input, int count)
     {
         const int room = swr_get_out_samples(m_swr.get(), count);
-        if (room <= 0)
+        if (room <= 0) {
             return;
+        }
         m_block.resize(static_cast<std::size_t>(room));
         auto* output = reinterpret_cast<std::uint8_t*>(m_block.data());
         const int written = swr_convert(m_swr.get(), &output, room, input, count);
-        if (written <= 0)
+        if (written <= 0) {
             return;
+        }
         m_total += static_cast<std::size_t>(written);
-        if (m_total > m_maximumSamples)
+        if (m_total > m_maximumSamples) {
             refuse("The audio is longer than the server accepts.");
+        }
         m_sink(m_block.data(), static_cast<std::size_t>(written));
     }
 
@@ -311,8 +333,9 @@ BlockSink appendTo(Pcm& pcm)
 
 Pcm decodeBytes(std::string_view bytes, double maximumSeconds)
 {
-    if (bytes.empty())
+    if (bytes.empty()) {
         throw HttpError(400, "The audio upload is empty.");
+    }
     MemoryReader reader { bytes, 0 };
     const Input input(&reader, readMemory, seekMemory);
     Pcm pcm;
@@ -323,8 +346,9 @@ Pcm decodeBytes(std::string_view bytes, double maximumSeconds)
 void decodeFileInBlocks(const std::string& path, double maximumSeconds, const BlockSink& sink)
 {
     const File file(std::fopen(path.c_str(), "rb"));
-    if (!file)
+    if (!file) {
         refuse("The uploaded recording could not be opened: " + std::string(std::strerror(errno)) + ".");
+    }
     const Input input(file.get(), readFile, seekFile);
     Decoder(input.format(), maximumSeconds, sink).run();
 }

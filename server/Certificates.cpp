@@ -43,8 +43,9 @@ using FilePtr = std::unique_ptr<FILE, FileClose>;
 KeyPtr newKey()
 {
     KeyPtr key(EVP_EC_gen("P-256"));
-    if (!key)
+    if (!key) {
         fail("generate a key");
+    }
     return key;
 }
 
@@ -54,8 +55,9 @@ void addExtension(X509* cert, X509* issuer, int nid, const std::string& value)
     X509V3_set_ctx_nodb(&context);
     X509V3_set_ctx(&context, issuer, cert, nullptr, nullptr, 0);
     X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, &context, nid, value.c_str());
-    if (!extension)
+    if (!extension) {
         fail("add an extension");
+    }
     X509_add_ext(cert, extension, -1);
     X509_EXTENSION_free(extension);
 }
@@ -65,8 +67,9 @@ void setRandomSerial(X509* cert)
 {
     std::unique_ptr<BIGNUM, decltype(&BN_free)> serial(BN_new(), BN_free);
     if (!serial || BN_rand(serial.get(), 159, BN_RAND_TOP_ANY, BN_RAND_BOTTOM_ANY) != 1
-        || !BN_to_ASN1_INTEGER(serial.get(), X509_get_serialNumber(cert)))
+        || !BN_to_ASN1_INTEGER(serial.get(), X509_get_serialNumber(cert))) {
         fail("choose a serial number");
+    }
 }
 
 CertPtr newCertificate(EVP_PKEY* key, const std::string& commonName)
@@ -86,8 +89,9 @@ CertPtr newCertificate(EVP_PKEY* key, const std::string& commonName)
 FilePtr openPrivate(const std::string& path)
 {
     FilePtr file(std::fopen(path.c_str(), "w"));
-    if (!file)
+    if (!file) {
         fail("write " + path);
+    }
     ::chmod(path.c_str(), 0600);
     return file;
 }
@@ -95,16 +99,18 @@ FilePtr openPrivate(const std::string& path)
 void writeCertificate(const std::string& path, X509* cert)
 {
     auto file = openPrivate(path);
-    if (PEM_write_X509(file.get(), cert) != 1)
+    if (PEM_write_X509(file.get(), cert) != 1) {
         fail("write " + path);
+    }
     ::chmod(path.c_str(), 0644);
 }
 
 void writeKey(const std::string& path, EVP_PKEY* key)
 {
     auto file = openPrivate(path);
-    if (PEM_write_PrivateKey(file.get(), key, nullptr, nullptr, 0, nullptr, nullptr) != 1)
+    if (PEM_write_PrivateKey(file.get(), key, nullptr, nullptr, 0, nullptr, nullptr) != 1) {
         fail("write " + path);
+    }
 }
 
 bool isNumeric(const std::string& host)
@@ -118,8 +124,9 @@ std::vector<std::string> namesFor(const std::vector<std::string>& hosts)
     std::vector<std::string> names { "localhost", "127.0.0.1", "::1" };
     for (const auto& host : hosts) {
         if (!host.empty() && host != "0.0.0.0" && host != "::"
-            && std::find(names.begin(), names.end(), host) == names.end())
+            && std::find(names.begin(), names.end(), host) == names.end()) {
             names.push_back(host);
+        }
     }
     return names;
 }
@@ -127,8 +134,9 @@ std::vector<std::string> namesFor(const std::vector<std::string>& hosts)
 std::string subjectAltNames(const std::vector<std::string>& names)
 {
     std::string text;
-    for (const auto& name : names)
+    for (const auto& name : names) {
         text += (text.empty() ? "" : ",") + std::string(isNumeric(name) ? "IP:" : "DNS:") + name;
+    }
     return text;
 }
 
@@ -137,12 +145,13 @@ std::string nameConstraints(const std::vector<std::string>& names)
 {
     std::string text = "critical";
     for (const auto& name : names) {
-        if (!isNumeric(name))
+        if (!isNumeric(name)) {
             text += ",permitted;DNS:" + name;
-        else if (name.find(':') == std::string::npos)
+        } else if (name.find(':') == std::string::npos) {
             text += ",permitted;IP:" + name + "/255.255.255.255";
-        else
+        } else {
             text += ",permitted;IP:" + name + "/ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff";
+        }
     }
     return text;
 }
@@ -165,8 +174,9 @@ Paths ensureSelfSigned(const std::string& directory, const std::vector<std::stri
     std::error_code ignored;
     fs::remove(directory + "/ca-key.pem", ignored);
     if (fs::exists(paths.caCertificate) && fs::exists(paths.certificate) && fs::exists(paths.privateKey)
-        && readText(namesPath) == subjectAltNames(names))
+        && readText(namesPath) == subjectAltNames(names)) {
         return paths;
+    }
     fs::create_directories(directory);
     fs::permissions(directory, fs::perms::owner_all, fs::perm_options::replace);
 
@@ -177,8 +187,9 @@ Paths ensureSelfSigned(const std::string& directory, const std::vector<std::stri
     addExtension(ca.get(), ca.get(), NID_key_usage, "critical,keyCertSign,cRLSign");
     addExtension(ca.get(), ca.get(), NID_subject_key_identifier, "hash");
     addExtension(ca.get(), ca.get(), NID_name_constraints, nameConstraints(names));
-    if (X509_sign(ca.get(), caKey.get(), EVP_sha256()) == 0)
+    if (X509_sign(ca.get(), caKey.get(), EVP_sha256()) == 0) {
         fail("sign the CA");
+    }
 
     auto key = newKey();
     auto cert = newCertificate(key.get(), names.size() > 3 ? names[3] : names.front());
@@ -186,8 +197,9 @@ Paths ensureSelfSigned(const std::string& directory, const std::vector<std::stri
     addExtension(cert.get(), ca.get(), NID_basic_constraints, "critical,CA:FALSE");
     addExtension(cert.get(), ca.get(), NID_ext_key_usage, "serverAuth");
     addExtension(cert.get(), ca.get(), NID_subject_alt_name, subjectAltNames(names));
-    if (X509_sign(cert.get(), caKey.get(), EVP_sha256()) == 0)
+    if (X509_sign(cert.get(), caKey.get(), EVP_sha256()) == 0) {
         fail("sign the certificate");
+    }
     // The CA's key goes out of scope here, unwritten: it signed its one certificate.
 
     writeCertificate(paths.caCertificate, ca.get());

@@ -42,8 +42,9 @@ std::string peerAddress(int fd, int& port)
     sockaddr_storage address {};
     socklen_t length = sizeof address;
     port = 0;
-    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         return {};
+    }
     char text[INET6_ADDRSTRLEN] = {};
     if (address.ss_family == AF_INET) {
         const auto* v4 = reinterpret_cast<const sockaddr_in*>(&address);
@@ -62,14 +63,17 @@ bool waitFor(int fd, short events, Clock::time_point deadline)
 {
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0)
+        if (left.count() <= 0) {
             return false;
+        }
         pollfd waiting { fd, events, 0 };
         const int ready = ::poll(&waiting, 1, static_cast<int>(left.count()));
-        if (ready > 0)
+        if (ready > 0) {
             return true;
-        if (ready == 0 || errno != EINTR)
+        }
+        if (ready == 0 || errno != EINTR) {
             return false;
+        }
     }
 }
 
@@ -88,14 +92,16 @@ struct GuardedHttpServer::Connection
         , ssl(tls ? SSL_new(tls) : nullptr, SSL_free)
     {
         address = peerAddress(fd, port);
-        if (ssl)
+        if (ssl) {
             SSL_set_fd(ssl.get(), fd);
+        }
     }
 
     ~Connection()
     {
-        if (ssl && handshaken)
+        if (ssl && handshaken) {
             SSL_shutdown(ssl.get());
+        }
         ssl.reset();
         // Forgotten first: once closed, the descriptor's number may name a new connection.
         owner.forget(address, fd);
@@ -108,8 +114,9 @@ struct GuardedHttpServer::Connection
     // One non-blocking step of the TLS handshake.
     Io handshake()
     {
-        if (!ssl || handshaken)
+        if (!ssl || handshaken) {
             return Io::Progress;
+        }
         const int result = SSL_accept(ssl.get());
         if (result == 1) {
             handshaken = true;
@@ -120,8 +127,9 @@ struct GuardedHttpServer::Connection
 
     bool wouldBlock(int result)
     {
-        if (!ssl)
+        if (!ssl) {
             return result < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR);
+        }
         const int error = SSL_get_error(ssl.get(), result);
         ERR_clear_error();
         return error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE;
@@ -129,15 +137,17 @@ struct GuardedHttpServer::Connection
 
     ssize_t receive(char* data, std::size_t size)
     {
-        if (ssl)
+        if (ssl) {
             return SSL_read(ssl.get(), data, static_cast<int>(std::min<std::size_t>(size, INT32_MAX)));
+        }
         return ::recv(fd, data, size, 0);
     }
 
     ssize_t send(const char* data, std::size_t size)
     {
-        if (ssl)
+        if (ssl) {
             return SSL_write(ssl.get(), data, static_cast<int>(std::min<std::size_t>(size, INT32_MAX)));
+        }
         return ::send(fd, data, size, MSG_NOSIGNAL);
     }
 
@@ -164,24 +174,27 @@ struct GuardedHttpServer::Connection
             = unread.substr(0, end == std::string_view::npos ? unread.size() : end);
         if (headText.size() > limits.headBytes
             || static_cast<std::size_t>(std::count(headText.begin(), headText.end(), '\n'))
-                > limits.headLines)
+                > limits.headLines) {
             return Head::TooLarge;
+        }
         return end == std::string_view::npos ? Head::Partial : Head::Complete;
     }
 
     // Best effort: a refused client should see the answer, not a reset.
     void lingeringClose()
     {
-        if (ssl && handshaken)
+        if (ssl && handshaken) {
             SSL_shutdown(ssl.get());
+        }
         ::shutdown(fd, SHUT_WR);
         const auto deadline = Clock::now() + std::chrono::milliseconds(500);
         std::size_t discarded = 0;
         char chunk[16 * 1024];
         while (discarded < 1024 * 1024 && waitFor(fd, POLLIN, deadline)) {
             const ssize_t count = ::recv(fd, chunk, sizeof chunk, 0);
-            if (count <= 0)
+            if (count <= 0) {
                 break;
+            }
             discarded += static_cast<std::size_t>(count);
         }
         handshaken = false;
@@ -236,12 +249,15 @@ public:
         const auto deadline = Clock::now() + m_timeout;
         for (;;) {
             const ssize_t count = c.receive(data, size);
-            if (count > 0)
+            if (count > 0) {
                 return count;
-            if (!c.wouldBlock(static_cast<int>(count)))
+            }
+            if (!c.wouldBlock(static_cast<int>(count))) {
                 return count == 0 ? 0 : -1;
-            if (!waitFor(c.fd, POLLIN, deadline))
+            }
+            if (!waitFor(c.fd, POLLIN, deadline)) {
                 return -1;
+            }
         }
     }
 
@@ -256,8 +272,9 @@ public:
                 written += static_cast<std::size_t>(count);
                 continue;
             }
-            if (!c.wouldBlock(static_cast<int>(count)) || !waitFor(c.fd, POLLOUT, deadline))
+            if (!c.wouldBlock(static_cast<int>(count)) || !waitFor(c.fd, POLLOUT, deadline)) {
                 return -1;
+            }
         }
         return static_cast<ssize_t>(size);
     }
@@ -275,10 +292,11 @@ public:
         ::getsockname(m_connection.fd, reinterpret_cast<sockaddr*>(&address), &length);
         ip.clear();
         port = 0;
-        if (address.ss_family == AF_INET)
+        if (address.ss_family == AF_INET) {
             port = ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
-        else if (address.ss_family == AF_INET6)
+        } else if (address.ss_family == AF_INET6) {
             port = ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
+        }
     }
 
     socket_t socket() const override { return m_connection.fd; }
@@ -296,8 +314,9 @@ GuardedHttpServer::GuardedHttpServer(SSL_CTX* tls, std::size_t threads, Connecti
 {
     m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
     m_wake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (m_epoll < 0 || m_wake < 0)
+    if (m_epoll < 0 || m_wake < 0) {
         throw std::runtime_error("The server could not set up its connection handling.");
+    }
     epoll_event wake { EPOLLIN, { .fd = m_wake } };
     ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_wake, &wake);
     // Accepting only hands the socket to the reactor, so one thread is enough.
@@ -312,8 +331,9 @@ GuardedHttpServer::~GuardedHttpServer()
     {
         // Wakes request threads waiting on slow clients.
         std::lock_guard lock(m_countMutex);
-        for (int fd : m_live)
+        for (int fd : m_live) {
             ::shutdown(fd, SHUT_RDWR);
+        }
     }
     const std::uint64_t one = 1;
     [[maybe_unused]] const auto written = ::write(m_wake, &one, sizeof one);
@@ -337,8 +357,9 @@ bool GuardedHttpServer::process_and_close_socket(socket_t sock)
         std::lock_guard lock(m_countMutex);
         auto& count = m_perAddress[address];
         if (m_stopping || count >= m_limits.connectionsPerAddress || m_live.size() >= m_limits.connections) {
-            if (count == 0)
+            if (count == 0) {
                 m_perAddress.erase(address);
+            }
             ::close(sock);
             return false;
         }
@@ -355,14 +376,16 @@ void GuardedHttpServer::forget(const std::string& address, int fd)
     std::lock_guard lock(m_countMutex);
     m_live.erase(fd);
     const auto found = m_perAddress.find(address);
-    if (found != m_perAddress.end() && --found->second == 0)
+    if (found != m_perAddress.end() && --found->second == 0) {
         m_perAddress.erase(found);
+    }
 }
 
 void GuardedHttpServer::park(std::shared_ptr<Connection> connection)
 {
-    if (m_stopping)
+    if (m_stopping) {
         return;
+    }
     connection->deadline = Clock::now() + m_limits.headTimeoutMs;
     const int fd = connection->fd;
     {
@@ -398,14 +421,16 @@ void GuardedHttpServer::runReactor()
             std::lock_guard lock(m_parkMutex);
             const auto now = Clock::now();
             for (const auto& [fd, connection] : m_parked) {
-                if (connection->deadline <= now)
+                if (connection->deadline <= now) {
                     expired.push_back(connection);
-                else
+                } else {
                     next = std::min(next, connection->deadline);
+                }
             }
         }
-        for (const auto& connection : expired)
+        for (const auto& connection : expired) {
             unpark(connection->fd);
+        }
         expired.clear();
         const auto waitMs
             = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count();
@@ -422,11 +447,13 @@ void GuardedHttpServer::runReactor()
             {
                 std::lock_guard lock(m_parkMutex);
                 const auto found = m_parked.find(fd);
-                if (found != m_parked.end())
+                if (found != m_parked.end()) {
                     connection = found->second;
+                }
             }
-            if (connection)
+            if (connection) {
                 service(connection);
+            }
         }
     }
     std::lock_guard lock(m_parkMutex);
@@ -441,8 +468,9 @@ void GuardedHttpServer::service(const std::shared_ptr<Connection>& connection)
         unpark(connection->fd);
         return;
     }
-    if (handshake == Io::WouldBlock)
+    if (handshake == Io::WouldBlock) {
         return;
+    }
     const Io read = connection->fill(m_limits.headBytes + 1);
     const Head head = connection->head(m_limits);
     if (head == Head::Complete) {
@@ -471,8 +499,9 @@ void GuardedHttpServer::serve(std::shared_ptr<Connection> connection)
             connection->lingeringClose();
             return;
         }
-        if (!answered || closed || lastAllowed || m_stopping)
+        if (!answered || closed || lastAllowed || m_stopping) {
             return;
+        }
         const Io read = connection->fill(m_limits.headBytes + 1);
         const Head head = connection->head(m_limits);
         if (head == Head::TooLarge) {
@@ -481,8 +510,9 @@ void GuardedHttpServer::serve(std::shared_ptr<Connection> connection)
             return;
         }
         if (head == Head::Partial) {
-            if (read != Io::Closed)
+            if (read != Io::Closed) {
                 park(std::move(connection));
+            }
             return;
         }
     }
@@ -491,8 +521,9 @@ void GuardedHttpServer::serve(std::shared_ptr<Connection> connection)
 SSL_CTX* makeTlsContext(const std::string& certificatePath, const std::string& keyPath)
 {
     std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context(SSL_CTX_new(TLS_server_method()), SSL_CTX_free);
-    if (!context)
+    if (!context) {
         throw std::runtime_error("The server could not set up TLS.");
+    }
     SSL_CTX_set_min_proto_version(context.get(), TLS1_2_VERSION);
     SSL_CTX_set_options(context.get(),
         SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE

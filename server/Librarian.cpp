@@ -52,11 +52,13 @@ std::string spokenText(const std::string& transcript)
     while (std::getline(lines, line)) {
         if (!line.empty() && line.front() == '[') {
             const auto colon = line.find(": ");
-            if (colon != std::string::npos)
+            if (colon != std::string::npos) {
                 line = line.substr(colon + 2);
+            }
         }
-        if (!text.empty())
+        if (!text.empty()) {
             text += ' ';
+        }
         text += line;
     }
     return text;
@@ -67,8 +69,9 @@ std::vector<std::string> words(const std::string& text)
     std::vector<std::string> result;
     std::istringstream stream(text);
     std::string word;
-    while (stream >> word)
+    while (stream >> word) {
         result.push_back(word);
+    }
     return result;
 }
 
@@ -76,8 +79,9 @@ std::string lowerLetters(const std::string& word)
 {
     std::string result;
     for (char c : word) {
-        if (std::isalnum(static_cast<unsigned char>(c)) || c == '\'')
+        if (std::isalnum(static_cast<unsigned char>(c)) || c == '\'') {
             result += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        }
     }
     return result;
 }
@@ -86,16 +90,20 @@ std::string title(const std::vector<std::string>& spoken)
 {
     std::string result;
     for (std::size_t i = 0; i < spoken.size() && i < kTitleWords; ++i) {
-        if (!result.empty())
+        if (!result.empty()) {
             result += ' ';
+        }
         result += spoken[i];
-        if (spoken[i].back() == '.' || spoken[i].back() == '?' || spoken[i].back() == '!')
+        if (spoken[i].back() == '.' || spoken[i].back() == '?' || spoken[i].back() == '!') {
             break;
+        }
     }
-    while (!result.empty() && std::ispunct(static_cast<unsigned char>(result.back())))
+    while (!result.empty() && std::ispunct(static_cast<unsigned char>(result.back()))) {
         result.pop_back();
-    if (result.empty())
+    }
+    if (result.empty()) {
         return "Untitled meeting";
+    }
     result[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(result[0])));
     return result;
 }
@@ -113,17 +121,20 @@ Filing file(const std::string& transcript)
         for (const auto& rule : kRules) {
             if (std::find_if(
                     rule.keywords.begin(), rule.keywords.end(), [&](const char* k) { return token == k; })
-                != rule.keywords.end())
+                != rule.keywords.end()) {
                 ++hits[rule.category];
+            }
         }
     }
     Filing filing { title(spoken), std::nullopt, {} };
     const auto best = std::max_element(
         hits.begin(), hits.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
-    if (best != hits.end() && best->second >= kCategoryMinimumHits)
+    if (best != hits.end() && best->second >= kCategoryMinimumHits) {
         filing.category = best->first;
-    if (!spoken.empty() && english * 10 >= static_cast<int>(spoken.size()))
+    }
+    if (!spoken.empty() && english * 10 >= static_cast<int>(spoken.size())) {
         filing.languageCodes.push_back("en");
+    }
     return filing;
 }
 

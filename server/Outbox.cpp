@@ -44,8 +44,9 @@ std::string headerText(const std::string& value)
     // Cut at a character boundary.
     if (result.size() > kHeaderTextBytes) {
         std::size_t end = kHeaderTextBytes;
-        while (end > 0 && (static_cast<unsigned char>(result[end]) & 0xC0) == 0x80)
+        while (end > 0 && (static_cast<unsigned char>(result[end]) & 0xC0) == 0x80) {
             --end;
+        }
         result.resize(end);
     }
     return result;
@@ -76,8 +77,9 @@ void writeQuotedPrintable(std::ostream& out, const std::string& text)
     };
     for (std::size_t i = 0; i < text.size(); ++i) {
         const auto byte = static_cast<unsigned char>(text[i]);
-        if (byte == '\r')
+        if (byte == '\r') {
             continue;
+        }
         if (byte == '\n') {
             out << "\r\n";
             column = 0;
@@ -124,8 +126,9 @@ std::string deliver(const std::string& outboxDir, const Recording& recording)
         writeQuotedPrintable(file,
             "Recorded at " + WireFormat::formatDate(recording.recordedAtMs) + "\n\n" + recording.transcript
                 + "\n");
-        if (!file.flush())
+        if (!file.flush()) {
             throw std::runtime_error("The e-mail could not be written to the outbox.");
+        }
     }
     fs::rename(partial, path);
     return path;

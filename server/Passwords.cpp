@@ -43,15 +43,17 @@ std::vector<unsigned char> derive(const std::string& password, const Parameters&
         parameters.salt.size(), parameters.cost, parameters.blockSize, parameters.parallelism, kMemoryLimit,
         key.data(), key.size());
     g_hashing.release();
-    if (ok != 1)
+    if (ok != 1) {
         throw std::runtime_error("The server could not hash a password.");
+    }
     return key;
 }
 
 std::optional<std::uint64_t> number(const std::string& text)
 {
-    if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos)
+    if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos) {
         return std::nullopt;
+    }
     return std::stoull(text);
 }
 
@@ -62,12 +64,14 @@ std::optional<Parameters> parse(const std::string& stored)
     while (true) {
         const auto end = stored.find('$', start);
         fields.push_back(stored.substr(start, end - start));
-        if (end == std::string::npos)
+        if (end == std::string::npos) {
             break;
+        }
         start = end + 1;
     }
-    if (fields.size() != 6 || fields[0] != "scrypt")
+    if (fields.size() != 6 || fields[0] != "scrypt") {
         return std::nullopt;
+    }
     const auto cost = number(fields[1]);
     const auto blockSize = number(fields[2]);
     const auto parallelism = number(fields[3]);
@@ -76,8 +80,9 @@ std::optional<Parameters> parse(const std::string& stored)
     // Bounds keep a tampered row from asking for gigabytes.
     if (!cost || !blockSize || !parallelism || !salt || !hash || *cost < 2 || *cost > (1u << 20)
         || (*cost & (*cost - 1)) != 0 || *blockSize < 1 || *blockSize > 32 || *parallelism != 1
-        || salt->size() < 8 || hash->size() < 16 || hash->size() > 64)
+        || salt->size() < 8 || hash->size() < 16 || hash->size() > 64) {
         return std::nullopt;
+    }
     return Parameters { *cost, *blockSize, *parallelism, std::move(*salt), std::move(*hash) };
 }
 
@@ -113,11 +118,13 @@ bool verify(const std::string& password, const std::string& stored)
 
 void checkStrength(const std::string& password)
 {
-    if (password.size() < kMinimumLength)
+    if (password.size() < kMinimumLength) {
         throw std::invalid_argument(
             "Choose a password of at least " + std::to_string(kMinimumLength) + " characters.");
-    if (password.size() > 1024)
+    }
+    if (password.size() > 1024) {
         throw std::invalid_argument("Choose a password of at most 1024 characters.");
+    }
 }
 
 } // namespace server::Passwords

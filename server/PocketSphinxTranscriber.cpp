@@ -18,10 +18,12 @@ constexpr double kPieceSeconds = 20.0;
 std::optional<std::string> spokenWord(const char* raw)
 {
     std::string word = raw ? raw : "";
-    if (word.empty() || word.front() == '<' || word.front() == '[')
+    if (word.empty() || word.front() == '<' || word.front() == '[') {
         return std::nullopt;
-    if (const auto paren = word.find('('); paren != std::string::npos)
+    }
+    if (const auto paren = word.find('('); paren != std::string::npos) {
         word.erase(paren);
+    }
     return word;
 }
 
@@ -41,13 +43,15 @@ PocketSphinxTranscriber::PocketSphinxTranscriber(const std::string& modelDir)
         dict.c_str(), "-logfn", "/dev/null", "-samprate", "16000",
         // Dropping silent frames before the search shifts every later word time earlier.
         "-remove_silence", "no", nullptr);
-    if (!config)
+    if (!config) {
         throw std::runtime_error("The PocketSphinx model in " + modelDir + " could not be loaded.");
+    }
     m_decoder.reset(ps_init(config));
     cmd_ln_free_r(config);
-    if (!m_decoder)
+    if (!m_decoder) {
         throw std::runtime_error(
             "The PocketSphinx decoder could not start with the model in " + modelDir + ".");
+    }
 }
 
 PocketSphinxTranscriber::~PocketSphinxTranscriber() = default;
@@ -68,19 +72,22 @@ void PocketSphinxTranscriber::decodePiece(
     const std::int16_t* samples, std::size_t count, double offset, Recognition& result)
 {
     ps_decoder_t* decoder = m_decoder.get();
-    if (ps_start_utt(decoder) < 0)
+    if (ps_start_utt(decoder) < 0) {
         throw std::runtime_error("The speech recogniser could not start.");
+    }
     ps_process_raw(decoder, samples, count, FALSE, TRUE);
     ps_end_utt(decoder);
     for (ps_seg_t* segment = ps_seg_iter(decoder); segment; segment = ps_seg_next(segment)) {
         const auto word = spokenWord(ps_seg_word(segment));
-        if (!word)
+        if (!word) {
             continue;
+        }
         int firstFrame = 0;
         int lastFrame = 0;
         ps_seg_frames(segment, &firstFrame, &lastFrame);
-        if (!result.text.empty())
+        if (!result.text.empty()) {
             result.text += ' ';
+        }
         result.text += *word;
         result.words.push_back(
             { *word, offset + firstFrame / kFramesPerSecond, offset + (lastFrame + 1) / kFramesPerSecond });

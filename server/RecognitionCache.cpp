@@ -17,8 +17,9 @@ std::optional<Recognition> RecognitionCache::find(const std::string& key)
 {
     const std::lock_guard lock(m_mutex);
     for (auto entry = m_entries.begin(); entry != m_entries.end(); ++entry) {
-        if (entry->first != key)
+        if (entry->first != key) {
             continue;
+        }
         m_entries.splice(m_entries.begin(), m_entries, entry);
         return m_entries.front().second;
     }
@@ -30,8 +31,9 @@ void RecognitionCache::store(const std::string& key, Recognition recognition)
     const std::lock_guard lock(m_mutex);
     std::erase_if(m_entries, [&](const auto& entry) { return entry.first == key; });
     m_entries.emplace_front(key, std::move(recognition));
-    if (m_entries.size() > m_capacity)
+    if (m_entries.size() > m_capacity) {
         m_entries.pop_back();
+    }
 }
 
 } // namespace server

@@ -18,8 +18,9 @@ namespace {
 template <std::size_t N> std::array<unsigned char, N> randomBytes()
 {
     std::array<unsigned char, N> bytes {};
-    if (RAND_bytes(bytes.data(), static_cast<int>(N)) != 1)
+    if (RAND_bytes(bytes.data(), static_cast<int>(N)) != 1) {
         throw std::runtime_error("The server could not generate random numbers.");
+    }
     return bytes;
 }
 
@@ -28,8 +29,9 @@ template <std::size_t N> std::array<unsigned char, N> randomBytes()
 std::vector<unsigned char> randomBytes(std::size_t count)
 {
     std::vector<unsigned char> bytes(count);
-    if (RAND_bytes(bytes.data(), static_cast<int>(count)) != 1)
+    if (RAND_bytes(bytes.data(), static_cast<int>(count)) != 1) {
         throw std::runtime_error("The server could not generate random numbers.");
+    }
     return bytes;
 }
 
@@ -48,20 +50,24 @@ std::string hex(const unsigned char* bytes, std::size_t size)
 std::optional<std::vector<unsigned char>> unhex(std::string_view text)
 {
     const auto nibble = [](char c) -> int {
-        if (c >= '0' && c <= '9')
+        if (c >= '0' && c <= '9') {
             return c - '0';
-        if (c >= 'a' && c <= 'f')
+        }
+        if (c >= 'a' && c <= 'f') {
             return c - 'a' + 10;
+        }
         return -1;
     };
-    if (text.size() % 2 != 0)
+    if (text.size() % 2 != 0) {
         return std::nullopt;
+    }
     std::vector<unsigned char> bytes;
     for (std::size_t i = 0; i < text.size(); i += 2) {
         const int high = nibble(text[i]);
         const int low = nibble(text[i + 1]);
-        if (high < 0 || low < 0)
+        if (high < 0 || low < 0) {
             return std::nullopt;
+        }
         bytes.push_back(static_cast<unsigned char>(high << 4 | low));
     }
     return bytes;
@@ -83,8 +89,9 @@ std::string randomToken()
             text += kAlphabet[(buffer >> bits) & 0x3F];
         }
     }
-    if (bits > 0)
+    if (bits > 0) {
         text += kAlphabet[(buffer << (6 - bits)) & 0x3F];
+    }
     return text;
 }
 
@@ -92,8 +99,9 @@ std::string sha256(std::string_view bytes)
 {
     std::array<unsigned char, EVP_MAX_MD_SIZE> digest {};
     unsigned int size = 0;
-    if (EVP_Digest(bytes.data(), bytes.size(), digest.data(), &size, EVP_sha256(), nullptr) != 1)
+    if (EVP_Digest(bytes.data(), bytes.size(), digest.data(), &size, EVP_sha256(), nullptr) != 1) {
         throw std::runtime_error("The server could not hash a secret.");
+    }
     return std::string(reinterpret_cast<const char*>(digest.data()), size);
 }
 
@@ -115,8 +123,9 @@ std::string base64(std::string_view bytes)
 std::string base64Url(std::string_view bytes)
 {
     std::string text = base64(bytes);
-    while (!text.empty() && text.back() == '=')
+    while (!text.empty() && text.back() == '=') {
         text.pop_back();
+    }
     std::replace(text.begin(), text.end(), '+', '-');
     std::replace(text.begin(), text.end(), '/', '_');
     return text;
@@ -126,22 +135,25 @@ std::optional<std::string> fromBase64Url(std::string_view text)
 {
     std::string standard(text);
     for (char& c : standard) {
-        if (c == '-')
+        if (c == '-') {
             c = '+';
-        else if (c == '_')
+        } else if (c == '_') {
             c = '/';
-        else if (!std::isalnum(static_cast<unsigned char>(c)))
+        } else if (!std::isalnum(static_cast<unsigned char>(c))) {
             return std::nullopt;
+        }
     }
-    if (standard.size() % 4 == 1)
+    if (standard.size() % 4 == 1) {
         return std::nullopt;
+    }
     const std::size_t padding = (4 - standard.size() % 4) % 4;
     standard.append(padding, '=');
     std::string bytes(standard.size() / 4 * 3, '\0');
     const int written = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(bytes.data()),
         reinterpret_cast<const unsigned char*>(standard.data()), static_cast<int>(standard.size()));
-    if (written < 0)
+    if (written < 0) {
         return std::nullopt;
+    }
     bytes.resize(static_cast<std::size_t>(written) - padding);
     return bytes;
 }
@@ -153,8 +165,9 @@ std::string newUuid()
     bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);
     std::string text;
     for (std::size_t i = 0; i < bytes.size(); ++i) {
-        if (i == 4 || i == 6 || i == 8 || i == 10)
+        if (i == 4 || i == 6 || i == 8 || i == 10) {
             text += '-';
+        }
         char pair[3];
         std::snprintf(pair, sizeof pair, "%02X", bytes[i]);
         text += pair;

@@ -25,8 +25,9 @@ std::string environment(const char* name, const std::string& fallback = {})
 std::string ServerOptions::defaultDataDir()
 {
     const std::string dataHome = environment("XDG_DATA_HOME");
-    if (!dataHome.empty())
+    if (!dataHome.empty()) {
         return dataHome + "/tallisen-server";
+    }
     return environment("HOME", ".") + "/.local/share/tallisen-server";
 }
 
@@ -35,16 +36,19 @@ namespace {
 void parseListen(const std::string& value, ServerOptions& options)
 {
     const auto colon = value.rfind(':');
-    if (colon == std::string::npos || colon == 0)
+    if (colon == std::string::npos || colon == 0) {
         throw std::invalid_argument("--listen needs HOST:PORT, for example 127.0.0.1:8080.");
+    }
     std::string host = value.substr(0, colon);
-    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
         host = host.substr(1, host.size() - 2);
+    }
     const std::string portText = value.substr(colon + 1);
     char* end = nullptr;
     const long port = std::strtol(portText.c_str(), &end, 10);
-    if (portText.empty() || *end != '\0' || port < 0 || port > 65535)
+    if (portText.empty() || *end != '\0' || port < 0 || port > 65535) {
         throw std::invalid_argument("--listen needs a port between 0 and 65535.");
+    }
     options.host = host;
     options.port = static_cast<int>(port);
 }
@@ -55,18 +59,22 @@ std::string readKeyFile(const std::string& flag, const std::string& path)
     struct stat info
     {
     };
-    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
         throw std::invalid_argument(flag + ": " + path + " is not a readable file.");
-    if ((info.st_mode & 077) != 0)
+    }
+    if ((info.st_mode & 077) != 0) {
         throw std::invalid_argument(
             flag + ": " + path + " can be read by other users; make it owner-only (chmod 600).");
+    }
     std::ifstream file(path);
     std::string key;
     std::getline(file, key);
-    while (!key.empty() && std::isspace(static_cast<unsigned char>(key.back())))
+    while (!key.empty() && std::isspace(static_cast<unsigned char>(key.back()))) {
         key.pop_back();
-    if (key.empty())
+    }
+    if (key.empty()) {
         throw std::invalid_argument(flag + ": " + path + " holds no key.");
+    }
     return key;
 }
 
@@ -79,8 +87,9 @@ bool isLoopbackHost(const std::string& host)
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
-    if (host.empty() || ::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0)
+    if (host.empty() || ::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) {
         return false;
+    }
     bool loopback = found != nullptr;
     for (const addrinfo* entry = found; entry; entry = entry->ai_next) {
         if (entry->ai_family == AF_INET) {
@@ -102,17 +111,20 @@ bool isLoopbackHost(const std::string& host)
 std::optional<std::string> hostOfUrl(const std::string& url)
 {
     const auto scheme = url.find("://");
-    if (scheme == std::string::npos)
+    if (scheme == std::string::npos) {
         return std::nullopt;
+    }
     const std::string rest = url.substr(scheme + 3);
     const std::string authority = rest.substr(0, rest.find_first_of("/?#"));
     // User information before the host is how a URL hides where it really goes.
-    if (authority.find('@') != std::string::npos)
+    if (authority.find('@') != std::string::npos) {
         return std::nullopt;
+    }
     if (!authority.empty() && authority.front() == '[') {
         const auto close = authority.find(']');
-        if (close == std::string::npos)
+        if (close == std::string::npos) {
             return std::nullopt;
+        }
         return authority.substr(1, close - 1);
     }
     return authority.substr(0, authority.find(':'));
@@ -133,79 +145,89 @@ ServerOptions ServerOptions::parse(const std::vector<std::string>& arguments)
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& flag = arguments[i];
         auto value = [&]() -> std::string {
-            if (i + 1 >= arguments.size())
+            if (i + 1 >= arguments.size()) {
                 throw std::invalid_argument(flag + " needs a value.");
+            }
             return arguments[++i];
         };
-        if (flag == "--help" || flag == "-h")
+        if (flag == "--help" || flag == "-h") {
             options.help = true;
-        else if (flag == "--version")
+        } else if (flag == "--version") {
             options.version = true;
-        else if (flag == "--listen")
+        } else if (flag == "--listen") {
             parseListen(value(), options);
-        else if (flag == "--data-dir")
+        } else if (flag == "--data-dir") {
             options.dataDir = value();
-        else if (flag == "--tls-cert")
+        } else if (flag == "--tls-cert") {
             options.tlsCert = value();
-        else if (flag == "--tls-key")
+        } else if (flag == "--tls-key") {
             options.tlsKey = value();
-        else if (flag == "--self-signed")
+        } else if (flag == "--self-signed") {
             options.selfSigned = true;
-        else if (flag == "--public-url")
+        } else if (flag == "--public-url") {
             options.publicUrl = value();
-        else if (flag == "--engine")
+        } else if (flag == "--engine") {
             options.engine = value();
-        else if (flag == "--openai-base-url")
+        } else if (flag == "--openai-base-url") {
             options.openAiBaseUrl = value();
-        else if (flag == "--openai-api-key")
+        } else if (flag == "--openai-api-key") {
             throw std::invalid_argument(
                 "A key on the command line is visible to every user in ps; give it in "
                 "OPENAI_API_KEY or with --openai-api-key-file.");
-        else if (flag == "--openai-api-key-file")
+        } else if (flag == "--openai-api-key-file") {
             options.openAiApiKey = readKeyFile(flag, value());
-        else if (flag == "--openai-model")
+        } else if (flag == "--openai-model") {
             options.openAiModel = value();
-        else if (flag == "--oidc-issuer")
+        } else if (flag == "--oidc-issuer") {
             options.oidcIssuer = value();
-        else if (flag == "--oidc-client-id")
+        } else if (flag == "--oidc-client-id") {
             options.oidcClientId = value();
-        else if (flag == "--oidc-client-secret-file")
+        } else if (flag == "--oidc-client-secret-file") {
             options.oidcClientSecret = readKeyFile(flag, value());
-        else if (flag == "--sign-in-as")
+        } else if (flag == "--sign-in-as") {
             options.signInAs = value();
-        else if (flag == "--token-idle-days")
+        } else if (flag == "--token-idle-days") {
             options.tokenIdleDays = std::clamp(std::atoi(value().c_str()), 1, 3650);
-        else if (flag == "--quota-mb")
+        } else if (flag == "--quota-mb") {
             options.quotaMegabytes = std::clamp(std::atoi(value().c_str()), 1, 1'000'000);
-        else if (flag == "--threads")
+        } else if (flag == "--threads") {
             options.threads = std::max(2, std::atoi(value().c_str()));
-        else
+        } else {
             throw std::invalid_argument("Unknown option " + flag + ". See --help.");
+        }
     }
-    if (options.tlsCert.has_value() != options.tlsKey.has_value())
+    if (options.tlsCert.has_value() != options.tlsKey.has_value()) {
         throw std::invalid_argument("--tls-cert and --tls-key must be given together.");
-    if (options.selfSigned && options.tlsCert)
+    }
+    if (options.selfSigned && options.tlsCert) {
         throw std::invalid_argument("Use either --self-signed or --tls-cert/--tls-key, not both.");
-    if (options.engine != "pocketsphinx" && options.engine != "openai")
+    }
+    if (options.engine != "pocketsphinx" && options.engine != "openai") {
         throw std::invalid_argument("--engine must be pocketsphinx or openai.");
-    if (!options.usesTls() && !isLoopbackHost(options.host))
+    }
+    if (!options.usesTls() && !isLoopbackHost(options.host)) {
         throw std::invalid_argument("Plain HTTP is only allowed on a loopback address; give --self-signed or "
                                     "--tls-cert/--tls-key to listen on "
             + options.host + ".");
+    }
     if (options.publicUrl
-        && (!options.publicUrl->starts_with("http") || hostOfUrl(*options.publicUrl).value_or("").empty()))
+        && (!options.publicUrl->starts_with("http") || hostOfUrl(*options.publicUrl).value_or("").empty())) {
         throw std::invalid_argument("--public-url needs an address such as https://tallisen.example.com.");
-    if (options.oidcIssuer && options.oidcClientId.empty())
+    }
+    if (options.oidcIssuer && options.oidcClientId.empty()) {
         throw std::invalid_argument("--oidc-issuer needs --oidc-client-id, as registered with the provider.");
+    }
     if (options.oidcIssuer && !options.oidcIssuer->starts_with("https://")
-        && !isLoopbackUrl(*options.oidcIssuer))
+        && !isLoopbackUrl(*options.oidcIssuer)) {
         throw std::invalid_argument("--oidc-issuer must be an https:// address.");
+    }
     // Anyone who can open the sign-in page becomes that account: only for this machine's own users.
     if (options.signInAs
-        && (!isLoopbackHost(options.host) || (options.publicUrl && !isLoopbackUrl(*options.publicUrl))))
+        && (!isLoopbackHost(options.host) || (options.publicUrl && !isLoopbackUrl(*options.publicUrl)))) {
         throw std::invalid_argument(
             "--sign-in-as signs in whoever opens the sign-in page, so it is only allowed when "
             "the server listens on, and is reached at, a loopback address.");
+    }
     return options;
 }
 

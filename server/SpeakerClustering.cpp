@@ -25,8 +25,9 @@ using Matrix = std::array<double, kDims * kDims>;
 Vector meanOf(const Gaussian& stats)
 {
     Vector mean {};
-    for (int i = 0; i < kDims; ++i)
+    for (int i = 0; i < kDims; ++i) {
         mean[i] = stats.sum[i] / stats.count;
+    }
     return mean;
 }
 
@@ -36,19 +37,22 @@ Matrix choleskyOfCovariance(const Gaussian& stats)
     const Vector mean = meanOf(stats);
     Matrix a {};
     for (int i = 0; i < kDims; ++i) {
-        for (int j = 0; j <= i; ++j)
+        for (int j = 0; j <= i; ++j) {
             a[i * kDims + j] = stats.products[i * kDims + j] / stats.count - mean[i] * mean[j];
+        }
         a[i * kDims + i] += kRidge;
     }
     for (int j = 0; j < kDims; ++j) {
         double diagonal = a[j * kDims + j];
-        for (int k = 0; k < j; ++k)
+        for (int k = 0; k < j; ++k) {
             diagonal -= a[j * kDims + k] * a[j * kDims + k];
+        }
         a[j * kDims + j] = std::sqrt(std::max(diagonal, kRidge * kRidge));
         for (int i = j + 1; i < kDims; ++i) {
             double value = a[i * kDims + j];
-            for (int k = 0; k < j; ++k)
+            for (int k = 0; k < j; ++k) {
                 value -= a[i * kDims + k] * a[j * kDims + k];
+            }
             a[i * kDims + j] = value / a[j * kDims + j];
         }
     }
@@ -59,8 +63,9 @@ double logDeterminant(const Gaussian& stats)
 {
     const Matrix l = choleskyOfCovariance(stats);
     double sum = 0;
-    for (int i = 0; i < kDims; ++i)
+    for (int i = 0; i < kDims; ++i) {
         sum += std::log(l[i * kDims + i]);
+    }
     return 2 * sum;
 }
 
@@ -90,8 +95,9 @@ struct Node
 std::vector<std::size_t> mergeNeighbours(std::vector<Node>& nodes)
 {
     std::vector<std::size_t> owner(nodes.size());
-    for (std::size_t i = 0; i < nodes.size(); ++i)
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
         owner[i] = i;
+    }
     for (bool forced = false; nodes.size() > kMostGroups; forced = true) {
         std::vector<Node> merged;
         std::vector<std::size_t> index(nodes.size());
@@ -109,8 +115,9 @@ std::vector<std::size_t> mergeNeighbours(std::vector<Node>& nodes)
             }
             index[i] = merged.size() - 1;
         }
-        for (auto& o : owner)
+        for (auto& o : owner) {
             o = index[o];
+        }
         nodes = std::move(merged);
     }
     return owner;
@@ -125,11 +132,13 @@ public:
         , m_best(m_nodes.size(), 0)
     {
         for (std::size_t i = 0; i < m_nodes.size(); ++i) {
-            for (std::size_t j = i + 1; j < m_nodes.size(); ++j)
+            for (std::size_t j = i + 1; j < m_nodes.size(); ++j) {
                 setDistance(i, j, distanceOf(i, j));
+            }
         }
-        for (std::size_t i = 0; i < m_nodes.size(); ++i)
+        for (std::size_t i = 0; i < m_nodes.size(); ++i) {
             findBest(i);
+        }
     }
 
     std::size_t alive() const
@@ -164,17 +173,20 @@ public:
         m_nodes[from].alive = false;
         for (std::size_t k = 0; k < m_nodes.size(); ++k) {
             setDistance(from, k, std::numeric_limits<float>::infinity());
-            if (k != into && m_nodes[k].alive)
+            if (k != into && m_nodes[k].alive) {
                 setDistance(into, k, distanceOf(into, k));
+            }
         }
         findBest(into);
         for (std::size_t k = 0; k < m_nodes.size(); ++k) {
-            if (!m_nodes[k].alive || k == into)
+            if (!m_nodes[k].alive || k == into) {
                 continue;
-            if (m_best[k] == into || m_best[k] == from)
+            }
+            if (m_best[k] == into || m_best[k] == from) {
                 findBest(k);
-            else if (at(k, into) < at(k, m_best[k]))
+            } else if (at(k, into) < at(k, m_best[k])) {
                 m_best[k] = into;
+            }
         }
         m_merges.push_back({ from, into });
     }
@@ -223,18 +235,21 @@ void Gaussian::add(const Vector& x)
     count += 1;
     for (int i = 0; i < kDims; ++i) {
         sum[i] += x[i];
-        for (int j = 0; j <= i; ++j)
+        for (int j = 0; j <= i; ++j) {
             products[i * kDims + j] += x[i] * x[j];
+        }
     }
 }
 
 void Gaussian::merge(const Gaussian& other)
 {
     count += other.count;
-    for (int i = 0; i < kDims; ++i)
+    for (int i = 0; i < kDims; ++i) {
         sum[i] += other.sum[i];
-    for (std::size_t i = 0; i < products.size(); ++i)
+    }
+    for (std::size_t i = 0; i < products.size(); ++i) {
         products[i] += other.products[i];
+    }
 }
 
 Model::Model(const Gaussian& stats)
@@ -242,8 +257,9 @@ Model::Model(const Gaussian& stats)
     , m_cholesky(choleskyOfCovariance(stats))
 {
     double logDet = 0;
-    for (int i = 0; i < kDims; ++i)
+    for (int i = 0; i < kDims; ++i) {
         logDet += 2 * std::log(m_cholesky[i * kDims + i]);
+    }
     m_logNormaliser = -0.5 * (kDims * std::log(2 * std::numbers::pi) + logDet);
 }
 
@@ -254,8 +270,9 @@ double Model::logLikelihood(const Vector& x) const
     double squared = 0;
     for (int i = 0; i < kDims; ++i) {
         double value = x[i] - m_mean[i];
-        for (int k = 0; k < i; ++k)
+        for (int k = 0; k < i; ++k) {
             value -= m_cholesky[i * kDims + k] * y[k];
+        }
         y[i] = value / m_cholesky[i * kDims + i];
         squared += y[i] * y[i];
     }
@@ -269,17 +286,20 @@ double deltaBic(const Gaussian& a, const Gaussian& b)
 
 std::vector<int> cluster(const std::vector<Gaussian>& groups, int mostClusters, double leastCount)
 {
-    if (groups.empty())
+    if (groups.empty()) {
         return {};
+    }
     std::vector<Node> nodes;
-    for (const auto& group : groups)
+    for (const auto& group : groups) {
         nodes.push_back({ group, logDeterminant(group), true });
+    }
     const auto firstOwner = mergeNeighbours(nodes);
     Agglomeration tree(std::move(nodes));
     while (const auto pair = tree.closest()) {
         const bool tooMany = tree.alive() > static_cast<std::size_t>(mostClusters);
-        if (!tooMany && tree.distance(pair->first, pair->second) >= 0)
+        if (!tooMany && tree.distance(pair->first, pair->second) >= 0) {
             break;
+        }
         tree.merge(pair->first, pair->second);
     }
     // Stray clusters join their nearest, the smallest first.
@@ -288,21 +308,26 @@ std::vector<int> cluster(const std::vector<Gaussian>& groups, int mostClusters, 
         for (std::size_t i = 0; i < tree.nodes().size(); ++i) {
             const auto& node = tree.nodes()[i];
             if (node.alive && node.stats.count < leastCount
-                && (!smallest || node.stats.count < tree.nodes()[*smallest].stats.count))
+                && (!smallest || node.stats.count < tree.nodes()[*smallest].stats.count)) {
                 smallest = i;
+            }
         }
-        if (!smallest || tree.alive() < 2)
+        if (!smallest || tree.alive() < 2) {
             break;
+        }
         tree.merge(tree.nearest(*smallest), *smallest);
     }
     std::vector<std::size_t> root(tree.nodes().size());
-    for (std::size_t i = 0; i < root.size(); ++i)
+    for (std::size_t i = 0; i < root.size(); ++i) {
         root[i] = i;
-    for (const auto& [from, into] : tree.merges())
+    }
+    for (const auto& [from, into] : tree.merges()) {
         root[from] = into;
+    }
     const auto find = [&](std::size_t i) {
-        while (root[i] != i)
+        while (root[i] != i) {
             i = root[i];
+        }
         return i;
     };
     std::vector<int> labels;
@@ -310,8 +335,9 @@ std::vector<int> cluster(const std::vector<Gaussian>& groups, int mostClusters, 
     for (const auto owner : firstOwner) {
         const std::size_t r = find(owner);
         auto found = std::find(seen.begin(), seen.end(), r);
-        if (found == seen.end())
+        if (found == seen.end()) {
             found = seen.insert(seen.end(), r);
+        }
         labels.push_back(static_cast<int>(found - seen.begin()));
     }
     return labels;

@@ -47,8 +47,9 @@ bool voiced(const Frame& frame)
 Vector rawFeatures(const Frame& frame)
 {
     Vector x {};
-    for (int i = 0; i < VoiceFeatures::kCepstra; ++i)
+    for (int i = 0; i < VoiceFeatures::kCepstra; ++i) {
         x[i] = frame.cepstrum[i];
+    }
     x[VoiceFeatures::kCepstra] = std::log2(frame.pitch);
     return x;
 }
@@ -75,8 +76,9 @@ public:
     Vector at(std::size_t i) const
     {
         Vector x = rawFeatures(m_frames[i]);
-        for (int d = 0; d < SpeakerClustering::kDims; ++d)
+        for (int d = 0; d < SpeakerClustering::kDims; ++d) {
             x[d] = (x[d] - m_mean[d]) * m_scale[d];
+        }
         return x;
     }
 
@@ -86,8 +88,9 @@ public:
     {
         for (const auto& span : spans) {
             for (std::size_t i = span.firstFrame; i < span.endFrame; ++i) {
-                if (voiced(m_frames[i]))
+                if (voiced(m_frames[i])) {
                     visit(i);
+                }
             }
         }
     }
@@ -105,9 +108,10 @@ std::vector<FrameSpan> windowsOf(const std::vector<FrameSpan>& spans)
     for (const auto& span : spans) {
         const std::size_t length = span.endFrame - span.firstFrame;
         const std::size_t count = std::max<std::size_t>(1, (length + kWindowFrames / 2) / kWindowFrames);
-        for (std::size_t w = 0; w < count; ++w)
+        for (std::size_t w = 0; w < count; ++w) {
             windows.push_back(
                 { span.firstFrame + length * w / count, span.firstFrame + length * (w + 1) / count });
+        }
     }
     return windows;
 }
@@ -119,8 +123,9 @@ std::vector<Gaussian> initialSpeakers(const Features& features, const std::vecto
     for (const auto& window : windowsOf(spans)) {
         Gaussian group;
         features.forEachVoiced({ window }, [&](std::size_t i) { group.add(features.at(i)); });
-        if (group.count >= kLeastVoicedPerWindow)
+        if (group.count >= kLeastVoicedPerWindow) {
             groups.push_back(group);
+        }
     }
     if (groups.empty()) {
         Gaussian all;
@@ -130,8 +135,9 @@ std::vector<Gaussian> initialSpeakers(const Features& features, const std::vecto
     const auto labels = SpeakerClustering::cluster(groups, kMostSpeakers, kLeastSpeakerFrames);
     std::vector<Gaussian> speakers(
         static_cast<std::size_t>(*std::max_element(labels.begin(), labels.end()) + 1));
-    for (std::size_t g = 0; g < groups.size(); ++g)
+    for (std::size_t g = 0; g < groups.size(); ++g) {
         speakers[static_cast<std::size_t>(labels[g])].merge(groups[g]);
+    }
     return speakers;
 }
 
@@ -174,8 +180,9 @@ void forgetPlayedNotes(const std::vector<Frame>& frames, const std::vector<Frame
     std::vector<double> pairs(speakers);
     for (const auto& span : spans) {
         for (std::size_t i = span.firstFrame + 1; i < span.endFrame; ++i) {
-            if (!voiced(frames[i]) || !voiced(frames[i - 1]) || labels[i] != labels[i - 1])
+            if (!voiced(frames[i]) || !voiced(frames[i - 1]) || labels[i] != labels[i - 1]) {
                 continue;
+            }
             const auto speaker = static_cast<std::size_t>(labels[i]);
             pairs[speaker] += 1;
             steady[speaker] += std::fabs(std::log2(frames[i].pitch / frames[i - 1].pitch)) < kSteadyPitchStep;
@@ -184,8 +191,9 @@ void forgetPlayedNotes(const std::vector<Frame>& frames, const std::vector<Frame
     for (const auto& span : spans) {
         for (std::size_t i = span.firstFrame; i < span.endFrame; ++i) {
             const auto speaker = static_cast<std::size_t>(labels[i]);
-            if (pairs[speaker] > 0 && steady[speaker] > kMostSteadyShare * pairs[speaker])
+            if (pairs[speaker] > 0 && steady[speaker] > kMostSteadyShare * pairs[speaker]) {
                 labels[i] = -1;
+            }
         }
     }
 }
@@ -208,15 +216,17 @@ std::vector<Turn> turnsOf(const std::vector<int>& labels, const std::vector<Fram
     std::vector<Run> runs;
     for (const auto& span : spans) {
         for (std::size_t i = span.firstFrame; i < span.endFrame; ++i) {
-            if (labels[i] < 0)
+            if (labels[i] < 0) {
                 continue;
+            }
             const double start = static_cast<double>(i + kSpectrumOffsetFrames) * kFrameSeconds;
             const bool extends
                 = !runs.empty() && runs.back().speaker == labels[i] && start - runs.back().end < kSameTurnGap;
-            if (extends)
+            if (extends) {
                 runs.back().end = start + kFrameSeconds;
-            else
+            } else {
                 runs.push_back({ start, start + kFrameSeconds, labels[i] });
+            }
         }
     }
     std::map<int, int> names;
@@ -247,13 +257,16 @@ std::vector<Turn> Analysis::finish() const
     for (int round = 0; round <= kResegmentations; ++round) {
         std::erase_if(
             speakers, [](const Gaussian& speaker) { return speaker.count < kLeastVoicedPerWindow; });
-        if (speakers.empty())
+        if (speakers.empty()) {
             return {};
+        }
         std::vector<Model> models;
-        for (const auto& speaker : speakers)
+        for (const auto& speaker : speakers) {
             models.emplace_back(speaker);
-        for (const auto& span : spans)
+        }
+        for (const auto& span : spans) {
             viterbi(features, models, span, labels);
+        }
         speakers.assign(models.size(), Gaussian {});
         features.forEachVoiced(
             spans, [&](std::size_t i) { speakers[static_cast<std::size_t>(labels[i])].add(features.at(i)); });

@@ -17,8 +17,9 @@ Statement::Statement(sqlite3* db, std::string_view sql)
     : m_db(db)
 {
     sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(db, sql.data(), static_cast<int>(sql.size()), &statement, nullptr) != SQLITE_OK)
+    if (sqlite3_prepare_v2(db, sql.data(), static_cast<int>(sql.size()), &statement, nullptr) != SQLITE_OK) {
         fail(db, "prepare a query");
+    }
     m_statement.reset(statement);
 }
 
@@ -55,10 +56,12 @@ Statement& Statement::bindOptional(int index, const std::optional<std::string>& 
 bool Statement::step()
 {
     const int result = sqlite3_step(m_statement.get());
-    if (result == SQLITE_ROW)
+    if (result == SQLITE_ROW) {
         return true;
-    if (result == SQLITE_DONE)
+    }
+    if (result == SQLITE_DONE) {
         return false;
+    }
     fail(m_db, "run a query");
 }
 
@@ -70,15 +73,17 @@ void Statement::run()
 std::string Statement::text(int column) const
 {
     const auto* bytes = sqlite3_column_text(m_statement.get(), column);
-    if (!bytes)
+    if (!bytes) {
         return {};
+    }
     return std::string(reinterpret_cast<const char*>(bytes), sqlite3_column_bytes(m_statement.get(), column));
 }
 
 std::optional<std::string> Statement::optionalText(int column) const
 {
-    if (sqlite3_column_type(m_statement.get(), column) == SQLITE_NULL)
+    if (sqlite3_column_type(m_statement.get(), column) == SQLITE_NULL) {
         return std::nullopt;
+    }
     return text(column);
 }
 
@@ -98,8 +103,9 @@ Database::Database(const std::string& path)
     const int result = sqlite3_open_v2(
         path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
     m_db.reset(db);
-    if (result != SQLITE_OK)
+    if (result != SQLITE_OK) {
         fail(db, "open");
+    }
     sqlite3_busy_timeout(db, 5000);
     execute("PRAGMA journal_mode=WAL; PRAGMA foreign_keys=ON; PRAGMA synchronous=NORMAL;");
 }
@@ -107,8 +113,9 @@ Database::Database(const std::string& path)
 void Database::execute(std::string_view sql)
 {
     const std::string text(sql);
-    if (sqlite3_exec(m_db.get(), text.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK)
+    if (sqlite3_exec(m_db.get(), text.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
         fail(m_db.get(), "run a statement");
+    }
 }
 
 Transaction::Transaction(Database& db)
@@ -119,8 +126,9 @@ Transaction::Transaction(Database& db)
 
 Transaction::~Transaction()
 {
-    if (m_done)
+    if (m_done) {
         return;
+    }
     try {
         m_db.execute("ROLLBACK");
     } catch (const std::exception&) {

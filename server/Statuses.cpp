@@ -38,8 +38,9 @@ std::string_view nameOf(const std::array<Names<Status>, N>& names, Status status
 {
     const auto found = std::find_if(
         names.begin(), names.end(), [status](const auto& entry) { return entry.first == status; });
-    if (found == names.end())
+    if (found == names.end()) {
         throw std::logic_error("A status without a name.");
+    }
     return found->second;
 }
 
@@ -49,9 +50,10 @@ Status statusNamed(const std::array<Names<Status>, N>& names, std::string_view t
 {
     const auto found = std::find_if(
         names.begin(), names.end(), [text](const auto& entry) { return entry.second == text; });
-    if (found == names.end())
+    if (found == names.end()) {
         throw std::runtime_error(std::string("The server's database holds an unknown ") + kind + " status \""
             + std::string(text) + "\".");
+    }
     return found->first;
 }
 

@@ -87,8 +87,9 @@ nlohmann::json Recording::toJson() const
         { "cleanupStatus", toText(cleanupStatus) },
         { "emailStatus", toText(emailStatus) },
     };
-    if (category)
+    if (category) {
         object["category"] = *category;
+    }
     return object;
 }
 
@@ -104,8 +105,9 @@ void Store::migrate()
     version.step();
     const auto current = static_cast<std::size_t>(version.integer(0));
     // Before any table is created: a newer server may have renamed or dropped one.
-    if (current > kMigrations.size())
+    if (current > kMigrations.size()) {
         throw std::runtime_error("The server's database was written by a newer tallisen-server; update it.");
+    }
     m_db.execute(kSchema);
     for (std::size_t next = current; next < kMigrations.size(); ++next) {
         Transaction transaction(m_db);
@@ -140,8 +142,9 @@ std::vector<Recording> Store::recordings(const std::string& accountId)
         + " FROM recordings WHERE accountId = ? ORDER BY createdAt DESC, rowid DESC");
     query.bind(1, accountId);
     std::vector<Recording> list;
-    while (query.step())
+    while (query.step()) {
         list.push_back(readRecording(query));
+    }
     return list;
 }
 
@@ -150,8 +153,9 @@ std::optional<Recording> Store::recording(const std::string& id)
     std::lock_guard lock(m_mutex);
     auto query = m_db.prepare(std::string("SELECT ") + kRecordingColumns + " FROM recordings WHERE id = ?");
     query.bind(1, id);
-    if (!query.step())
+    if (!query.step()) {
         return std::nullopt;
+    }
     return readRecording(query);
 }
 
@@ -178,8 +182,9 @@ std::pair<Recording, bool> Store::saveRecording(const std::string& accountId,
         auto current
             = m_db.prepare(std::string("SELECT ") + kRecordingColumns + " FROM recordings WHERE id = ?");
         current.bind(1, previous.text(0));
-        if (current.step())
+        if (current.step()) {
             return { readRecording(current), false };
+        }
         const auto answer = nlohmann::json::parse(previous.text(1));
         Recording recorded;
         recorded.id = answer.at("id");
@@ -198,8 +203,9 @@ std::pair<Recording, bool> Store::saveRecording(const std::string& accountId,
                        "accountId = ?");
     used.bind(1, accountId);
     used.step();
-    if (used.integer(0) + static_cast<std::int64_t>(fields.transcript.size()) > quotaBytes)
+    if (used.integer(0) + static_cast<std::int64_t>(fields.transcript.size()) > quotaBytes) {
         throw QuotaExceeded();
+    }
     Recording recording;
     recording.id = Secrets::newUuid();
     recording.accountId = accountId;
@@ -296,8 +302,9 @@ std::optional<DiarizationJob> Store::diarization(const std::string& accountId, c
     auto query = m_db.prepare(std::string("SELECT ") + kDiarizationColumns
         + " FROM diarizations WHERE accountId = ? AND recordingId = ?");
     query.bind(1, accountId).bind(2, recordingId);
-    if (!query.step())
+    if (!query.step()) {
         return std::nullopt;
+    }
     return readDiarization(query);
 }
 
@@ -307,8 +314,9 @@ std::optional<DiarizationJob> Store::diarizationForCapability(const std::string&
     auto query = m_db.prepare(std::string("SELECT ") + kDiarizationColumns
         + " FROM diarizations WHERE capabilityHash = ? AND status = ?");
     query.bind(1, capabilityHash).bind(2, toText(DiarizationStatus::Upload));
-    if (!query.step())
+    if (!query.step()) {
         return std::nullopt;
+    }
     return readDiarization(query);
 }
 
@@ -350,8 +358,9 @@ std::vector<DiarizationJob> Store::diarizationsWithStatus(DiarizationStatus stat
         = m_db.prepare(std::string("SELECT ") + kDiarizationColumns + " FROM diarizations WHERE status = ?");
     query.bind(1, toText(status));
     std::vector<DiarizationJob> jobs;
-    while (query.step())
+    while (query.step()) {
         jobs.push_back(readDiarization(query));
+    }
     return jobs;
 }
 

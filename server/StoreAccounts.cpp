@@ -27,8 +27,9 @@ std::optional<std::string> Store::createSignIn()
     // Anyone may ask for a code, so the open ones are bounded.
     auto open = m_db.prepare("SELECT count(*) FROM signIns WHERE accountId IS NULL");
     open.step();
-    if (open.integer(0) >= static_cast<std::int64_t>(kMaximumOpenSignIns))
+    if (open.integer(0) >= static_cast<std::int64_t>(kMaximumOpenSignIns)) {
         return std::nullopt;
+    }
     m_db.prepare("INSERT INTO signIns (codeHash, createdAt) VALUES (?, ?)")
         .bind(1, Secrets::sha256Hex(code))
         .bind(2, WireFormat::nowMs())
@@ -41,12 +42,15 @@ SignInOutcome Store::signInStatus(const std::string& code)
     std::lock_guard lock(m_mutex);
     auto query = m_db.prepare("SELECT createdAt, exchanged, accountId FROM signIns WHERE codeHash = ?");
     query.bind(1, Secrets::sha256Hex(code));
-    if (!query.step())
+    if (!query.step()) {
         return SignInOutcome::Unknown;
-    if (query.integer(1) != 0 || query.optionalText(2))
+    }
+    if (query.integer(1) != 0 || query.optionalText(2)) {
         return SignInOutcome::Used;
-    if (WireFormat::nowMs() - query.integer(0) > kSignInLifetimeMs)
+    }
+    if (WireFormat::nowMs() - query.integer(0) > kSignInLifetimeMs) {
         return SignInOutcome::Expired;
+    }
     return SignInOutcome::Completed;
 }
 
@@ -56,15 +60,19 @@ SignInOutcome Store::completeSignIn(const std::string& code, const std::string& 
     Transaction transaction(m_db);
     auto query = m_db.prepare("SELECT createdAt, exchanged, accountId FROM signIns WHERE codeHash = ?");
     query.bind(1, Secrets::sha256Hex(code));
-    if (!query.step())
+    if (!query.step()) {
         return SignInOutcome::Unknown;
-    if (query.integer(1) != 0)
+    }
+    if (query.integer(1) != 0) {
         return SignInOutcome::Used;
+    }
     // The first completed sign-in owns the code: a second one must not swap the account under the app.
-    if (const auto bound = query.optionalText(2))
+    if (const auto bound = query.optionalText(2)) {
         return *bound == accountId ? SignInOutcome::Completed : SignInOutcome::Used;
-    if (WireFormat::nowMs() - query.integer(0) > kSignInLifetimeMs)
+    }
+    if (WireFormat::nowMs() - query.integer(0) > kSignInLifetimeMs) {
         return SignInOutcome::Expired;
+    }
     m_db.prepare("UPDATE signIns SET accountId = ? WHERE codeHash = ?")
         .bind(1, accountId)
         .bind(2, Secrets::sha256Hex(code))
@@ -80,15 +88,19 @@ ExchangeResult Store::exchange(const std::string& code)
     Transaction transaction(m_db);
     auto query = m_db.prepare("SELECT createdAt, exchanged, accountId FROM signIns WHERE codeHash = ?");
     query.bind(1, codeHash);
-    if (!query.step())
+    if (!query.step()) {
         return { ExchangeOutcome::Unknown, {} };
-    if (query.integer(1) != 0)
+    }
+    if (query.integer(1) != 0) {
         return { ExchangeOutcome::Used, {} };
-    if (WireFormat::nowMs() - query.integer(0) > kSignInLifetimeMs)
+    }
+    if (WireFormat::nowMs() - query.integer(0) > kSignInLifetimeMs) {
         return { ExchangeOutcome::Expired, {} };
+    }
     const auto accountId = query.optionalText(2);
-    if (!accountId)
+    if (!accountId) {
         return { ExchangeOutcome::Pending, {} };
+    }
     const std::string token = Secrets::randomToken();
     m_db.prepare("INSERT INTO tokens (hash, accountId, createdAt, lastUsedAt) VALUES (?, ?, ?, ?)")
         .bind(1, Secrets::sha256Hex(token))
@@ -109,8 +121,9 @@ std::optional<Account> Store::accountForToken(const std::string& token, std::int
     auto query = m_db.prepare("SELECT a.id, a.email, a.displayName, coalesce(t.lastUsedAt, t.createdAt) FROM "
                               "tokens t JOIN accounts a ON a.id = t.accountId WHERE t.hash = ?");
     query.bind(1, hash);
-    if (!query.step())
+    if (!query.step()) {
         return std::nullopt;
+    }
     const std::int64_t lastUsed = query.integer(3);
     if (now - lastUsed > idleLimitMs) {
         m_db.prepare("DELETE FROM tokens WHERE hash = ?").bind(1, hash).run();
@@ -118,8 +131,9 @@ std::optional<Account> Store::accountForToken(const std::string& token, std::int
     }
     Account account { query.text(0), query.text(1), query.text(2) };
     // One write a minute per token is enough to measure idleness in days.
-    if (now - lastUsed > 60'000)
+    if (now - lastUsed > 60'000) {
         m_db.prepare("UPDATE tokens SET lastUsedAt = ? WHERE hash = ?").bind(1, now).bind(2, hash).run();
+    }
     return account;
 }
 
@@ -133,8 +147,9 @@ std::optional<Account> Store::accountWhere(const char* sql, const std::string& v
 {
     auto query = m_db.prepare(sql);
     query.bind(1, value);
-    if (!query.step())
+    if (!query.step()) {
         return std::nullopt;
+    }
     return Account { query.text(0), query.text(1), query.text(2) };
 }
 
@@ -146,8 +161,9 @@ std::optional<Account> Store::accountByEmail(const std::string& email)
 Account Store::ensureAccount(const std::string& email, const std::string& displayName)
 {
     std::lock_guard lock(m_mutex);
-    if (auto existing = accountByEmail(email))
+    if (auto existing = accountByEmail(email)) {
         return *existing;
+    }
     return insertAccount(email, displayName, std::nullopt);
 }
 
@@ -155,8 +171,9 @@ std::optional<Account> Store::addUser(
     const std::string& email, const std::string& displayName, const std::string& passwordHash)
 {
     std::lock_guard lock(m_mutex);
-    if (accountByEmail(email))
+    if (accountByEmail(email)) {
         return std::nullopt;
+    }
     return insertAccount(email, displayName, passwordHash);
 }
 
@@ -180,8 +197,9 @@ std::optional<Credentials> Store::credentials(const std::string& email)
     std::lock_guard lock(m_mutex);
     auto query = m_db.prepare("SELECT id, email, displayName, passwordHash FROM accounts WHERE email = ?");
     query.bind(1, email);
-    if (!query.step())
+    if (!query.step()) {
         return std::nullopt;
+    }
     return Credentials { { query.text(0), query.text(1), query.text(2) }, query.optionalText(3) };
 }
 
@@ -193,9 +211,10 @@ std::vector<UserSummary> Store::users()
         "(SELECT count(*) FROM tokens t WHERE t.accountId = a.id), "
         "(SELECT count(*) FROM recordings r WHERE r.accountId = a.id) FROM accounts a ORDER BY a.email");
     std::vector<UserSummary> list;
-    while (query.step())
+    while (query.step()) {
         list.push_back({ { query.text(0), query.text(1), query.text(2) }, query.integer(3) != 0,
             query.integer(4), query.integer(5), query.integer(6) });
+    }
     return list;
 }
 
@@ -203,15 +222,17 @@ bool Store::removeUser(const std::string& email)
 {
     std::lock_guard lock(m_mutex);
     const auto account = accountByEmail(email);
-    if (!account)
+    if (!account) {
         return false;
+    }
     Transaction transaction(m_db);
     for (const char* sql :
         { "DELETE FROM tokens WHERE accountId = ?", "DELETE FROM recipients WHERE accountId = ?",
             "DELETE FROM signIns WHERE accountId = ?", "DELETE FROM idempotencyKeys WHERE accountId = ?",
             "DELETE FROM diarizations WHERE accountId = ?", "DELETE FROM recordings WHERE accountId = ?",
-            "DELETE FROM accounts WHERE id = ?" })
+            "DELETE FROM accounts WHERE id = ?" }) {
         m_db.prepare(sql).bind(1, account->id).run();
+    }
     transaction.commit();
     return true;
 }
@@ -233,8 +254,9 @@ std::vector<TokenSummary> Store::tokens(const std::string& email)
                               "JOIN accounts a ON a.id = t.accountId WHERE a.email = ? ORDER BY t.createdAt");
     query.bind(1, email);
     std::vector<TokenSummary> list;
-    while (query.step())
+    while (query.step()) {
         list.push_back({ query.text(0).substr(0, kTokenIdLength), query.integer(1), query.integer(2) });
+    }
     return list;
 }
 
@@ -242,8 +264,9 @@ std::int64_t Store::revokeTokens(const std::string& email, const std::optional<s
 {
     std::lock_guard lock(m_mutex);
     // A short or empty id would match many tokens by prefix.
-    if (tokenId && tokenId->size() != kTokenIdLength)
+    if (tokenId && tokenId->size() != kTokenIdLength) {
         return 0;
+    }
     m_db.prepare("DELETE FROM tokens WHERE accountId = (SELECT id FROM accounts WHERE email = ?) AND "
                  "(? IS NULL OR substr(hash, 1, ?) = ?)")
         .bind(1, email)
@@ -258,8 +281,9 @@ bool Store::allowRecipient(const std::string& email, const std::string& address,
 {
     std::lock_guard lock(m_mutex);
     const auto account = accountByEmail(email);
-    if (!account)
+    if (!account) {
         return false;
+    }
     m_db.prepare(allowed ? "INSERT OR IGNORE INTO recipients (accountId, address) VALUES (?, ?)"
                          : "DELETE FROM recipients WHERE accountId = ? AND address = ?")
         .bind(1, account->id)

@@ -40,24 +40,27 @@ void sendJson(httplib::Response& response, const nlohmann::json& body, int statu
 nlohmann::json parseObject(const std::string& body, int status = 400)
 {
     auto json = nlohmann::json::parse(body, nullptr, false);
-    if (json.is_discarded() || !json.is_object())
+    if (json.is_discarded() || !json.is_object()) {
         throw HttpError(status, "The request body must be a JSON object.");
+    }
     return json;
 }
 
 std::string requiredString(const nlohmann::json& object, const char* key, int status = 400)
 {
     const auto found = object.find(key);
-    if (found == object.end() || !found->is_string())
+    if (found == object.end() || !found->is_string()) {
         throw HttpError(status, std::string("The request needs a string \"") + key + "\".");
+    }
     return found->get<std::string>();
 }
 
 std::string pathId(const httplib::Request& request, const char* what)
 {
     const auto id = WireFormat::canonicalUuid(request.matches[1].str());
-    if (!id)
+    if (!id) {
         throw HttpError(400, std::string("The ") + what + " id is not a valid UUID.");
+    }
     return *id;
 }
 
@@ -116,10 +119,12 @@ nlohmann::json wordsJson(const std::vector<RecognizedWord>& words)
     auto list = nlohmann::json::array();
     for (const auto& word : words) {
         nlohmann::json item { { "text", word.text } };
-        if (word.start)
+        if (word.start) {
             item["start"] = milliseconds(*word.start);
-        if (word.end)
+        }
+        if (word.end) {
             item["end"] = milliseconds(*word.end);
+        }
         list.push_back(item);
     }
     return list;
@@ -128,10 +133,12 @@ nlohmann::json wordsJson(const std::vector<RecognizedWord>& words)
 nlohmann::json diarizationJson(const DiarizationJob& job)
 {
     nlohmann::json body { { "status", toText(job.status) } };
-    if (job.status == DiarizationStatus::Succeeded && job.segmentsJson)
+    if (job.status == DiarizationStatus::Succeeded && job.segmentsJson) {
         body["segments"] = nlohmann::json::parse(*job.segmentsJson);
-    if (job.status == DiarizationStatus::Failed && job.error)
+    }
+    if (job.status == DiarizationStatus::Failed && job.error) {
         body["error"] = *job.error;
+    }
     return body;
 }
 
@@ -143,10 +150,12 @@ void makePrivateDirectory(const std::string& path)
 
 std::string hostForUrl(const std::string& host)
 {
-    if (host == "0.0.0.0" || host.empty())
+    if (host == "0.0.0.0" || host.empty()) {
         return "127.0.0.1";
-    if (host == "::")
+    }
+    if (host == "::") {
         return "[::1]";
+    }
     return host.find(':') != std::string::npos ? "[" + host + "]" : host;
 }
 
@@ -180,16 +189,18 @@ TallisenServer::TallisenServer(ServerOptions options, std::unique_ptr<Transcribe
     makePrivateDirectory(m_options.dataDir + "/uploads");
     // Uploads cut off by a stop or crash were never accepted; their clients upload again.
     for (const auto& entry : fs::directory_iterator(m_options.dataDir + "/uploads")) {
-        if (entry.path().extension() == ".part")
+        if (entry.path().extension() == ".part") {
             fs::remove(entry.path());
+        }
     }
     m_store = std::make_unique<Store>(m_options.dataDir + "/tallisen.sqlite3");
     ::chmod((m_options.dataDir + "/tallisen.sqlite3").c_str(), 0600);
     SSL_CTX* tls = nullptr;
     if (m_options.selfSigned) {
         std::vector<std::string> hosts { m_options.host };
-        if (m_options.publicUrl)
+        if (m_options.publicUrl) {
             hosts.push_back(hostOfUrl(*m_options.publicUrl).value_or(""));
+        }
         const auto paths = Certificates::ensureSelfSigned(m_options.dataDir + "/tls", hosts);
         m_caPath = paths.caCertificate;
         tls = makeTlsContext(paths.certificate, paths.privateKey);
@@ -216,24 +227,29 @@ TallisenServer::~TallisenServer()
 
 int TallisenServer::bind()
 {
-    if (m_options.port == 0)
+    if (m_options.port == 0) {
         m_port = m_http->bind_to_any_port(m_options.host);
-    else
+    } else {
         m_port = m_http->bind_to_port(m_options.host, m_options.port) ? m_options.port : -1;
-    if (m_port < 0)
+    }
+    if (m_port < 0) {
         throw std::runtime_error("The server could not listen on " + m_options.host + ":"
             + std::to_string(m_options.port) + "; is another program using it?");
+    }
     m_publicUrl = m_options.publicUrl.value_or(std::string(m_options.usesTls() ? "https://" : "http://")
         + hostForUrl(m_options.host) + ":" + std::to_string(m_port));
-    while (!m_publicUrl.empty() && m_publicUrl.back() == '/')
+    while (!m_publicUrl.empty() && m_publicUrl.back() == '/') {
         m_publicUrl.pop_back();
-    if (m_options.oidcIssuer)
+    }
+    if (m_options.oidcIssuer) {
         m_openId = std::make_unique<OpenIdConnect>(OpenIdConnect::Settings { *m_options.oidcIssuer,
             m_options.oidcClientId, m_options.oidcClientSecret, m_publicUrl + "/auth/oidc/callback" });
+    }
     // Work interrupted by a restart is picked up again.
     for (const auto status : { DiarizationStatus::Starting, DiarizationStatus::Pending }) {
-        for (const auto& job : m_store->diarizationsWithStatus(status))
+        for (const auto& job : m_store->diarizationsWithStatus(status)) {
             m_detection->post([this, job] { runDiarization(job); });
+        }
     }
     return m_port;
 }
@@ -245,8 +261,9 @@ bool TallisenServer::run()
 
 void TallisenServer::stop()
 {
-    if (m_http)
+    if (m_http) {
         m_http->stop();
+    }
 }
 
 void TallisenServer::installRoutes()
@@ -264,8 +281,9 @@ void TallisenServer::installRoutes()
                                    std::exception_ptr error) { answerFailure(request, response, error); });
     http.set_error_handler(
         httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& response) {
-            if (!response.body.empty())
+            if (!response.body.empty()) {
                 return httplib::Server::HandlerResponse::Unhandled;
+            }
             // cpp-httplib refused the request itself, maybe leaving its body unread.
             GuardedHttpServer::closeAfterResponse();
             const char* message = response.status == 404 ? "Not found."
@@ -310,32 +328,38 @@ httplib::Server::HandlerResponse TallisenServer::checkLimits(
         response.set_content(WireFormat::errorBody(message), kJson);
         return httplib::Server::HandlerResponse::Handled;
     };
-    if (request.has_header("Transfer-Encoding"))
+    if (request.has_header("Transfer-Encoding")) {
         return refuse(411, "Send the request body with a Content-Length.");
+    }
     // cpp-httplib would inflate it with no bound before any handler could check the token.
     const std::string encoding = request.get_header_value("Content-Encoding");
-    if (request.has_header("Content-Encoding") && encoding != "identity")
+    if (request.has_header("Content-Encoding") && encoding != "identity") {
         return refuse(415, "Send the request body without a Content-Encoding.");
-    if (!request.has_header("Content-Length"))
+    }
+    if (!request.has_header("Content-Length")) {
         return request.method == "POST" ? answerBodylessPost(request, response)
                                         : httplib::Server::HandlerResponse::Unhandled;
+    }
     const std::string lengthText = request.get_header_value("Content-Length");
     if (lengthText.empty() || lengthText.find_first_not_of("0123456789") != std::string::npos
-        || lengthText.size() > 15)
+        || lengthText.size() > 15) {
         return refuse(400, "The Content-Length header is not a number.");
+    }
     const std::size_t length = std::stoull(lengthText);
     std::size_t limit = kSmallBodyBytes;
-    if (request.method == "PUT" && request.path.rfind("/v1/uploads/", 0) == 0)
+    if (request.method == "PUT" && request.path.rfind("/v1/uploads/", 0) == 0) {
         limit = kUploadBytes;
-    else if (request.path == "/v1/transcriptions")
+    } else if (request.path == "/v1/transcriptions") {
         limit = kTranscriptionBytes;
-    else if (request.path == "/v1/transcriptions/align")
+    } else if (request.path == "/v1/transcriptions/align") {
         limit = kTranscriptionBytes + kTranscriptBytes / 8;
-    else if (request.path == "/v1/recordings/text")
+    } else if (request.path == "/v1/recordings/text") {
         limit = kTranscriptBytes;
-    if (length > limit)
+    }
+    if (length > limit) {
         return refuse(
             413, "The request body is larger than the " + std::to_string(limit) + " bytes allowed here.");
+    }
     return httplib::Server::HandlerResponse::Unhandled;
 }
 
@@ -348,14 +372,15 @@ httplib::Server::HandlerResponse TallisenServer::answerBodylessPost(
     static const std::regex kStart("/v1/diarizations/([^/]+)/start");
     httplib::Request routed = request;
     try {
-        if (request.path == "/auth/google/prepare")
+        if (request.path == "/auth/google/prepare") {
             prepareSignIn(routed, response);
-        else if (std::regex_match(request.path, routed.matches, kPrepare))
+        } else if (std::regex_match(request.path, routed.matches, kPrepare)) {
             prepareDiarization(routed, response);
-        else if (std::regex_match(request.path, routed.matches, kStart))
+        } else if (std::regex_match(request.path, routed.matches, kStart)) {
             startDiarization(routed, response);
-        else
+        } else {
             throw HttpError(411, "Send the request body with a Content-Length.");
+        }
     } catch (...) {
         answerFailure(request, response, std::current_exception());
     }
@@ -366,12 +391,14 @@ Account TallisenServer::requireAccount(const httplib::Request& request)
 {
     const std::string header = request.get_header_value("Authorization");
     static constexpr std::string_view kBearer = "Bearer ";
-    if (header.size() <= kBearer.size() || header.compare(0, kBearer.size(), kBearer) != 0)
+    if (header.size() <= kBearer.size() || header.compare(0, kBearer.size(), kBearer) != 0) {
         throw HttpError(401, "Sign in to continue.");
+    }
     auto account = m_store->accountForToken(
         header.substr(kBearer.size()), std::int64_t { m_options.tokenIdleDays } * 24 * 3600 * 1000);
-    if (!account)
+    if (!account) {
         throw HttpError(401, "Your session has ended. Sign in again.");
+    }
     return *account;
 }
 
@@ -379,11 +406,12 @@ Transcriber& TallisenServer::transcriber()
 {
     std::lock_guard lock(m_engineMutex);
     if (!m_transcriber) {
-        if (m_options.engine == "openai")
+        if (m_options.engine == "openai") {
             m_transcriber = std::make_unique<OpenAiTranscriber>(
                 m_options.openAiBaseUrl, m_options.openAiApiKey, m_options.openAiModel);
-        else
+        } else {
             m_transcriber = std::make_unique<PocketSphinxTranscriber>();
+        }
     }
     return *m_transcriber;
 }
@@ -396,8 +424,9 @@ void TallisenServer::health(const httplib::Request&, httplib::Response& response
 void TallisenServer::prepareSignIn(const httplib::Request&, httplib::Response& response)
 {
     const auto created = m_store->createSignIn();
-    if (!created)
+    if (!created) {
         throw HttpError(503, "Too many sign-ins are waiting to be completed. Try again in a few minutes.");
+    }
     const std::string& code = *created;
     sendJson(response, { { "url", m_publicUrl + "/auth/sign-in?code=" + code }, { "code", code } });
 }
@@ -430,8 +459,9 @@ void TallisenServer::signInPage(const httplib::Request& request, httplib::Respon
 
 void TallisenServer::startProviderSignIn(const httplib::Request& request, httplib::Response& response)
 {
-    if (!m_openId)
+    if (!m_openId) {
         throw HttpError(404, "This server offers no sign-in through an identity provider.");
+    }
     const std::string code = request.get_param_value("code");
     const SignInOutcome status = m_store->signInStatus(code);
     if (status != SignInOutcome::Completed) {
@@ -443,8 +473,9 @@ void TallisenServer::startProviderSignIn(const httplib::Request& request, httpli
 
 void TallisenServer::finishProviderSignIn(const httplib::Request& request, httplib::Response& response)
 {
-    if (!m_openId)
+    if (!m_openId) {
         throw HttpError(404, "This server offers no sign-in through an identity provider.");
+    }
     if (request.has_param("error")) {
         sendPage(response, "Sign-in failed",
             "<p>The identity provider did not sign you in (" + htmlEscape(request.get_param_value("error"))
@@ -558,8 +589,9 @@ void TallisenServer::listRecordings(const httplib::Request& request, httplib::Re
     // Written piece by piece: one large JSON tree costs more than the query.
     std::string body = "{\"recordings\":[";
     for (const auto& recording : m_store->recordings(account.id)) {
-        if (body.back() != '[')
+        if (body.back() != '[') {
             body += ',';
+        }
         body += recording.toJson().dump();
     }
     body += "]}";
@@ -571,8 +603,9 @@ void TallisenServer::deleteRecording(const httplib::Request& request, httplib::R
     const Account account = requireAccount(request);
     const std::string id = pathId(request, "recording");
     // Another account's transcript is as absent as one that never existed.
-    if (!m_store->deleteRecording(account.id, id))
+    if (!m_store->deleteRecording(account.id, id)) {
         throw HttpError(404, "Recording not found");
+    }
     sendJson(response, { { "deleted", true } });
 }
 
@@ -580,23 +613,28 @@ void TallisenServer::saveTranscript(const httplib::Request& request, httplib::Re
 {
     const Account account = requireAccount(request);
     const auto key = WireFormat::canonicalUuid(request.get_header_value("Idempotency-Key"));
-    if (!key)
+    if (!key) {
         throw HttpError(400, "The Idempotency-Key header must be a UUID.");
+    }
     const auto body = parseObject(request.body);
     NewRecording fields;
     fields.transcript = requiredString(body, "transcript");
     const auto recordedAt = WireFormat::parseDate(requiredString(body, "recordedAt"));
     fields.emailTo = requiredString(body, "emailTo");
     fields.source = requiredString(body, "source");
-    if (isBlank(fields.transcript))
+    if (isBlank(fields.transcript)) {
         throw HttpError(400, "The transcript is empty.");
-    if (!recordedAt)
+    }
+    if (!recordedAt) {
         throw HttpError(400, "\"recordedAt\" must be an ISO 8601 date and time.");
+    }
     fields.recordedAtMs = *recordedAt;
-    if (!fields.emailTo.empty() && !WireFormat::isPlausibleEmail(fields.emailTo))
+    if (!fields.emailTo.empty() && !WireFormat::isPlausibleEmail(fields.emailTo)) {
         throw HttpError(400, "\"emailTo\" is not a valid e-mail address.");
-    if (fields.source.empty() || fields.source.size() > 32)
+    }
+    if (fields.source.empty() || fields.source.size() > 32) {
         throw HttpError(400, "\"source\" must name the app in at most 32 characters.");
+    }
     const std::int64_t quota = std::int64_t { m_options.quotaMegabytes } * 1'000'000;
     std::pair<Recording, bool> saved;
     try {
@@ -618,13 +656,15 @@ void TallisenServer::transcribe(const httplib::Request& request, httplib::Respon
 {
     const Account account = requireAccount(request);
     const std::string type = request.get_header_value("Content-Type");
-    if (type.rfind("audio/", 0) != 0)
+    if (type.rfind("audio/", 0) != 0) {
         throw HttpError(415, "Send the audio with an audio/ content type such as audio/x-m4a.");
+    }
     std::string prompt;
     if (request.has_header("X-Tallisen-Prompt")) {
         const auto decoded = WireFormat::percentDecode(request.get_header_value("X-Tallisen-Prompt"));
-        if (!decoded || !WireFormat::isValidUtf8(*decoded))
+        if (!decoded || !WireFormat::isValidUtf8(*decoded)) {
             throw HttpError(400, "The X-Tallisen-Prompt header is not percent-encoded UTF-8.");
+        }
         prompt = *decoded;
     }
     const auto pcm = AudioDecoder::decodeBytes(request.body, kTranscriptionSeconds);
@@ -636,14 +676,17 @@ void TallisenServer::transcribe(const httplib::Request& request, httplib::Respon
 void TallisenServer::align(const httplib::Request& request, httplib::Response& response)
 {
     const Account account = requireAccount(request);
-    if (!request.is_multipart_form_data() || !request.has_file("text") || !request.has_file("file"))
+    if (!request.is_multipart_form_data() || !request.has_file("text") || !request.has_file("file")) {
         throw HttpError(400, "Send a multipart form with a \"text\" part and a \"file\" part.");
+    }
     const std::string text = request.get_file_value("text").content;
     const std::string audio = request.get_file_value("file").content;
-    if (!WireFormat::isValidUtf8(text))
+    if (!WireFormat::isValidUtf8(text)) {
         throw HttpError(400, "The text part is not UTF-8.");
-    if (text.size() > kTranscriptBytes / 8)
+    }
+    if (text.size() > kTranscriptBytes / 8) {
         throw HttpError(413, "The text part is too long.");
+    }
     const std::string key = RecognitionCache::keyFor(account.id, audio);
     auto recognition = m_recognitions.find(key);
     if (!recognition) {
@@ -673,11 +716,13 @@ void TallisenServer::startDiarization(const httplib::Request& request, httplib::
 {
     const Account account = requireAccount(request);
     const auto job = m_store->diarization(account.id, pathId(request, "recording"));
-    if (!job)
+    if (!job) {
         throw HttpError(404, "No speaker detection was prepared for this recording.");
+    }
     // Detection begins as soon as the audio arrives; starting only confirms it.
-    if (job->status == DiarizationStatus::Upload)
+    if (job->status == DiarizationStatus::Upload) {
         throw HttpError(409, "Upload the recording before starting speaker detection.");
+    }
     sendJson(response, diarizationJson(*job));
 }
 
@@ -685,8 +730,9 @@ void TallisenServer::diarizationStatus(const httplib::Request& request, httplib:
 {
     const Account account = requireAccount(request);
     const auto job = m_store->diarization(account.id, pathId(request, "recording"));
-    if (!job)
+    if (!job) {
         throw HttpError(404, "No speaker detection was prepared for this recording.");
+    }
     sendJson(response, diarizationJson(*job));
 }
 
@@ -702,8 +748,9 @@ void TallisenServer::receiveUpload(
         GuardedHttpServer::closeAfterResponse();
         throw HttpError(404, "This upload address is not valid.");
     }
-    if (!request.has_header("Content-Length"))
+    if (!request.has_header("Content-Length")) {
         throw HttpError(411, "Send the recording with a Content-Length.");
+    }
     // Leave room for the database: a full disk would stop every account, not just this upload.
     struct statvfs disk
     {
@@ -754,8 +801,9 @@ void TallisenServer::receiveUpload(
 void TallisenServer::fileRecording(const std::string& recordingId)
 {
     const auto recording = m_store->recording(recordingId);
-    if (!recording)
+    if (!recording) {
         return;
+    }
     try {
         const auto filing = Librarian::file(recording->transcript);
         m_store->updateCleanup(
@@ -765,8 +813,9 @@ void TallisenServer::fileRecording(const std::string& recordingId)
             recordingId, recording->title, std::nullopt, recording->languageCodes, CleanupStatus::Failed);
         std::cerr << "tallisen-server: naming a transcript failed: " << error.what() << '\n';
     }
-    if (recording->emailTo.empty())
+    if (recording->emailTo.empty()) {
         return;
+    }
     if (!m_store->mayMail(recording->accountId, WireFormat::lowerCase(recording->emailTo))) {
         m_store->updateEmailStatus(recordingId, EmailStatus::Failed);
         std::cerr
@@ -791,9 +840,10 @@ void TallisenServer::runDiarization(const DiarizationJob& job)
         AudioDecoder::decodeFileInBlocks(job.audioPath.value_or(""), kDetectionSeconds,
             [&](const std::int16_t* samples, std::size_t count) { analysis.add(samples, count); });
         auto segments = nlohmann::json::array();
-        for (const auto& turn : analysis.finish())
+        for (const auto& turn : analysis.finish()) {
             segments.push_back({ { "start", milliseconds(turn.start) }, { "end", milliseconds(turn.end) },
                 { "speaker", turn.speaker } });
+        }
         m_store->setDiarizationStatus(
             job.accountId, job.recordingId, DiarizationStatus::Succeeded, segments.dump());
     } catch (const HttpError& error) {

@@ -33,20 +33,22 @@ Invocation parse(const std::vector<std::string>& arguments)
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
         const auto value = [&]() -> std::string {
-            if (i + 1 >= arguments.size())
+            if (i + 1 >= arguments.size()) {
                 throw std::invalid_argument(argument + " needs a value.");
+            }
             return arguments[++i];
         };
-        if (argument == "--data-dir")
+        if (argument == "--data-dir") {
             invocation.dataDir = value();
-        else if (argument == "--name")
+        } else if (argument == "--name") {
             invocation.name = value();
-        else if (argument.starts_with("--"))
+        } else if (argument.starts_with("--")) {
             throw std::invalid_argument("Unknown option " + argument + ". See tallisen-server user --help.");
-        else if (invocation.action.empty())
+        } else if (invocation.action.empty()) {
             invocation.action = argument;
-        else
+        } else {
             invocation.operands.push_back(argument);
+        }
     }
     return invocation;
 }
@@ -69,12 +71,15 @@ std::string readPassword(std::istream& input, std::ostream& output, const std::s
         ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
         output << '\n';
     }
-    if (!read)
+    if (!read) {
         throw std::runtime_error("No password was given on standard input.");
-    if (!password.empty() && password.back() == '\r')
+    }
+    if (!password.empty() && password.back() == '\r') {
         password.pop_back();
-    if (terminal && readPassword(input, output, "Again: ") != password)
+    }
+    if (terminal && readPassword(input, output, "Again: ") != password) {
         throw std::runtime_error("The two passwords differ; nothing was changed.");
+    }
     return password;
 }
 
@@ -87,11 +92,13 @@ std::string newPasswordHash(std::istream& input, std::ostream& output)
 
 std::string email(const Invocation& invocation)
 {
-    if (invocation.operands.empty())
+    if (invocation.operands.empty()) {
         throw std::invalid_argument("Name the user by e-mail address. See tallisen-server user --help.");
+    }
     const std::string address = WireFormat::lowerCase(invocation.operands.front());
-    if (!WireFormat::isPlausibleEmail(address))
+    if (!WireFormat::isPlausibleEmail(address)) {
         throw std::invalid_argument(invocation.operands.front() + " is not an e-mail address.");
+    }
     return address;
 }
 
@@ -113,32 +120,37 @@ void perform(const Invocation& invocation, std::istream& input, std::ostream& ou
     const std::string& action = invocation.action;
     static const std::set<std::string> kActions { "add", "allow", "disallow", "list", "password", "remove",
         "tokens", "revoke" };
-    if (!kActions.contains(action))
+    if (!kActions.contains(action)) {
         throw std::invalid_argument("Unknown action " + action + ". See tallisen-server user --help.");
+    }
     if (action == "list") {
         Store store = openStore(invocation.dataDir);
-        for (const auto& user : store.users())
+        for (const auto& user : store.users()) {
             output << user.account.email << '\t' << user.account.displayName << '\t'
                    << (user.hasPassword ? "password" : "no password") << '\t' << user.tokens << " tokens\t"
                    << user.recordings << " transcripts\tsince " << WireFormat::formatDate(user.createdAtMs)
                    << '\n';
+        }
         return;
     }
     const std::string address = email(invocation);
     if (action == "add") {
         const std::string name = invocation.name.value_or(address.substr(0, address.find('@')));
-        if (name.empty() || name.size() > 100 || !WireFormat::isValidUtf8(name))
+        if (name.empty() || name.size() > 100 || !WireFormat::isValidUtf8(name)) {
             throw std::invalid_argument("Give a name of 1 to 100 characters with --name.");
+        }
         Store store = openStore(invocation.dataDir);
-        if (store.credentials(address))
+        if (store.credentials(address)) {
             refuse(address + " already has an account; use user password to set a new password.");
+        }
         store.addUser(address, name, newPasswordHash(input, output));
         output << "Added " << address << ".\n";
         return;
     }
     Store store = openStore(invocation.dataDir);
-    if (!store.credentials(address))
+    if (!store.credentials(address)) {
         refuse("There is no user " + address + ".");
+    }
     if (action == "remove") {
         store.removeUser(address);
         output << "Removed " << address << " with its transcripts and sign-ins.\n";
@@ -147,9 +159,10 @@ void perform(const Invocation& invocation, std::istream& input, std::ostream& ou
         // A new password is usually a reaction to a leak: every signed-in app signs in again.
         output << "Password changed; " << store.revokeTokens(address, std::nullopt) << " sign-ins ended.\n";
     } else if (action == "allow" || action == "disallow") {
-        if (invocation.operands.size() != 2 || !WireFormat::isPlausibleEmail(invocation.operands[1]))
+        if (invocation.operands.size() != 2 || !WireFormat::isPlausibleEmail(invocation.operands[1])) {
             throw std::invalid_argument(
                 "Give the account and the address: user " + action + " EMAIL ADDRESS.");
+        }
         const std::string recipient = WireFormat::lowerCase(invocation.operands[1]);
         store.allowRecipient(address, recipient, action == "allow");
         output << (action == "allow"
@@ -157,15 +170,17 @@ void perform(const Invocation& invocation, std::istream& input, std::ostream& ou
                 : "Transcripts of " + address + " are no longer e-mailed to " + recipient)
                << ".\n";
     } else if (action == "tokens") {
-        for (const auto& token : store.tokens(address))
+        for (const auto& token : store.tokens(address)) {
             output << token.id << "\tissued " << WireFormat::formatDate(token.createdAtMs) << "\tlast used "
                    << WireFormat::formatDate(token.lastUsedAtMs) << '\n';
+        }
     } else {
         const std::optional<std::string> id
             = invocation.operands.size() > 1 ? std::optional(invocation.operands[1]) : std::nullopt;
         const auto revoked = store.revokeTokens(address, id);
-        if (id && revoked == 0)
+        if (id && revoked == 0) {
             refuse(address + " has no token " + *id + "; see user tokens.");
+        }
         output << "Revoked " << revoked << " tokens.\n";
     }
 }

@@ -36,8 +36,9 @@ double hzOfMel(double value)
 std::vector<std::vector<std::pair<int, float>>> melFilters()
 {
     std::vector<double> edges;
-    for (int i = 0; i < kMelFilters + 2; ++i)
+    for (int i = 0; i < kMelFilters + 2; ++i) {
         edges.push_back(hzOfMel(mel(kLowestHz) + (mel(kHighestHz) - mel(kLowestHz)) * i / (kMelFilters + 1)));
+    }
     std::vector<std::vector<std::pair<int, float>>> filters(kMelFilters);
     for (int f = 0; f < kMelFilters; ++f) {
         for (std::size_t bin = 1; bin < kFft / 2; ++bin) {
@@ -45,8 +46,9 @@ std::vector<std::vector<std::pair<int, float>>> melFilters()
             const double rising = (hz - edges[f]) / (edges[f + 1] - edges[f]);
             const double falling = (edges[f + 2] - hz) / (edges[f + 2] - edges[f + 1]);
             const double weight = std::min(rising, falling);
-            if (weight > 0)
+            if (weight > 0) {
                 filters[f].push_back({ static_cast<int>(bin), static_cast<float>(weight) });
+            }
         }
     }
     return filters;
@@ -58,11 +60,13 @@ void fft(std::vector<std::complex<float>>& data, const std::vector<std::complex<
     const std::size_t n = data.size();
     for (std::size_t i = 1, j = 0; i < n; ++i) {
         std::size_t bit = n >> 1;
-        for (; j & bit; bit >>= 1)
+        for (; j & bit; bit >>= 1) {
             j ^= bit;
+        }
         j ^= bit;
-        if (i < j)
+        if (i < j) {
             std::swap(data[i], data[j]);
+        }
     }
     for (std::size_t length = 2; length <= n; length <<= 1) {
         const std::size_t stride = n / length;
@@ -88,8 +92,9 @@ float pitch(const float* samples, std::size_t count)
         mean += x[i];
     }
     mean /= static_cast<double>(n);
-    for (float& v : x)
+    for (float& v : x) {
         v -= static_cast<float>(mean);
+    }
     const double rate = static_cast<double>(kSampleRate) / kDecimation;
     const auto shortestLag = static_cast<std::size_t>(rate / kHighestPitch);
     const auto longestLag = std::min(static_cast<std::size_t>(rate / kLowestPitch), n / 2);
@@ -110,8 +115,9 @@ float pitch(const float* samples, std::size_t count)
             bestLag = lag;
         }
     }
-    if (best < kVoicedCorrelation || bestLag == 0)
+    if (best < kVoicedCorrelation || bestLag == 0) {
         return 0;
+    }
     return static_cast<float>(rate / static_cast<double>(bestLag));
 }
 
@@ -121,18 +127,21 @@ Analyser::Analyser()
     , m_twiddles(kFft / 2)
     , m_spectrum(kFft)
 {
-    for (std::size_t i = 0; i < kWindow; ++i)
+    for (std::size_t i = 0; i < kWindow; ++i) {
         m_window[i] = static_cast<float>(0.54 - 0.46 * std::cos(2 * std::numbers::pi * i / (kWindow - 1)));
-    for (std::size_t k = 0; k < kFft / 2; ++k)
+    }
+    for (std::size_t k = 0; k < kFft / 2; ++k) {
         m_twiddles[k] = std::polar(1.0F, static_cast<float>(-2 * std::numbers::pi * k / kFft));
+    }
 }
 
 void Analyser::add(const std::int16_t* samples, std::size_t count, std::vector<Frame>& frames)
 {
     m_pending.insert(m_pending.end(), samples, samples + count);
     std::size_t first = 0;
-    for (; first + kPitchWindow <= m_pending.size(); first += kHop)
+    for (; first + kPitchWindow <= m_pending.size(); first += kHop) {
         frames.push_back(analyse(m_pending.data() + first));
+    }
     m_pending.erase(m_pending.begin(), m_pending.begin() + static_cast<long>(first));
 }
 
@@ -164,15 +173,17 @@ void Analyser::cepstrum(const float* samples, Frame& frame)
     std::array<double, kMelFilters> logMel {};
     for (int f = 0; f < kMelFilters; ++f) {
         double sum = 0;
-        for (const auto& [bin, weight] : m_melFilters[f])
+        for (const auto& [bin, weight] : m_melFilters[f]) {
             sum += weight * std::norm(m_spectrum[bin]);
+        }
         // The floor keeps silent or band-limited (telephone) audio finite.
         logMel[f] = std::log(sum + 1.0);
     }
     for (int c = 0; c < kCepstra; ++c) {
         double sum = 0;
-        for (int f = 0; f < kMelFilters; ++f)
+        for (int f = 0; f < kMelFilters; ++f) {
             sum += logMel[f] * std::cos(std::numbers::pi * (c + 1) * (f + 0.5) / kMelFilters);
+        }
         frame.cepstrum[c] = static_cast<float>(sum);
     }
 }

@@ -20,12 +20,14 @@ bool isHex(char c)
 // Reads exactly `count` digits at `pos`.
 std::optional<int> digits(std::string_view text, std::size_t pos, std::size_t count)
 {
-    if (pos + count > text.size())
+    if (pos + count > text.size()) {
         return std::nullopt;
+    }
     int value = 0;
     for (std::size_t i = pos; i < pos + count; ++i) {
-        if (!std::isdigit(static_cast<unsigned char>(text[i])))
+        if (!std::isdigit(static_cast<unsigned char>(text[i]))) {
             return std::nullopt;
+        }
         value = value * 10 + (text[i] - '0');
     }
     return value;
@@ -33,8 +35,9 @@ std::optional<int> digits(std::string_view text, std::size_t pos, std::size_t co
 
 int hexValue(char c)
 {
-    if (c >= '0' && c <= '9')
+    if (c >= '0' && c <= '9') {
         return c - '0';
+    }
     return std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
 }
 
@@ -42,15 +45,18 @@ int hexValue(char c)
 
 std::optional<std::string> canonicalUuid(std::string_view text)
 {
-    if (text.size() != 36)
+    if (text.size() != 36) {
         return std::nullopt;
+    }
     std::string upper;
     for (std::size_t i = 0; i < text.size(); ++i) {
         const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-        if (dash != (text[i] == '-'))
+        if (dash != (text[i] == '-')) {
             return std::nullopt;
-        if (!dash && !isHex(text[i]))
+        }
+        if (!dash && !isHex(text[i])) {
             return std::nullopt;
+        }
         upper += static_cast<char>(std::toupper(static_cast<unsigned char>(text[i])));
     }
     return upper;
@@ -65,10 +71,12 @@ std::optional<std::int64_t> parseDate(std::string_view text)
     const auto minute = digits(text, 14, 2);
     const auto second = digits(text, 17, 2);
     if (!year || !month || !day || !hour || !minute || !second || text[4] != '-' || text[7] != '-'
-        || text[10] != 'T' || text[13] != ':' || text[16] != ':')
+        || text[10] != 'T' || text[13] != ':' || text[16] != ':') {
         return std::nullopt;
-    if (*month < 1 || *month > 12 || *day < 1 || *day > 31 || *hour > 23 || *minute > 59 || *second > 60)
+    }
+    if (*month < 1 || *month > 12 || *day < 1 || *day > 31 || *hour > 23 || *minute > 59 || *second > 60) {
         return std::nullopt;
+    }
     std::size_t pos = 19;
     std::int64_t millis = 0;
     if (pos < text.size() && text[pos] == '.') {
@@ -80,8 +88,9 @@ std::optional<std::int64_t> parseDate(std::string_view text)
             scale /= 10;
             ++pos;
         }
-        if (pos == first)
+        if (pos == first) {
             return std::nullopt;
+        }
     }
     std::int64_t offsetSeconds = 0;
     const std::string_view zone = text.substr(std::min(pos, text.size()));
@@ -90,16 +99,18 @@ std::optional<std::int64_t> parseDate(std::string_view text)
     } else if (zone.size() == 6 && (zone[0] == '+' || zone[0] == '-') && zone[3] == ':') {
         const auto offsetHours = digits(zone, 1, 2);
         const auto offsetMinutes = digits(zone, 4, 2);
-        if (!offsetHours || !offsetMinutes || *offsetHours > 23 || *offsetMinutes > 59)
+        if (!offsetHours || !offsetMinutes || *offsetHours > 23 || *offsetMinutes > 59) {
             return std::nullopt;
+        }
         offsetSeconds = (*offsetHours * 3600 + *offsetMinutes * 60) * (zone[0] == '+' ? 1 : -1);
     } else {
         return std::nullopt;
     }
     const std::chrono::year_month_day date { std::chrono::year(*year), std::chrono::month(*month),
         std::chrono::day(*day) };
-    if (!date.ok())
+    if (!date.ok()) {
         return std::nullopt;
+    }
     const auto days = std::chrono::sys_days(date).time_since_epoch().count();
     const std::int64_t seconds = days * 86400LL + *hour * 3600 + *minute * 60 + *second - offsetSeconds;
     return seconds * 1000 + millis;
@@ -134,8 +145,9 @@ std::optional<std::string> percentDecode(std::string_view text)
             bytes += text[i];
             continue;
         }
-        if (i + 2 >= text.size() || !isHex(text[i + 1]) || !isHex(text[i + 2]))
+        if (i + 2 >= text.size() || !isHex(text[i + 1]) || !isHex(text[i + 2])) {
             return std::nullopt;
+        }
         bytes += static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
         i += 2;
     }
@@ -187,14 +199,17 @@ bool isValidUtf8(std::string_view text)
         } else {
             return false;
         }
-        if (i + length > text.size())
+        if (i + length > text.size()) {
             return false;
+        }
         const auto first = static_cast<unsigned char>(text[i + 1]);
-        if (first < low || first > high)
+        if (first < low || first > high) {
             return false;
+        }
         for (std::size_t k = 2; k < length; ++k) {
-            if ((static_cast<unsigned char>(text[i + k]) >> 6) != 2)
+            if ((static_cast<unsigned char>(text[i + k]) >> 6) != 2) {
                 return false;
+            }
         }
         i += length;
     }
@@ -221,8 +236,9 @@ bool isPlausibleEmail(std::string_view address)
 std::string lowerCase(std::string_view text)
 {
     std::string result(text);
-    for (char& c : result)
+    for (char& c : result) {
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
     return result;
 }
 

@@ -18,17 +18,20 @@ std::vector<std::string> splitKeepingSpace(const std::string& text)
     std::size_t i = 0;
     while (i < text.size()) {
         const std::size_t first = i;
-        while (i < text.size() && isSpace(text[i]))
+        while (i < text.size() && isSpace(text[i])) {
             ++i;
+        }
         if (i == text.size()) {
-            if (pieces.empty())
+            if (pieces.empty()) {
                 pieces.push_back(text.substr(first));
-            else
+            } else {
                 pieces.back() += text.substr(first);
+            }
             break;
         }
-        while (i < text.size() && !isSpace(text[i]))
+        while (i < text.size() && !isSpace(text[i])) {
             ++i;
+        }
         pieces.push_back(text.substr(first, i - first));
     }
     return pieces;
@@ -48,10 +51,11 @@ std::string normalised(const std::string& word)
     std::string result;
     for (char c : word) {
         const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x80 || std::isalnum(byte))
+        if (byte >= 0x80 || std::isalnum(byte)) {
             result += static_cast<char>(std::tolower(byte));
-        else if (c == '\'')
+        } else if (c == '\'') {
             result += c;
+        }
     }
     return result;
 }
@@ -60,19 +64,23 @@ std::vector<RecognizedWord> align(const std::string& text, const std::vector<Rec
 {
     const auto pieces = splitKeepingSpace(text);
     std::vector<RecognizedWord> words;
-    for (const auto& piece : pieces)
+    for (const auto& piece : pieces) {
         words.push_back({ piece, std::nullopt, std::nullopt });
+    }
     const std::size_t n = pieces.size();
     const std::size_t m = timed.size();
-    if (n == 0 || m == 0)
+    if (n == 0 || m == 0) {
         return words;
+    }
 
     std::vector<std::string> textTokens(n);
     std::vector<std::string> timedTokens(m);
-    for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t i = 0; i < n; ++i) {
         textTokens[i] = normalised(pieces[i]);
-    for (std::size_t j = 0; j < m; ++j)
+    }
+    for (std::size_t j = 0; j < m; ++j) {
         timedTokens[j] = normalised(timed[j].text);
+    }
 
     // Edit distance: equal tokens cost nothing, a substitution (the engine heard
     // something else there) or a skip costs one.

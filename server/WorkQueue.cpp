@@ -35,8 +35,9 @@ void WorkQueue::run()
         {
             std::unique_lock lock(m_mutex);
             m_wake.wait(lock, [this] { return m_stopping || !m_jobs.empty(); });
-            if (m_stopping)
+            if (m_stopping) {
                 return;
+            }
             job = std::move(m_jobs.front());
             m_jobs.pop_front();
         }

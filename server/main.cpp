@@ -11,8 +11,9 @@ server::TallisenServer* g_server = nullptr;
 
 void stopOnSignal(int)
 {
-    if (g_server)
+    if (g_server) {
         g_server->stop();
+    }
 }
 
 } // namespace
@@ -20,9 +21,10 @@ void stopOnSignal(int)
 int main(int argc, char** argv)
 {
     std::vector<std::string> arguments(argv + 1, argv + argc);
-    if (!arguments.empty() && arguments.front() == "user")
+    if (!arguments.empty() && arguments.front() == "user") {
         return server::UserCommand::run(
             { arguments.begin() + 1, arguments.end() }, std::cin, std::cout, std::cerr);
+    }
     server::ServerOptions options;
     try {
         options = server::ServerOptions::parse(arguments);
@@ -45,11 +47,13 @@ int main(int argc, char** argv)
         std::signal(SIGINT, stopOnSignal);
         std::signal(SIGTERM, stopOnSignal);
         std::signal(SIGPIPE, SIG_IGN);
-        if (const auto ca = tallisen.caCertificatePath())
+        if (const auto ca = tallisen.caCertificatePath()) {
             std::cout << "CA certificate: " << *ca << '\n';
+        }
         // Behind a proxy the public address names another port; say which one is ours.
-        if (options.publicUrl)
+        if (options.publicUrl) {
             std::cout << "Bound to " << options.host << ":" << port << '\n';
+        }
         std::cout << "Listening on " << tallisen.publicUrl() << std::endl;
         const bool served = tallisen.run();
         g_server = nullptr;

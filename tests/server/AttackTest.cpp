@@ -28,8 +28,9 @@ protected:
     {
         std::size_t count = 0;
         for (auto at = answer.find("HTTP/1.1 "); at != std::string::npos;
-             at = answer.find("HTTP/1.1 ", at + 1))
+             at = answer.find("HTTP/1.1 ", at + 1)) {
             ++count;
+        }
         return count;
     }
 };
@@ -59,8 +60,9 @@ std::string gzipOfZeros(std::size_t size)
 TEST_F(Attack, OversizedHeadsAreRefusedAndTheConnectionClosed)
 {
     std::string manyHeaders;
-    for (int i = 0; i < 2000; ++i)
+    for (int i = 0; i < 2000; ++i) {
         manyHeaders += "X-" + std::to_string(i) + ": v\r\n";
+    }
     const std::string oneHugeHeader = "X-Big: " + std::string(100'000, 'a') + "\r\n";
     for (const auto& headers : { manyHeaders, oneHugeHeader }) {
         const auto answer = answerTo("GET /health HTTP/1.1\r\nHost: x\r\n" + headers + "\r\n");
@@ -177,8 +179,9 @@ TEST_F(SlowClients, HealthAndSignedInCallsAnswerUnderAttack)
         attackers.push_back(connectRaw());
         ::send(attackers.back(), "\x16\x03\x01", 3, MSG_NOSIGNAL);
     }
-    for (int i = 0; i < 40; ++i)
+    for (int i = 0; i < 40; ++i) {
         attackers.push_back(connectRaw());
+    }
     // Before, they waited 25 to 50 s; bench/ServerBench measures how quickly they answer now.
     for (const char* path : { "/health", "/v1/me" }) {
         auto fresh = client();
@@ -188,8 +191,9 @@ TEST_F(SlowClients, HealthAndSignedInCallsAnswerUnderAttack)
         ASSERT_TRUE(answer) << path;
         EXPECT_EQ(answer->status, 200) << path;
     }
-    for (int fd : attackers)
+    for (int fd : attackers) {
         ::close(fd);
+    }
 }
 
 } // namespace

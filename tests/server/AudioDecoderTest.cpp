@@ -57,8 +57,9 @@ int refusalStatus(const std::function<void()>& decode)
 std::string littleEndian(std::uint32_t value, int bytes)
 {
     std::string result;
-    for (int i = 0; i < bytes; ++i)
+    for (int i = 0; i < bytes; ++i) {
         result += static_cast<char>(value >> (8 * i) & 0xff);
+    }
     return result;
 }
 

@@ -19,8 +19,9 @@ std::unique_ptr<X509, decltype(&X509_free)> readCertificate(const std::string& p
 {
     FILE* file = std::fopen(path.c_str(), "r");
     X509* cert = file ? PEM_read_X509(file, nullptr, nullptr, nullptr) : nullptr;
-    if (file)
+    if (file) {
         std::fclose(file);
+    }
     return { cert, X509_free };
 }
 
@@ -51,10 +52,11 @@ bool verifies(const server::Certificates::Paths& paths, const std::string& name)
         X509_STORE_CTX_new(), X509_STORE_CTX_free);
     X509_STORE_CTX_init(context.get(), store.get(), leaf.get(), nullptr);
     X509_VERIFY_PARAM* parameters = X509_STORE_CTX_get0_param(context.get());
-    if (name.find_first_not_of("0123456789.:") == std::string::npos)
+    if (name.find_first_not_of("0123456789.:") == std::string::npos) {
         X509_VERIFY_PARAM_set1_ip_asc(parameters, name.c_str());
-    else
+    } else {
         X509_VERIFY_PARAM_set1_host(parameters, name.c_str(), 0);
+    }
     return X509_verify_cert(context.get()) == 1;
 }
 

@@ -27,8 +27,9 @@ std::vector<std::string> tokens(const std::string& text)
     std::string word;
     while (stream >> word) {
         const std::string token = server::WordAligner::normalised(word);
-        if (!token.empty())
+        if (!token.empty()) {
             result.push_back(token);
+        }
     }
     return result;
 }
@@ -39,14 +40,17 @@ double wordErrorRate(const std::string& reference, const std::string& hypothesis
     const auto ref = tokens(reference);
     const auto hyp = tokens(hypothesis);
     std::vector<std::vector<std::size_t>> d(ref.size() + 1, std::vector<std::size_t>(hyp.size() + 1));
-    for (std::size_t i = 0; i <= ref.size(); ++i)
+    for (std::size_t i = 0; i <= ref.size(); ++i) {
         d[i][0] = i;
-    for (std::size_t j = 0; j <= hyp.size(); ++j)
+    }
+    for (std::size_t j = 0; j <= hyp.size(); ++j) {
         d[0][j] = j;
+    }
     for (std::size_t i = 1; i <= ref.size(); ++i) {
-        for (std::size_t j = 1; j <= hyp.size(); ++j)
+        for (std::size_t j = 1; j <= hyp.size(); ++j) {
             d[i][j] = std::min(
                 { d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (ref[i - 1] == hyp[j - 1] ? 0 : 1) });
+        }
     }
     return static_cast<double>(d[ref.size()][hyp.size()]) / static_cast<double>(ref.size());
 }
@@ -54,8 +58,9 @@ double wordErrorRate(const std::string& reference, const std::string& hypothesis
 std::string joined(const std::vector<RecognizedWord>& words)
 {
     std::string text;
-    for (const auto& word : words)
+    for (const auto& word : words) {
         text += word.text;
+    }
     return text;
 }
 
@@ -69,12 +74,14 @@ TEST(WordAligner, JoinedWordsGiveBackAnyTextExactly)
     for (int round = 0; round < 500; ++round) {
         std::string text;
         const int count = static_cast<int>(random() % 12);
-        for (int i = 0; i < count; ++i)
+        for (int i = 0; i < count; ++i) {
             text += pieces[random() % pieces.size()];
+        }
         const auto words = server::WordAligner::align(text, heard);
         EXPECT_EQ(joined(words), text) << "round " << round;
-        for (const auto& word : words)
+        for (const auto& word : words) {
             EXPECT_EQ(word.start.has_value(), word.end.has_value());
+        }
     }
 }
 
@@ -144,8 +151,9 @@ TEST(PocketSphinx, WordTimesFollowTheAudioThroughLongPausesAndPieces)
     for (const double pause : { 0.6, 4.0 }) {
         std::vector<SpeechFiles::Line> lines;
         for (int round = 0; round < 2; ++round) {
-            for (const auto& sentence : kSentences)
+            for (const auto& sentence : kSentences) {
                 lines.push_back({ round == 0 ? "rms" : "awb", sentence });
+            }
         }
         const std::string path = directory.file("pauses.m4a");
         const auto spans = SpeechFiles::makeM4a(lines, path, pause);
@@ -156,8 +164,9 @@ TEST(PocketSphinx, WordTimesFollowTheAudioThroughLongPausesAndPieces)
         for (std::size_t i = 0; i < spans.size(); ++i) {
             std::vector<RecognizedWord> heard;
             for (const auto& word : recognition.words) {
-                if (*word.start >= spans[i].start - 0.3 && *word.end <= spans[i].end + 0.3)
+                if (*word.start >= spans[i].start - 0.3 && *word.end <= spans[i].end + 0.3) {
                     heard.push_back(word);
+                }
             }
             ASSERT_GE(heard.size(), tokens(kSentences[i % kSentences.size()]).size() / 2)
                 << "line " << i << " after pauses of " << pause << " s";

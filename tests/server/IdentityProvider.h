@@ -50,8 +50,9 @@ public:
         });
         m_port = m_server.bind_to_any_port("127.0.0.1");
         m_thread = std::thread([this] { m_server.listen_after_bind(); });
-        while (!m_server.is_running())
+        while (!m_server.is_running()) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
     }
 
     ~IdentityProvider()
@@ -158,8 +159,9 @@ private:
         nlohmann::json claims { { "iss", issuer() }, { "sub", "user-1" }, { "aud", grant.clientId },
             { "email", m_email }, { "email_verified", true }, { "nonce", grant.nonce }, { "iat", now },
             { "exp", now + 300 } };
-        if (m_tamper)
+        if (m_tamper) {
             m_tamper(header, claims);
+        }
         const std::string signedText
             = server::Secrets::base64Url(header.dump()) + "." + server::Secrets::base64Url(claims.dump());
         const std::string signature = header["alg"] == "RS256"

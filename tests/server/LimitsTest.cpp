@@ -96,8 +96,9 @@ TEST_F(Limits, SlowAndBrokenClientsDoNotStopTheServer)
     const auto health = cli.Get("/health");
     ASSERT_TRUE(health);
     EXPECT_EQ(health->status, 200);
-    for (int fd : slow)
+    for (int fd : slow) {
         ::close(fd);
+    }
 }
 
 TEST(ServerOptions, PlainHttpIsOnlyAllowedOnLoopback)
@@ -134,12 +135,13 @@ TEST(ServerBinary, ServesHttpsWithTheCaItPrints)
     while ((ca.empty() || url.empty()) && std::fgets(line, sizeof line, output)) {
         std::string text(line);
         text.erase(text.find_last_not_of("\r\n") + 1);
-        if (pid.empty())
+        if (pid.empty()) {
             pid = text;
-        else if (text.rfind("CA certificate: ", 0) == 0)
+        } else if (text.rfind("CA certificate: ", 0) == 0) {
             ca = text.substr(16);
-        else if (text.rfind("Listening on ", 0) == 0)
+        } else if (text.rfind("Listening on ", 0) == 0) {
             url = text.substr(13);
+        }
     }
     ASSERT_EQ(ca, dataDir + "/tls/ca.pem");
     ASSERT_EQ(url.rfind("https://127.0.0.1:", 0), 0u) << url;
@@ -169,8 +171,9 @@ TEST(ServerBinary, ServesHttpsWithTheCaItPrints)
     client.Get("/v1/me", httplib::Headers { { "Authorization", "Bearer " + token + "x" } });
     std::system(("kill " + pid).c_str());
     std::string rest;
-    while (std::fgets(line, sizeof line, output))
+    while (std::fgets(line, sizeof line, output)) {
         rest += line;
+    }
     ::pclose(output);
     EXPECT_EQ(rest.find(token), std::string::npos);
     EXPECT_EQ(rest.find(code), std::string::npos);

@@ -58,8 +58,9 @@ TEST_F(MeetingEndToEnd, FiveChunksWithSpeakersGiveEachWordItsSpeaker)
 
     auto speakerAt = [&](double time) {
         for (const auto& segment : segments) {
-            if (segment.at("start").get<double>() <= time && time < segment.at("end").get<double>())
+            if (segment.at("start").get<double>() <= time && time < segment.at("end").get<double>()) {
                 return segment.at("speaker").get<std::string>();
+            }
         }
         return std::string("Unassigned");
     };
@@ -72,8 +73,9 @@ TEST_F(MeetingEndToEnd, FiveChunksWithSpeakersGiveEachWordItsSpeaker)
         SpeechFiles::makeM4a({ lines[i] }, chunk, 0.8);
         const std::string audio = SpeechFiles::read(chunk);
         auto headers = bearer(token);
-        if (i > 0)
+        if (i > 0) {
             headers.emplace("X-Tallisen-Prompt", percentEncoded(previousText));
+        }
         const auto transcribed = client()->Post("/v1/transcriptions", headers, audio, "audio/x-m4a");
         ASSERT_EQ(transcribed->status, 200) << transcribed->body;
         const std::string text = json(transcribed).at("text");
@@ -104,8 +106,9 @@ TEST_F(MeetingEndToEnd, FiveChunksWithSpeakersGiveEachWordItsSpeaker)
         const auto best = std::max_element(
             counts.begin(), counts.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
         int total = 0;
-        for (const auto& [label, count] : counts)
+        for (const auto& [label, count] : counts) {
             total += count;
+        }
         EXPECT_GE(best->second * 10, total * 9) << voice;
         return best->first;
     };

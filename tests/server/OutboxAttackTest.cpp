@@ -43,8 +43,9 @@ TEST(Outbox, StoredTextNeverForgesAHeaderOrEndsTheMessage)
         const std::string head = headOf(mail);
         EXPECT_EQ(head.find("\nBcc"), std::string::npos);
         for (const std::string& forbidden : { std::string(1, '\0'), std::string("\v"), std::string("\f"),
-                 std::string("\x1B"), std::string("\xC2\x85"), std::string("\xE2\x80\xA8") })
+                 std::string("\x1B"), std::string("\xC2\x85"), std::string("\xE2\x80\xA8") }) {
             EXPECT_EQ(mail.find(forbidden), std::string::npos);
+        }
         std::istringstream lines(mail);
         std::string line;
         while (std::getline(lines, line)) {

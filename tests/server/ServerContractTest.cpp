@@ -100,8 +100,9 @@ TEST_F(SignIn, TokensCodesAndPasswordsAreStoredOnlyAsHashes)
     stopServer();
     std::string everything;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(m_dataDir)) {
-        if (!entry.is_regular_file())
+        if (!entry.is_regular_file()) {
             continue;
+        }
         std::ifstream file(entry.path(), std::ios::binary);
         everything += std::string(std::istreambuf_iterator<char>(file), {});
     }
@@ -143,8 +144,9 @@ TEST_F(Recordings, AreListedNewestFirstWithTheWireShape)
     EXPECT_EQ(list[0].at("transcript"), "Second meeting.");
     EXPECT_EQ(list[1].at("transcript"), "First meeting.");
     const auto& first = list[1];
-    for (const char* key : { "id", "title", "transcript", "recordedAt", "createdAt" })
+    for (const char* key : { "id", "title", "transcript", "recordedAt", "createdAt" }) {
         EXPECT_TRUE(first.at(key).is_string()) << key;
+    }
     EXPECT_TRUE(first.at("languageCodes").is_array());
     EXPECT_EQ(first.at("recordedAt"), "2026-03-01T09:30:00.000Z");
     EXPECT_TRUE(server::WireFormat::parseDate(first.at("createdAt").get<std::string>()).has_value());
@@ -169,8 +171,9 @@ TEST_F(Recordings, ARepeatedKeyGivesTheSameTranscriptAndCreatesOne)
             ids[i] = json(saveTranscript(token, "11111111-2222-4333-8444-555555555555", "Race.")).at("id");
         });
     }
-    for (auto& racer : racers)
+    for (auto& racer : racers) {
         racer.join();
+    }
     EXPECT_EQ(std::set<std::string>(ids.begin(), ids.end()).size(), 1u);
     EXPECT_EQ(recordings(token).size(), 2u);
 
@@ -220,8 +223,9 @@ TEST_F(Recordings, DeleteRemovesOnlyTheOwnersTranscript)
     const std::string bob = signIn("bob@example.com");
     const std::string id = json(saveTranscript(ann, kKey, "Ann's meeting.")).at("id");
     std::string lower = id;
-    for (char& c : lower)
+    for (char& c : lower) {
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
 
     const auto stolen = client()->Delete("/v1/recordings/" + id, bearer(bob));
     EXPECT_EQ(stolen->status, 404);
@@ -243,8 +247,9 @@ TEST_F(Recordings, InvalidSubmissionsAreRefusedWithAnError)
     const std::string token = signIn();
     auto post = [&](const std::string& body, const std::string& key = kKey) {
         auto headers = bearer(token);
-        if (!key.empty())
+        if (!key.empty()) {
             headers.emplace("Idempotency-Key", key);
+        }
         return client()->Post("/v1/recordings/text", headers, body, "application/json");
     };
     const nlohmann::json valid { { "transcript", "Text" }, { "recordedAt", "2026-03-01T09:30:00Z" },

@@ -58,8 +58,9 @@ protected:
 
     void stopServer()
     {
-        if (!m_server)
+        if (!m_server) {
             return;
+        }
         m_server->stop();
         m_thread.join();
         m_server.reset();
@@ -88,8 +89,9 @@ protected:
     static nlohmann::json json(const httplib::Result& result)
     {
         EXPECT_TRUE(result) << "no answer";
-        if (!result)
+        if (!result) {
             return {};
+        }
         return nlohmann::json::parse(result->body);
     }
 
@@ -119,8 +121,9 @@ protected:
     void addUser(const std::string& email, const std::string& password = kPassword)
     {
         const std::string address = server::WireFormat::lowerCase(email);
-        if (!m_server->store().credentials(address))
+        if (!m_server->store().credentials(address)) {
             m_server->store().addUser(address, "Ann", server::Passwords::hash(password));
+        }
     }
 
     httplib::Result approve(
@@ -160,8 +163,9 @@ protected:
     {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
         while (std::chrono::steady_clock::now() < deadline) {
-            if (done())
+            if (done()) {
                 return true;
+            }
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         return done();
@@ -188,11 +192,13 @@ protected:
         char buffer[4096];
         while (::poll(&waiting, 1, timeoutMs) > 0) {
             const ssize_t count = ::recv(fd, buffer, sizeof buffer, 0);
-            if (count <= 0)
+            if (count <= 0) {
                 break;
+            }
             answer.append(buffer, static_cast<std::size_t>(count));
-            if (enough && enough(answer))
+            if (enough && enough(answer)) {
                 break;
+            }
         }
         return answer;
     }

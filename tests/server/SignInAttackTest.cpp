@@ -82,8 +82,9 @@ TEST_F(SignInAttack, ACodeStaysWithTheFirstAccountThatCompletedIt)
 TEST_F(SignInAttack, GuessingIsStoppedPerAccountEvenWithTheRightPasswordNext)
 {
     addUser("alice@example.com");
-    for (int i = 0; i < SignInThrottle::kAccountFailures; ++i)
+    for (int i = 0; i < SignInThrottle::kAccountFailures; ++i) {
         EXPECT_EQ(approve(prepareCode(), "alice@example.com", "guess " + std::to_string(i))->status, 401);
+    }
     const std::string code = prepareCode();
     const auto stopped = approve(code, "alice@example.com");
     EXPECT_EQ(stopped->status, 429);
@@ -95,8 +96,9 @@ TEST_F(SignInAttack, GuessingIsStoppedPerAccountEvenWithTheRightPasswordNext)
 
 TEST_F(SignInAttack, CodesAskedForWithoutSigningInAreBounded)
 {
-    for (std::size_t i = 0; i < server::Store::kMaximumOpenSignIns; ++i)
+    for (std::size_t i = 0; i < server::Store::kMaximumOpenSignIns; ++i) {
         ASSERT_TRUE(m_server->store().createSignIn());
+    }
     const auto refused = client()->Post("/auth/google/prepare", "", "application/json");
     EXPECT_EQ(refused->status, 503);
     EXPECT_FALSE(errorOf(refused).empty());
@@ -132,8 +134,9 @@ TEST(SignInThrottle, EachLimitHoldsForItsWindowOnly)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         SignInThrottle throttle;
-        for (int i = 0; i < c.failures; ++i)
+        for (int i = 0; i < c.failures; ++i) {
             throttle.recordFailure(c.manyAccounts ? "user" + std::to_string(i) : "alice", "10.0.0.1", start);
+        }
         const auto wait = throttle.wait(c.manyAccounts ? "fresh" : "alice", "10.0.0.1", start + c.later);
         EXPECT_EQ(wait.count() > 0, c.stopped) << wait.count();
         EXPECT_LE(wait, std::chrono::duration_cast<std::chrono::seconds>(SignInThrottle::kWindow));
@@ -247,10 +250,11 @@ TEST(ServerOptions, AutomaticSignInOnlyForAServerNoOtherMachineReaches)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.arguments));
-        if (c.accepted)
+        if (c.accepted) {
             EXPECT_NO_THROW(ServerOptions::parse(c.arguments));
-        else
+        } else {
             EXPECT_THROW(ServerOptions::parse(c.arguments), std::invalid_argument);
+        }
     }
 }
 

@@ -41,14 +41,16 @@ std::pair<Pcm, std::vector<TruthTurn>> fliteMeeting(
 {
     std::vector<SpeechFiles::Line> lines;
     for (std::size_t t = 0; t < turns; ++t) {
-        for (std::size_t k = 0; k < 2; ++k)
+        for (std::size_t k = 0; k < 2; ++k) {
             lines.push_back({ voices[t % voices.size()], kLines[(2 * t + k) % kLines.size()] });
+        }
     }
     const std::string path = directory.file("meeting.m4a");
     const auto spans = SpeechFiles::makeM4a(lines, path, 0.7);
     std::vector<TruthTurn> truth;
-    for (std::size_t i = 0; i < spans.size(); ++i)
+    for (std::size_t i = 0; i < spans.size(); ++i) {
         truth.push_back({ spans[i].start, spans[i].end, lines[i].voice });
+    }
     return { server::AudioDecoder::decodeBytes(SpeechFiles::read(path), 600), truth };
 }
 
@@ -79,8 +81,9 @@ std::pair<Pcm, std::vector<TruthTurn>> realMeeting(const TemporaryDirectory& dir
         inputs += " -i " + SpeechFiles::shellQuoted(wav);
         filter += "[" + std::to_string(i) + ":a]apad=pad_dur=0.8[a" + std::to_string(i) + "];";
     }
-    for (std::size_t i = 0; i < clips.size(); ++i)
+    for (std::size_t i = 0; i < clips.size(); ++i) {
         filter += "[a" + std::to_string(i) + "]";
+    }
     filter += "concat=n=" + std::to_string(clips.size()) + ":v=0:a=1[out]";
     const std::string path = directory.file("real.m4a");
     SpeechFiles::run("ffmpeg -y" + inputs + " -filter_complex " + SpeechFiles::shellQuoted(filter)
@@ -91,8 +94,9 @@ std::pair<Pcm, std::vector<TruthTurn>> realMeeting(const TemporaryDirectory& dir
 std::string detectedAt(const std::vector<Turn>& turns, double time)
 {
     for (const auto& turn : turns) {
-        if (turn.start <= time && time < turn.end)
+        if (turn.start <= time && time < turn.end) {
             return turn.speaker;
+        }
     }
     return {};
 }
@@ -111,21 +115,25 @@ double attributedShare(const std::vector<TruthTurn>& truth, const std::vector<Tu
     }
     std::set<std::string> trueSpeakers;
     std::vector<std::string> found;
-    for (const auto& turn : truth)
+    for (const auto& turn : truth) {
         trueSpeakers.insert(turn.speaker);
-    for (const auto& turn : turns) {
-        if (std::find(found.begin(), found.end(), turn.speaker) == found.end())
-            found.push_back(turn.speaker);
     }
-    while (found.size() < trueSpeakers.size())
+    for (const auto& turn : turns) {
+        if (std::find(found.begin(), found.end(), turn.speaker) == found.end()) {
+            found.push_back(turn.speaker);
+        }
+    }
+    while (found.size() < trueSpeakers.size()) {
         found.push_back("none " + std::to_string(found.size()));
+    }
     std::sort(found.begin(), found.end());
     double best = 0;
     do {
         double right = 0;
         std::size_t k = 0;
-        for (const auto& speaker : trueSpeakers)
+        for (const auto& speaker : trueSpeakers) {
             right += counts[{ speaker, found[k++] }];
+        }
         best = std::max(best, right);
     } while (std::next_permutation(found.begin(), found.end()));
     return best / total;
@@ -134,8 +142,9 @@ double attributedShare(const std::vector<TruthTurn>& truth, const std::vector<Tu
 std::size_t speakerCount(const std::vector<Turn>& turns)
 {
     std::set<std::string> speakers;
-    for (const auto& turn : turns)
+    for (const auto& turn : turns) {
         speakers.insert(turn.speaker);
+    }
     return speakers.size();
 }
 
@@ -146,8 +155,9 @@ void addWhiteNoise(Pcm& pcm, double snrDb)
         / static_cast<double>(pcm.samples.size());
     std::mt19937 random(7);
     std::normal_distribution<double> noise(0, std::sqrt(power / std::pow(10, snrDb / 10)));
-    for (auto& sample : pcm.samples)
+    for (auto& sample : pcm.samples) {
         sample = static_cast<std::int16_t>(std::clamp(sample + noise(random), -32768.0, 32767.0));
+    }
 }
 
 struct MeetingCase
@@ -167,8 +177,9 @@ TEST_P(SpeakerDetectorMeetings, FindsEverySpeakerAndTheirTurns)
     const auto& meeting = GetParam();
     TemporaryDirectory directory;
     auto [pcm, truth] = fliteMeeting(directory, meeting.voices, meeting.turns);
-    if (meeting.noiseSnrDb > 0)
+    if (meeting.noiseSnrDb > 0) {
         addWhiteNoise(pcm, meeting.noiseSnrDb);
+    }
     const auto turns = server::SpeakerDetector::detect(pcm);
     const double share = attributedShare(truth, turns);
     std::cout << "[ SPEAKERS ] " << meeting.name << ": " << speakerCount(turns) << " found, " << share * 100
@@ -206,8 +217,9 @@ TEST(SpeakerDetector, TurnBoundariesLieWithinATenthOfASecondOfTheTruth)
     const auto [pcm, truth] = fliteMeeting(directory, { "rms", "slt" }, 4);
     const auto turns = server::SpeakerDetector::detect(pcm);
     for (std::size_t i = 1; i < truth.size(); ++i) {
-        if (truth[i].speaker == truth[i - 1].speaker)
+        if (truth[i].speaker == truth[i - 1].speaker) {
             continue;
+        }
         // The change lies in the pause: the speaker before must be gone by the
         // next turn's start (+0.1 s) and the next speaker not yet there before
         // the previous turn's end (−0.1 s).
@@ -219,8 +231,9 @@ TEST(SpeakerDetector, TurnBoundariesLieWithinATenthOfASecondOfTheTruth)
 Pcm tone(double seconds, double dc)
 {
     Pcm pcm;
-    for (std::size_t i = 0; i < static_cast<std::size_t>(seconds * server::AudioDecoder::kSampleRate); ++i)
+    for (std::size_t i = 0; i < static_cast<std::size_t>(seconds * server::AudioDecoder::kSampleRate); ++i) {
         pcm.samples.push_back(static_cast<std::int16_t>(dc + 8000 * std::sin(i * 2 * M_PI * 440 / 16000)));
+    }
     return pcm;
 }
 
@@ -288,8 +301,9 @@ TEST(SpeakerDetector, BlockByBlockGivesTheSameTurnsAsWhole)
     TemporaryDirectory directory;
     const auto [pcm, truth] = fliteMeeting(directory, { "rms", "slt" }, 2);
     server::SpeakerDetector::Analysis analysis;
-    for (std::size_t first = 0; first < pcm.samples.size(); first += 1234)
+    for (std::size_t first = 0; first < pcm.samples.size(); first += 1234) {
         analysis.add(pcm.samples.data() + first, std::min<std::size_t>(1234, pcm.samples.size() - first));
+    }
     const auto blocks = analysis.finish();
     const auto whole = server::SpeakerDetector::detect(pcm);
     ASSERT_EQ(blocks.size(), whole.size());

@@ -21,15 +21,17 @@ struct Line
 
 inline void run(const std::string& command)
 {
-    if (std::system((command + " >/dev/null 2>&1").c_str()) != 0)
+    if (std::system((command + " >/dev/null 2>&1").c_str()) != 0) {
         throw std::runtime_error("Command failed: " + command);
+    }
 }
 
 inline std::string shellQuoted(const std::string& text)
 {
     std::string result = "'";
-    for (char c : text)
+    for (char c : text) {
         result += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
     return result + "'";
 }
 
@@ -79,8 +81,9 @@ inline std::string read(const std::string& path)
 inline double wavSeconds(const std::string& path)
 {
     const std::string bytes = read(path);
-    if (bytes.size() < 44)
+    if (bytes.size() < 44) {
         throw std::runtime_error("Not a WAV file: " + path);
+    }
     const auto byte
         = [&](std::size_t i) { return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])); };
     const std::uint32_t rate = byte(24) | byte(25) << 8 | byte(26) << 16 | byte(27) << 24;
@@ -121,13 +124,15 @@ inline std::vector<Span> makeM4a(
         filter += "[" + std::to_string(i) + ":a]aresample=16000,apad=pad_dur=" + std::to_string(pauseSeconds)
             + "[a" + std::to_string(i) + "];";
     }
-    for (std::size_t i = 0; i < lines.size(); ++i)
+    for (std::size_t i = 0; i < lines.size(); ++i) {
         filter += "[a" + std::to_string(i) + "]";
+    }
     filter += "concat=n=" + std::to_string(lines.size()) + ":v=0:a=1[out]";
     run("ffmpeg -y" + inputs + " -filter_complex " + shellQuoted(filter)
         + " -map '[out]' -ac 1 -c:a aac -b:a 64k " + shellQuoted(path));
-    for (std::size_t i = 0; i < lines.size(); ++i)
+    for (std::size_t i = 0; i < lines.size(); ++i) {
         std::remove((path + "." + std::to_string(i) + ".wav").c_str());
+    }
     return spans;
 }
 

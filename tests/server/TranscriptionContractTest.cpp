@@ -63,8 +63,9 @@ TEST_F(TranscriptionContract, TranscribesAChunkAndAlignsItsWordsToTheGivenText)
     for (const auto& word : words) {
         joined += word.at("text").get<std::string>();
         EXPECT_EQ(word.contains("start"), word.contains("end"));
-        if (!word.contains("start"))
+        if (!word.contains("start")) {
             continue;
+        }
         ++timed;
         const double start = word.at("start");
         const double end = word.at("end");
