@@ -1,6 +1,7 @@
 #include "capture/Recorder.h"
 
 #include "capture/CaptureFile.h"
+#include "capture/CaptureSidecar.h"
 #include "capture/TrackMixer.h"
 #include "core/APIClientError.h"
 #include "core/Date.h"
@@ -11,12 +12,10 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonDocument>
 #include <QStandardPaths>
 #include <QUuid>
 
 #include <cerrno>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -78,33 +77,8 @@ void copyPrivately(const QString& from, const QString& to)
     setPrivate(to);
 }
 
-void writePrivateFile(const QString& path, const QByteArray& bytes)
-{
-    const QByteArray native = QFile::encodeName(path);
-    const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        throw FileSystemError::fromErrno(QStringLiteral("Creating the capture sidecar"), path, errno);
-    }
-    const bool written = ::write(fd, bytes.constData(), bytes.size()) == bytes.size() && ::fsync(fd) == 0;
-    const int error = errno;
-    ::close(fd);
-    if (!written) {
-        ::unlink(native.constData());
-        throw FileSystemError::fromErrno(QStringLiteral("Writing the capture sidecar"), path, error);
-    }
-}
-
 const QString kCapturePrefix = QStringLiteral("tallisen-");
 
-QString sidecarPath(const QString& rawPath)
-{
-    return QFileInfo(rawPath).path() + u'/' + QFileInfo(rawPath).completeBaseName() + QStringLiteral(".json");
-}
-
-QString mixedPath(const QString& rawPath)
-{
-    return QFileInfo(rawPath).path() + u'/' + QFileInfo(rawPath).completeBaseName() + QStringLiteral(".m4a");
-}
 
 // Copying and mixing block for seconds, so they run off the main thread.
 WorkerThread& mixingThread()
@@ -174,7 +148,7 @@ QCoro::Task<> Recorder::start(QJsonObject details)
         m_output = id;
         m_rawPath = raw;
         auto file = std::make_unique<CaptureFile>(raw);
-        writeSidecar(raw, details);
+        CaptureSidecar::write(raw, details);
         const auto started = RecordingCompletion::create();
         capture->startStreams(std::move(file), started);
         co_await waitForStart(started);
@@ -189,7 +163,7 @@ QCoro::Task<> Recorder::start(QJsonObject details)
     // Nothing was recorded yet, so the empty capture is not worth keeping.
     if (raw) {
         QFile::remove(*raw);
-        QFile::remove(sidecarPath(*raw));
+        QFile::remove(CaptureSidecar::pathFor(*raw));
     }
     std::rethrow_exception(failure);
 }
@@ -243,13 +217,18 @@ QCoro::Task<QString> Recorder::stop()
     co_return mixed;
 }
 
+QString Recorder::mixedPath(const QString& capture)
+{
+    return QFileInfo(capture).path() + u'/' + QFileInfo(capture).completeBaseName() + QStringLiteral(".m4a");
+}
+
 void Recorder::discardCapture(const QString& capture)
 {
     // The sidecar goes last: until then the capture can still be found and
     // tidied up by adoption.
     QFile::remove(mixedPath(capture));
     QFile::remove(capture);
-    const QString sidecar = sidecarPath(capture);
+    const QString sidecar = CaptureSidecar::pathFor(capture);
     if (::unlink(QFile::encodeName(sidecar).constData()) != 0 && errno != ENOENT) {
         throw FileSystemError::fromErrno(
             QStringLiteral("Removing the details of a kept capture"), sidecar, errno);
@@ -321,16 +300,6 @@ void Recorder::captureFailed(std::uint64_t id, std::exception_ptr error)
     if (m_completion->resolve(std::move(error)) && m_onInterruption) {
         m_onInterruption();
     }
-}
-
-void Recorder::writeSidecar(const QString& rawPath, const QJsonObject& details) const
-{
-    const QJsonObject sidecar {
-        { QStringLiteral("capture"), QFileInfo(rawPath).fileName() },
-        { QStringLiteral("recordedAt"), Date::now().sinceReferenceDate },
-        { QStringLiteral("details"), details },
-    };
-    writePrivateFile(sidecarPath(rawPath), QJsonDocument(sidecar).toJson(QJsonDocument::Compact));
 }
 
 InputLevels Recorder::takeLevels()

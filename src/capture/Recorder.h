@@ -92,6 +92,9 @@ public:
     // capture would be adopted a second time.
     static void discardCapture(const QString& capture);
 
+    // Where a raw capture's mix goes: beside it, the same name with ".m4a".
+    static QString mixedPath(const QString& capture);
+
     // The UUID in a raw capture's name; absent for a name not made by start().
     static std::optional<QUuid> captureID(const QString& capture);
 
@@ -113,7 +116,6 @@ private:
     PulseCapture::Listener listenerFor(std::uint64_t id);
     void outputFinished(std::uint64_t id);
     void captureFailed(std::uint64_t id, std::exception_ptr error);
-    void writeSidecar(const QString& rawPath, const QJsonObject& details) const;
     void clear();
 
     Sources m_sources;

@@ -17,16 +17,6 @@
 #include <QFileInfo>
 #include <QStringList>
 
-namespace {
-
-// Where the recorder itself mixes, so discarding the capture takes it along.
-QString mixedName(const QString& capture)
-{
-    return QFileInfo(capture).dir().filePath(QFileInfo(capture).completeBaseName() + QStringLiteral(".m4a"));
-}
-
-} // namespace
-
 std::vector<CaptureAdoption::Orphan> AppModel::capturesNobodyRecords()
 {
     try {
@@ -66,7 +56,7 @@ QCoro::Task<void> AppModel::adoptOrphanedCaptures(std::vector<CaptureAdoption::O
                         .arg(salvaged));
                 continue;
             }
-            const QString mixed = mixedName(orphan.capture);
+            const QString mixed = Recorder::mixedPath(orphan.capture);
             co_await Recorder::mixAudio(orphan.capture, mixed);
             try {
                 JobFolder::create(*job, mixed);

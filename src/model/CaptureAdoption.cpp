@@ -1,12 +1,11 @@
 #include "model/CaptureAdoption.h"
 
-#include "core/Date.h"
+#include "capture/CaptureSidecar.h"
 #include "core/DecodingError.h"
 #include "core/JsonFields.h"
 #include "core/Uuids.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 
 namespace CaptureAdoption {
@@ -17,9 +16,6 @@ const QString kUserID = QStringLiteral("userID");
 const QString kServer = QStringLiteral("server");
 const QString kEmailTo = QStringLiteral("emailTo");
 const QString kDiarizationEnabled = QStringLiteral("diarizationEnabled");
-
-// A sidecar is a few hundred bytes; anything larger is not one.
-constexpr qint64 kMaximumSidecarBytes = 64 * 1024;
 
 } // namespace
 
@@ -40,7 +36,7 @@ std::vector<Orphan> find(const QString& directory)
         { QStringLiteral("tallisen-*.mp4") }, QDir::Files | QDir::NoSymLinks | QDir::Hidden, QDir::Name);
     std::vector<Orphan> orphans;
     for (const QString& name : captures) {
-        const QString sidecar = folder.filePath(QFileInfo(name).completeBaseName() + QStringLiteral(".json"));
+        const QString sidecar = CaptureSidecar::pathFor(folder.filePath(name));
         if (QFileInfo(sidecar).isFile()) {
             orphans.push_back({ folder.filePath(name), sidecar });
         }
@@ -50,13 +46,12 @@ std::vector<Orphan> find(const QString& directory)
 
 std::optional<PendingRecording> jobFromSidecar(const QString& sidecar, const QUuid& id)
 {
-    QFile file(sidecar);
-    if (file.size() > kMaximumSidecarBytes || !file.open(QIODevice::ReadOnly)) {
+    const std::optional<CaptureSidecar::Contents> contents = CaptureSidecar::read(sidecar);
+    if (!contents) {
         return std::nullopt;
     }
     try {
-        const QJsonObject object = JsonFields::parseObject(file.readAll());
-        const QJsonObject recording = JsonFields::requiredObject(object, QStringLiteral("details"));
+        const QJsonObject& recording = contents->details;
         const QUrl server = JsonFields::requiredUrl(recording, kServer);
         if (!server.isValid() || server.host().isEmpty()) {
             return std::nullopt;
@@ -65,7 +60,7 @@ std::optional<PendingRecording> jobFromSidecar(const QString& sidecar, const QUu
             .id = id,
             .userID = JsonFields::requiredUuid(recording, kUserID),
             .server = server,
-            .recordedAt = Date { JsonFields::requiredDouble(object, QStringLiteral("recordedAt")) },
+            .recordedAt = contents->recordedAt,
             .emailTo = JsonFields::requiredString(recording, kEmailTo),
             .diarizationEnabled = JsonFields::requiredBool(recording, kDiarizationEnabled),
         };
