@@ -25,7 +25,6 @@
 
 namespace {
 
-const QString kFailed = QStringLiteral("Failed");
 const QString kTranscriptSaved = QStringLiteral("Transcript saved; AI is naming and categorizing it…");
 
 // Where QFile::moveToTrash put an item is only trusted when it is the files
@@ -181,25 +180,18 @@ QCoro::Task<void> AppModel::stopAndTranscribe()
     if (m_isBusy || !m_isRecording) {
         co_return;
     }
-    setBusy(true);
-    setErrorMessage(std::nullopt);
-    setStatus(QStringLiteral("Finalizing mixed audio…"));
-    std::optional<QString> failure;
-    try {
-        co_await stopIntoJob();
-    } catch (...) {
-        failure = describe(std::current_exception());
-    }
-    if (failure) {
-        // A recorder that is still capturing can be stopped again.
-        if (!m_recorder->isStreamLive()) {
-            clearRecordingFlags();
-            m_recordingLock.reset();
+    co_await perform(QStringLiteral("Finalizing mixed audio…"), [this]() -> QCoro::Task<void> {
+        try {
+            co_await stopIntoJob();
+        } catch (...) {
+            // A recorder that is still capturing can be stopped again.
+            if (!m_recorder->isStreamLive()) {
+                clearRecordingFlags();
+                m_recordingLock.reset();
+            }
+            throw;
         }
-        setErrorMessage(failure);
-        setStatus(kFailed);
-    }
-    setBusy(false);
+    });
 }
 
 QCoro::Task<void> AppModel::stopIntoJob()
