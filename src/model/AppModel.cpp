@@ -7,7 +7,6 @@
 #include "model/CaptureAdoption.h"
 #include "model/RecordingLock.h"
 
-#include <QDesktopServices>
 
 const QString AppModel::kDefaultServer = QStringLiteral(TALLISEN_DEFAULT_SERVER);
 
@@ -15,9 +14,10 @@ namespace {
 
 const QString kFailed = QStringLiteral("Failed");
 
-bool openInBrowser(const QUrl& url)
+// Without a desktop the sign-in address is only shown, to be copied.
+bool showAddressOnly(const QUrl&)
 {
-    return QDesktopServices::openUrl(url);
+    return false;
 }
 
 QString transcriptCount(size_t count)
@@ -34,7 +34,7 @@ AppModel::AppModel(OpenUrl openUrl, QObject* parent)
 
 AppModel::AppModel(OpenUrl openUrl, std::optional<std::chrono::milliseconds> monitorPause, QObject* parent)
     : QObject(parent)
-    , m_openUrl(openUrl ? std::move(openUrl) : OpenUrl(openInBrowser))
+    , m_openUrl(openUrl ? std::move(openUrl) : OpenUrl(showAddressOnly))
 {
     m_emailTo = m_settings.string(SettingsStore::kTranscriptEmail).value_or(QString());
     m_server = m_settings.string(SettingsStore::kServer).value_or(kDefaultServer);

@@ -88,7 +88,8 @@ public:
 
     // Reads the settings, loads the pending jobs and the stored token, adopts
     // captures a crashed run left behind and starts the microphone monitor;
-    // sends no request. Without openUrl the desktop's default browser is used.
+    // sends no request. openUrl shows the sign-in page (the window passes the
+    // desktop's browser); without it the address is only shown, to be copied.
     explicit AppModel(OpenUrl openUrl = {}, QObject* parent = nullptr);
     ~AppModel() override;
 

@@ -6,6 +6,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDesktopServices>
 #include <QCloseEvent>
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -36,7 +37,7 @@ const QString TallisenApp::kKeepRecording = QObject::tr("Keep recording in the t
 
 TallisenApp::TallisenApp(QObject* parent)
     : QObject(parent)
-    , m_model(std::make_unique<AppModel>())
+    , m_model(std::make_unique<AppModel>(&QDesktopServices::openUrl))
     , m_window(std::make_unique<QMainWindow>())
 {
     buildWindow();
