@@ -135,7 +135,6 @@ public:
     ExchangeResult exchange(const std::string& code);
     // A token unused for longer than `idleLimitMs` is forgotten.
     std::optional<Account> accountForToken(const std::string& token, std::int64_t idleLimitMs);
-    std::optional<Account> account(const std::string& id);
 
     // Users, managed by the server's owner. Addresses are compared as given: callers lower-case them.
     std::optional<Account> addUser(

@@ -137,12 +137,6 @@ std::optional<Account> Store::accountForToken(const std::string& token, std::int
     return account;
 }
 
-std::optional<Account> Store::account(const std::string& id)
-{
-    std::lock_guard lock(m_mutex);
-    return accountWhere("SELECT id, email, displayName FROM accounts WHERE id = ?", id);
-}
-
 std::optional<Account> Store::accountWhere(const char* sql, const std::string& value)
 {
     auto query = m_db.prepare(sql);

@@ -67,12 +67,6 @@ bool RecordingCompletion::resolve(Outcome failure)
     return true;
 }
 
-bool RecordingCompletion::isResolved() const
-{
-    std::scoped_lock lock(m_lock);
-    return m_result.has_value();
-}
-
 QCoro::Task<> RecordingCompletion::wait(std::chrono::milliseconds timeout)
 {
     const Outcome outcome = co_await Awaiter(shared_from_this(), timeout);

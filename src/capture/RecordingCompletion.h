@@ -30,7 +30,6 @@ public:
 
     // True when this call set the outcome, false when an earlier one had.
     bool resolve(Outcome failure = nullptr);
-    bool isResolved() const;
 
     // Returns on success, throws the failure. When nothing resolves the latch
     // within the timeout, every waiter fails with finalizationTimedOut.

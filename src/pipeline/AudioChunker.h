@@ -31,7 +31,7 @@ private:
 // Cuts a recording into consecutive upload-sized M4A files, each cut moved to
 // the quietest tenth of a second shortly before its planned point. split()
 // runs on the calling (main) thread and suspends while the decoding and
-// encoding run on the global thread pool, one chunk after another. The chunker
+// encoding run on the chunker's own worker thread, one chunk after another. The chunker
 // keeps no state; the source file is only ever read.
 namespace AudioChunker {
 
