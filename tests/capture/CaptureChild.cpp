@@ -2,7 +2,7 @@
 // capture's path and records until it is killed.
 #include "capture/Recorder.h"
 
-#include "Await.h"
+#include "support/RunTask.h"
 
 #include <QCoreApplication>
 #include <QCoro/QCoroTask>
@@ -15,7 +15,7 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     Recorder recorder;
     try {
-        Await::result(recorder.start());
+        TestTasks::run(recorder.start());
     } catch (const std::exception& error) {
         std::fprintf(stderr, "%s\n", error.what());
         return 1;

@@ -7,8 +7,8 @@
 #include "support/TemporaryXdg.h"
 
 #include "AudioProbe.h"
-#include "Await.h"
 #include "SoundServer.h"
+#include "support/RunTask.h"
 
 #include <QCoreApplication>
 #include <QCoro/QCoroTask>
@@ -36,7 +36,7 @@ constexpr auto kOwnerOnlyFolder = kOwnerOnly | QFile::ExeOwner | QFile::ExeUser;
 
 void pause(std::chrono::milliseconds duration)
 {
-    Await::result(QCoro::sleepFor(duration));
+    TestTasks::run(QCoro::sleepFor(duration));
 }
 
 QFileDevice::Permissions permissions(const QString& path)
@@ -63,7 +63,7 @@ protected:
     RecorderError::Kind startFailure(Recorder& recorder)
     {
         try {
-            Await::result(recorder.start());
+            TestTasks::run(recorder.start());
         } catch (const RecorderError& error) {
             return error.kind();
         }
@@ -92,7 +92,7 @@ TEST_F(RecorderTest, RecordsBothSourcesOnOneClockAndMixesThem)
     auto keepMicrophoneAwake = SoundServer::play(silence, QStringLiteral("micfeed"));
     pause(500ms);
     Recorder recorder;
-    Await::result(recorder.start());
+    TestTasks::run(recorder.start());
     ASSERT_TRUE(recorder.isStreamLive());
     const QString raw = *recorder.rawCapturePath();
     pause(300ms);
@@ -125,7 +125,7 @@ TEST_F(RecorderTest, RecordsBothSourcesOnOneClockAndMixesThem)
     EXPECT_NEAR(AudioProbe::level(tracks[1], 1000, microphoneStart + 0.2, microphoneStart + 1.2), 0.5, 0.03);
     EXPECT_LT(AudioProbe::level(tracks[1], 440, systemStart, systemStart + 2.5), 0.01);
 
-    const QString mixed = Await::result(recorder.stop());
+    const QString mixed = TestTasks::run(recorder.stop());
     keepSystemAwake->kill();
     keepMicrophoneAwake->kill();
 
@@ -154,7 +154,7 @@ TEST_F(RecorderTest, SidecarDescribesTheRunningCapture)
     Recorder recorder;
     const QJsonObject details { { QStringLiteral("emailTo"), QStringLiteral("a@example.com") } };
     const double before = QDateTime::currentSecsSinceEpoch() - 978307200.0 - 1;
-    Await::result(recorder.start(details));
+    TestTasks::run(recorder.start(details));
     const QString raw = *recorder.rawCapturePath();
 
     QFile sidecar(sidecarOf(raw));
@@ -167,7 +167,7 @@ TEST_F(RecorderTest, SidecarDescribesTheRunningCapture)
     EXPECT_EQ(permissions(sidecar.fileName()), kOwnerOnly);
     EXPECT_EQ(permissions(raw), kOwnerOnly);
 
-    Await::result(recorder.stop());
+    TestTasks::run(recorder.stop());
     EXPECT_TRUE(QFile::exists(sidecar.fileName()));
     Recorder::discardCapture(raw);
     EXPECT_FALSE(QFile::exists(sidecar.fileName()));
@@ -176,10 +176,10 @@ TEST_F(RecorderTest, SidecarDescribesTheRunningCapture)
 TEST_F(RecorderTest, CaptureIDIsTheUuidOfTheCapturesOwnName)
 {
     Recorder recorder;
-    Await::result(recorder.start());
+    TestTasks::run(recorder.start());
     const QString raw = *recorder.rawCapturePath();
     pause(500ms);
-    Await::result(recorder.stop());
+    TestTasks::run(recorder.stop());
     Recorder::discardCapture(raw);
 
     const std::optional<QUuid> id = Recorder::captureID(raw);
@@ -218,22 +218,22 @@ TEST_F(RecorderTest, DiscardingAKeptCaptureRemovesItsFilesOrSaysWhyNot)
 TEST_F(RecorderTest, StartWhileRecordingLeavesTheCaptureAlone)
 {
     Recorder recorder;
-    Await::result(recorder.start());
+    TestTasks::run(recorder.start());
     const QString raw = *recorder.rawCapturePath();
 
-    Await::result(recorder.start());
+    TestTasks::run(recorder.start());
 
     EXPECT_EQ(*recorder.rawCapturePath(), raw);
     EXPECT_EQ(capturesContents().size(), 2); // one capture and its sidecar
     pause(1200ms);
-    EXPECT_FALSE(Await::result(recorder.stop()).isEmpty());
+    EXPECT_FALSE(TestTasks::run(recorder.stop()).isEmpty());
 }
 
 TEST_F(RecorderTest, StopWhenIdleThrowsNotRecording)
 {
     Recorder recorder;
     try {
-        Await::result(recorder.stop());
+        TestTasks::run(recorder.stop());
         FAIL() << "stop() returned while idle";
     } catch (const RecorderError& error) {
         EXPECT_EQ(error.kind(), RecorderError::Kind::notRecording);
@@ -244,11 +244,11 @@ TEST_F(RecorderTest, StopWhenIdleThrowsNotRecording)
 TEST_F(RecorderTest, StopTwiceThrowsNotRecordingTheSecondTime)
 {
     Recorder recorder;
-    Await::result(recorder.start());
+    TestTasks::run(recorder.start());
     pause(500ms);
-    Await::result(recorder.stop());
+    TestTasks::run(recorder.stop());
 
-    EXPECT_THROW(Await::result(recorder.stop()), RecorderError);
+    EXPECT_THROW(TestTasks::run(recorder.stop()), RecorderError);
 }
 
 TEST_F(RecorderTest, MissingDevicesFailBeforeAnyFileIsCreated)
@@ -282,7 +282,7 @@ TEST_F(RecorderTest, VanishingDeviceInterruptsOnceAndStopSalvages)
         ++interruptions;
         interruptedOn = QThread::currentThread();
     });
-    Await::result(recorder.start());
+    TestTasks::run(recorder.start());
     const QString raw = *recorder.rawCapturePath();
     auto system = SoundServer::play(m_tone440, sink);
     ASSERT_TRUE(system->waitForFinished(10000));
@@ -295,7 +295,7 @@ TEST_F(RecorderTest, VanishingDeviceInterruptsOnceAndStopSalvages)
     EXPECT_EQ(interruptions, 1);
     EXPECT_EQ(interruptedOn, QCoreApplication::instance()->thread());
     EXPECT_TRUE(recorder.isStreamLive());
-    const QString salvaged = Await::result(recorder.stop());
+    const QString salvaged = TestTasks::run(recorder.stop());
 
     ASSERT_TRUE(recorder.recoveryWarning());
     EXPECT_TRUE(recorder.recoveryWarning()->startsWith(QStringLiteral("Capture was interrupted: ")));
@@ -322,14 +322,14 @@ TEST_F(RecorderTest, DeadSoundServerInterruptsAndStopSalvages)
     Recorder recorder(Recorder::Sources { server.address() });
     int interruptions = 0;
     recorder.setOnInterruption([&] { ++interruptions; });
-    Await::result(recorder.start());
+    TestTasks::run(recorder.start());
     auto system = SoundServer::play(m_tone440, QStringLiteral("speaker"), server.address());
     ASSERT_TRUE(system->waitForFinished(10000));
     pause(1200ms);
 
     server.kill();
     EXPECT_TRUE(QTest::qWaitFor([&] { return interruptions > 0; }, 5000));
-    const QString salvaged = Await::result(recorder.stop());
+    const QString salvaged = TestTasks::run(recorder.stop());
 
     EXPECT_EQ(interruptions, 1);
     ASSERT_TRUE(recorder.recoveryWarning());
@@ -347,14 +347,14 @@ TEST_F(RecorderTest, FrozenSoundServerTimesOutAndStillSalvages)
     SoundServer::Private server;
     Recorder recorder(Recorder::Sources { server.address() });
     recorder.setFinalizationTimeout(400ms);
-    Await::result(recorder.start());
+    TestTasks::run(recorder.start());
     auto system = SoundServer::play(m_tone440, QStringLiteral("speaker"), server.address());
     ASSERT_TRUE(system->waitForFinished(10000));
     pause(1200ms);
 
     server.freeze();
     const auto began = std::chrono::steady_clock::now();
-    const QString salvaged = Await::result(recorder.stop());
+    const QString salvaged = TestTasks::run(recorder.stop());
     const auto took = std::chrono::steady_clock::now() - began;
     server.thaw();
 
@@ -378,7 +378,7 @@ TEST_F(RecorderTest, WhenBothWaitsFailTheWarningQuotesTheFirst)
     recorder.setFinalizationTimeout(400ms);
     int interruptions = 0;
     recorder.setOnInterruption([&] { ++interruptions; });
-    Await::result(recorder.start());
+    TestTasks::run(recorder.start());
     auto system = SoundServer::play(m_tone440, QStringLiteral("vanishing"), server.address());
     ASSERT_TRUE(system->waitForFinished(10000));
     pause(1200ms);
@@ -387,7 +387,7 @@ TEST_F(RecorderTest, WhenBothWaitsFailTheWarningQuotesTheFirst)
 
     // The microphone stream is still open; a frozen server never confirms its end.
     server.freeze();
-    const QString salvaged = Await::result(recorder.stop());
+    const QString salvaged = TestTasks::run(recorder.stop());
     server.thaw();
 
     const QString warning = recorder.recoveryWarning().value_or(QString());
@@ -402,14 +402,14 @@ TEST_F(RecorderTest, WhenBothWaitsFailTheWarningQuotesTheFirst)
 TEST_F(RecorderTest, FailedMixKeepsTheRawCaptureAndNamesIt)
 {
     Recorder recorder;
-    Await::result(recorder.start());
+    TestTasks::run(recorder.start());
     const QString raw = *recorder.rawCapturePath();
     pause(1500ms);
     // Damage the capture under the writer: the header is gone for good.
     ASSERT_EQ(::truncate(QFile::encodeName(raw).constData(), 0), 0);
 
     try {
-        Await::result(recorder.stop());
+        TestTasks::run(recorder.stop());
         FAIL() << "stop() mixed a damaged capture";
     } catch (const APIClientError& error) {
         EXPECT_TRUE(error.message().startsWith(QStringLiteral("Audio mixing failed: ")));
@@ -458,7 +458,7 @@ TEST_F(RecorderTest, KilledRecordingProcessLeavesADecodableCapture)
     // The orphan keeps its sidecar and still mixes.
     EXPECT_TRUE(QFile::exists(sidecarOf(raw)));
     const QString mixed = m_sounds.path() + QStringLiteral("/orphan.m4a");
-    Await::result(Recorder::mixAudio(raw, mixed));
+    TestTasks::run(Recorder::mixAudio(raw, mixed));
     EXPECT_GE(AudioProbe::decode(mixed).at(0).seconds(), kSeconds - kLost);
 }
 

@@ -2,7 +2,7 @@
 
 #include "capture/RecorderError.h"
 
-#include "Await.h"
+#include "support/RunTask.h"
 
 #include <QCoreApplication>
 #include <QCoro/QCoroTask>
@@ -72,7 +72,7 @@ TEST(RecordingCompletionTest, ManyWaitersResumeOnTheirThreadWhenResolvedElsewher
     }
     std::thread resolver([latch] { latch->resolve(); });
 
-    Await::result(waitAll(std::move(tasks)));
+    TestTasks::run(waitAll(std::move(tasks)));
     resolver.join();
 
     for (const Probe& probe : probes) {
@@ -89,14 +89,14 @@ TEST(RecordingCompletionTest, FirstOutcomeWins)
 
     EXPECT_TRUE(latch->resolve(failure("first")));
     EXPECT_FALSE(latch->resolve());
-    Await::result(std::move(waiting));
+    TestTasks::run(std::move(waiting));
 
     Probe late;
-    Await::result(waitInto(latch, 10s, &late));
+    TestTasks::run(waitInto(latch, 10s, &late));
     EXPECT_EQ(early.seen, Seen::failure);
     EXPECT_EQ(late.seen, Seen::failure);
     try {
-        Await::result(latch->wait(10s));
+        TestTasks::run(latch->wait(10s));
         ADD_FAILURE() << "a failed latch returned";
     } catch (const std::runtime_error& error) {
         EXPECT_STREQ(error.what(), "first");
@@ -110,7 +110,7 @@ TEST(RecordingCompletionTest, AlreadyResolvedReturnsAtOnce)
     const auto began = std::chrono::steady_clock::now();
 
     Probe probe;
-    Await::result(waitInto(latch, 10s, &probe));
+    TestTasks::run(waitInto(latch, 10s, &probe));
 
     EXPECT_EQ(probe.seen, Seen::success);
     EXPECT_LT(std::chrono::steady_clock::now() - began, 1s);
@@ -125,7 +125,7 @@ TEST(RecordingCompletionTest, TimeoutFailsEveryWaiterAndLocksTheOutcome)
     tasks.push_back(waitInto(latch, 50ms, &first));
     tasks.push_back(waitInto(latch, 10s, &second));
 
-    Await::result(waitAll(std::move(tasks)));
+    TestTasks::run(waitAll(std::move(tasks)));
 
     EXPECT_EQ(first.seen, Seen::timeout);
     EXPECT_EQ(second.seen, Seen::timeout);
@@ -138,12 +138,12 @@ TEST(RecordingCompletionTest, TimerAfterTheOutcomeChangesNothing)
     Probe probe;
     auto waiting = waitInto(latch, 30ms, &probe);
     latch->resolve();
-    Await::result(std::move(waiting));
+    TestTasks::run(std::move(waiting));
 
-    Await::result(QCoro::sleepFor(80ms));
+    TestTasks::run(QCoro::sleepFor(80ms));
 
     Probe later;
-    Await::result(waitInto(latch, 10s, &later));
+    TestTasks::run(waitInto(latch, 10s, &later));
     EXPECT_EQ(probe.seen, Seen::success);
     EXPECT_EQ(later.seen, Seen::success);
 }
@@ -166,7 +166,7 @@ TEST(RecordingCompletionTest, RacingResolveAndTimeoutGiveEveryWaiterTheSameOutco
             won = latch->resolve();
         });
 
-        Await::result(waitAll(std::move(tasks)));
+        TestTasks::run(waitAll(std::move(tasks)));
         resolver.join();
 
         const Seen expected = won ? Seen::success : Seen::timeout;

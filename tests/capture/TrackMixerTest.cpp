@@ -4,7 +4,8 @@
 #include "media/FFmpegHandles.h"
 
 #include "AudioProbe.h"
-#include "Await.h"
+#include "support/FileSizeLimit.h"
+#include "support/RunTask.h"
 
 #include <QCoro/QCoroTask>
 #include <QCryptographicHash>
@@ -33,7 +34,7 @@ protected:
     AudioProbe::DecodedTrack mix(const QString& source)
     {
         const QString mixed = path(QStringLiteral("mixed.m4a"));
-        Await::result(Recorder::mixAudio(source, mixed));
+        TestTasks::run(Recorder::mixAudio(source, mixed));
         const auto tracks = AudioProbe::decode(mixed);
         EXPECT_EQ(tracks.size(), 1U);
         return tracks.empty() ? AudioProbe::DecodedTrack {} : tracks.front();
@@ -42,7 +43,7 @@ protected:
     RecorderError::Kind mixFailure(const QString& source)
     {
         try {
-            Await::result(Recorder::mixAudio(source, path(QStringLiteral("mixed.m4a"))));
+            TestTasks::run(Recorder::mixAudio(source, path(QStringLiteral("mixed.m4a"))));
         } catch (const RecorderError& error) {
             return error.kind();
         }
@@ -143,35 +144,11 @@ TEST_F(TrackMixerTest, UnreadableSourcePassesTheFFmpegErrorOn)
     file.write(QByteArray(4096, 'x'));
     file.close();
 
-    EXPECT_THROW(Await::result(Recorder::mixAudio(source, path(QStringLiteral("mixed.m4a")))), FFmpeg::Error);
     EXPECT_THROW(
-        Await::result(Recorder::mixAudio(path(QStringLiteral("missing.mp4")), path("x.m4a"))), FFmpeg::Error);
+        TestTasks::run(Recorder::mixAudio(source, path(QStringLiteral("mixed.m4a")))), FFmpeg::Error);
+    EXPECT_THROW(TestTasks::run(Recorder::mixAudio(path(QStringLiteral("missing.mp4")), path("x.m4a"))),
+        FFmpeg::Error);
 }
-
-// Caps the size of files this process writes, the way a full disk would
-// stop the mix part way.
-class FileSizeLimit
-{
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        ::getrlimit(RLIMIT_FSIZE, &m_saved);
-        m_handler = std::signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit { bytes, m_saved.rlim_max };
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    FileSizeLimit(const FileSizeLimit&) = delete;
-    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-    ~FileSizeLimit()
-    {
-        ::setrlimit(RLIMIT_FSIZE, &m_saved);
-        std::signal(SIGXFSZ, m_handler);
-    }
-
-private:
-    rlimit m_saved {};
-    void (*m_handler)(int) = nullptr;
-};
 
 TEST_F(TrackMixerTest, AFailedMixLeavesNoPartialCopyBehind)
 {

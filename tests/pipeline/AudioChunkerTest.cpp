@@ -3,6 +3,8 @@
 #include "pipeline/AacRangeCopy.h"
 
 #include "core/FileSystemError.h"
+#include "support/FileSizeLimit.h"
+#include "support/RunTask.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -30,26 +32,6 @@ namespace {
 constexpr int kRate = 48000;
 // The decoder may output the padding of the last AAC frame.
 constexpr double kAacFrameSeconds = 1024.0 / kRate;
-
-// QCoro::waitFor drops a task's exception and never returns, so tests await
-// through a wrapper that carries it out.
-template <typename T> T await(QCoro::Task<T> task)
-{
-    std::exception_ptr error;
-    auto wrapper = [](QCoro::Task<T> inner, std::exception_ptr& failure) -> QCoro::Task<std::optional<T>> {
-        try {
-            co_return co_await std::move(inner);
-        } catch (...) {
-            failure = std::current_exception();
-            co_return std::nullopt;
-        }
-    };
-    std::optional<T> result = QCoro::waitFor(wrapper(std::move(task), error));
-    if (error) {
-        std::rethrow_exception(error);
-    }
-    return std::move(*result);
-}
 
 QByteArray run(const QString& program, const QStringList& arguments)
 {
@@ -159,7 +141,8 @@ protected:
     std::vector<AudioChunk> split(
         const QString& path, double maximumSeconds, std::int64_t maximumBytes, double contextSeconds)
     {
-        return await(AudioChunker::split(path, directory(), maximumSeconds, maximumBytes, contextSeconds));
+        return TestTasks::run(
+            AudioChunker::split(path, directory(), maximumSeconds, maximumBytes, contextSeconds));
     }
 
     AudioChunkError::Kind failure(
@@ -550,29 +533,6 @@ TEST_F(AudioChunkerTest, DamagedAacRecordingsAreCutOrRefusedWithoutLeftovers)
     }
 }
 
-// Caps the size of files this process writes, the way a full disk would
-// stop the export part way.
-class FileSizeLimit
-{
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        ::getrlimit(RLIMIT_FSIZE, &m_saved);
-        m_handler = std::signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit { bytes, m_saved.rlim_max };
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit()
-    {
-        ::setrlimit(RLIMIT_FSIZE, &m_saved);
-        std::signal(SIGXFSZ, m_handler);
-    }
-
-private:
-    rlimit m_saved {};
-    void (*m_handler)(int) = nullptr;
-};
-
 TEST_F(AudioChunkerTest, FailedWriteLeavesNoChunkFiles)
 {
     // The silent first chunk is small and succeeds; the noisy second one
@@ -592,7 +552,7 @@ TEST_F(AudioChunkerTest, MissingDirectoryIsAFileSystemError)
 {
     synthesize(source("ok.wav"), tone(), 2.0);
     try {
-        await(AudioChunker::split(source("ok.wav"), directory() + "/absent", 10, 20'000'000, 0));
+        TestTasks::run(AudioChunker::split(source("ok.wav"), directory() + "/absent", 10, 20'000'000, 0));
         ADD_FAILURE() << "split succeeded";
     } catch (const FileSystemError& error) {
         EXPECT_EQ(error.code(), ENOENT);

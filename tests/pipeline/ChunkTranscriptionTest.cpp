@@ -2,9 +2,6 @@
 
 #include "core/FileSystemError.h"
 
-#include <QProcess>
-#include <QTemporaryDir>
-
 #include <atomic>
 
 namespace {
@@ -20,18 +17,7 @@ QString expectedPrompt(const QString& text)
 // 400 s of 8 kHz tone: two chunks, with or without context.
 QString recording()
 {
-    static QTemporaryDir directory;
-    static const QString path = [] {
-        const QString file = directory.filePath(QStringLiteral("recording.m4a"));
-        QProcess ffmpeg;
-        ffmpeg.start(QStringLiteral("ffmpeg"),
-            { "-v", "error", "-y", "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=8000:duration=400",
-                "-c:a", "aac", "-b:a", "16k", file });
-        ffmpeg.waitForFinished(-1);
-        EXPECT_EQ(ffmpeg.exitCode(), 0) << ffmpeg.readAllStandardError().toStdString();
-        return file;
-    }();
-    return path;
+    return toneRecording(400);
 }
 
 class ChunkTranscriptionTest : public PipelineTest
@@ -60,7 +46,7 @@ protected:
 
     APIClient::PreparedTranscript prepare(const PendingRecording& job)
     {
-        return await(client->prepareTranscript(job, recordProgress()));
+        return TestTasks::run(client->prepareTranscript(job, recordProgress()));
     }
 
     // Snapshots of the job file as it was when each request arrived.

@@ -27,18 +27,7 @@ int seedCount()
 // 1240 s of 8 kHz tone: five chunks with speaker-detection context.
 QString longRecording()
 {
-    static QTemporaryDir directory;
-    static const QString path = [] {
-        const QString file = directory.filePath(QStringLiteral("recording.m4a"));
-        QProcess ffmpeg;
-        ffmpeg.start(QStringLiteral("ffmpeg"),
-            { "-v", "error", "-y", "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=8000:duration=1240",
-                "-c:a", "aac", "-b:a", "16k", file });
-        ffmpeg.waitForFinished(-1);
-        EXPECT_EQ(ffmpeg.exitCode(), 0) << ffmpeg.readAllStandardError().toStdString();
-        return file;
-    }();
-    return path;
+    return toneRecording(1240);
 }
 
 QString leakSuppressions()

@@ -5,18 +5,21 @@
 #include "api/APIClient.h"
 #include "core/Uuids.h"
 #include "store/PendingRecording.h"
+#include "support/RunTask.h"
 #include "support/TemporaryXdg.h"
 
+#include <QCoroTask>
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QRandomGenerator>
-
-#include <QCoroTask>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <exception>
+#include <map>
 #include <optional>
 #include <vector>
 
@@ -49,30 +52,11 @@ namespace PipelineTesting {
 
 inline const QString kToken = QStringLiteral("test-token");
 
-// Runs a task in a nested event loop and returns its result or rethrows.
-template <typename T> T await(QCoro::Task<T> task)
-{
-    std::exception_ptr failure;
-    auto capture = [&]() -> QCoro::Task<std::optional<T>> {
-        try {
-            co_return co_await std::move(task);
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        co_return std::nullopt;
-    };
-    std::optional<T> result = QCoro::waitFor(capture());
-    if (failure) {
-        std::rethrow_exception(failure);
-    }
-    return std::move(*result);
-}
-
 // The message of the APIClientError a task ends with, or a note that it did not.
 template <typename T> QString failureMessage(QCoro::Task<T> task)
 {
     try {
-        await(std::move(task));
+        TestTasks::run(std::move(task));
     } catch (const APIClientError& error) {
         EXPECT_FALSE(error.statusCode().has_value()) << error.message().toStdString();
         return error.message();
@@ -87,6 +71,25 @@ inline QByteArray randomBytes(qsizetype size)
         byte = static_cast<char>(QRandomGenerator::global()->bounded(256));
     }
     return bytes;
+}
+
+// An AAC M4A of `seconds` of 8 kHz tone, made once per length for the run.
+inline QString toneRecording(int seconds)
+{
+    static QTemporaryDir directory;
+    static std::map<int, QString> made;
+    if (const auto found = made.find(seconds); found != made.end()) {
+        return found->second;
+    }
+    const QString file = directory.filePath(QStringLiteral("tone-%1.m4a").arg(seconds));
+    QProcess ffmpeg;
+    ffmpeg.start(QStringLiteral("ffmpeg"),
+        { "-v", "error", "-y", "-f", "lavfi", "-i",
+            QStringLiteral("sine=frequency=440:sample_rate=8000:duration=%1").arg(seconds), "-c:a", "aac",
+            "-b:a", "16k", file });
+    ffmpeg.waitForFinished(-1);
+    EXPECT_EQ(ffmpeg.exitCode(), 0) << ffmpeg.readAllStandardError().toStdString();
+    return made.emplace(seconds, file).first->second;
 }
 
 inline void writeFile(const QString& path, const QByteArray& bytes)

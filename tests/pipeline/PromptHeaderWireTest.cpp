@@ -81,7 +81,7 @@ TEST(PromptHeaderOnTheWire, IsAbsentFirstThenTheEncodedPreviousTextAndEmptyAfter
     job.chunks = chunkFiles(job.folder(), 3);
     job.save();
 
-    const auto result = await(client.prepareTranscript(job, {}));
+    const auto result = TestTasks::run(client.prepareTranscript(job, {}));
 
     EXPECT_EQ(result.transcript, QStringLiteral("Grüße, Welt!\n100%\n\nEnde."));
     const auto& heads = raw.heads();

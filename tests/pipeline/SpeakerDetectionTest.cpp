@@ -34,7 +34,7 @@ TEST_F(SpeakerDetectionTest, FirstCallUploadsStartsAndPollsWithoutAPauseBeforeTh
     server.configure([](auto& settings) { settings.pendingPolls = 2; });
     const PendingRecording job = makeJob(true, 123457);
 
-    const auto segments = await(client->detectSpeakers(job, recordProgress()));
+    const auto segments = TestTasks::run(client->detectSpeakers(job, recordProgress()));
 
     ASSERT_EQ(segments.size(), 2U);
     EXPECT_EQ(segments[0], (SpeakerSegment { 0.0, 12.5, QStringLiteral("SPEAKER_01") }));
@@ -60,7 +60,7 @@ TEST_F(SpeakerDetectionTest, FirstCallUploadsStartsAndPollsWithoutAPauseBeforeTh
 TEST_F(SpeakerDetectionTest, UploadIsTheWholeFileWithNoHeaderOfOurs)
 {
     const PendingRecording job = makeJob(true, 300001);
-    await(client->detectSpeakers(job, {}));
+    TestTasks::run(client->detectSpeakers(job, {}));
 
     const auto uploads = server.requests("upload");
     ASSERT_EQ(uploads.size(), 1U);
@@ -82,7 +82,7 @@ TEST_F(SpeakerDetectionTest, LaterCallAfterTheStartNeitherUploadsNorStartsAgain)
     server.clearLog();
     server.configure([](auto& settings) { settings.pendingPolls = 0; });
 
-    const auto segments = await(client->detectSpeakers(job, recordProgress()));
+    const auto segments = TestTasks::run(client->detectSpeakers(job, recordProgress()));
 
     EXPECT_EQ(segments.size(), 2U);
     EXPECT_EQ(kindsOf(server.requests()), (std::vector<std::string> { "prepare", "status" }));
@@ -131,7 +131,7 @@ TEST_F(SpeakerDetectionTest, RecordingOfExactlyOneGigabyteIsUploadedAndOneByteMo
     EXPECT_TRUE(server.requests("upload").empty());
 
     ASSERT_EQ(::truncate(QFile::encodeName(job.audio()).constData(), 1'000'000'000), 0);
-    EXPECT_EQ(await(client->detectSpeakers(job, {})).size(), 2U);
+    EXPECT_EQ(TestTasks::run(client->detectSpeakers(job, {})).size(), 2U);
     const auto uploads = server.requests("upload");
     ASSERT_EQ(uploads.size(), 1U);
     EXPECT_EQ(uploads[0].bodyBytes, 1'000'000'000);
@@ -141,7 +141,7 @@ TEST_F(SpeakerDetectionTest, MissingRecordingIsTheFileSystemsError)
 {
     const PendingRecording job = makeJob(true);
     ASSERT_TRUE(QFile::remove(job.audio()));
-    EXPECT_THROW(await(client->detectSpeakers(job, {})), FileSystemError);
+    EXPECT_THROW(TestTasks::run(client->detectSpeakers(job, {})), FileSystemError);
     EXPECT_TRUE(server.requests("upload").empty());
 }
 
@@ -191,7 +191,7 @@ TEST_F(SpeakerDetectionTest, SucceededWithoutSegmentsFailsAndWithAnEmptyListSucc
         settings.segments = nlohmann::json::array();
         settings.pendingPolls = 0;
     });
-    EXPECT_TRUE(await(client->detectSpeakers(job, {})).empty());
+    EXPECT_TRUE(TestTasks::run(client->detectSpeakers(job, {})).empty());
 }
 
 TEST_F(SpeakerDetectionTest, ServerRequestsAreRetriedButTheUploadIsNot)
@@ -205,7 +205,7 @@ TEST_F(SpeakerDetectionTest, ServerRequestsAreRetriedButTheUploadIsNot)
             }
             return std::nullopt;
         });
-    EXPECT_EQ(await(client->detectSpeakers(job, {})).size(), 2U);
+    EXPECT_EQ(TestTasks::run(client->detectSpeakers(job, {})).size(), 2U);
     EXPECT_EQ(server.requests("prepare").size(), 2U);
     EXPECT_EQ(client->waits.front(), milliseconds(1000));
 
@@ -220,7 +220,7 @@ TEST_F(SpeakerDetectionTest, SignedOutSendsNothing)
     const PendingRecording job = makeJob(true);
     client->setToken(std::nullopt);
     try {
-        await(client->detectSpeakers(job, {}));
+        TestTasks::run(client->detectSpeakers(job, {}));
         ADD_FAILURE() << "no error";
     } catch (const URLError& error) {
         EXPECT_EQ(error.code(), URLError::Code::userAuthenticationRequired);

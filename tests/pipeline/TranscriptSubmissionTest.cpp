@@ -40,7 +40,7 @@ TEST_F(TranscriptSubmissionTest, PostsTheTranscriptOnceUnderTheJobsKey)
     const PendingRecording job = transcribableJob();
     const auto marks = markOnEveryPost(job);
 
-    const Recording recording = await(client->finish(job, recordProgress()));
+    const Recording recording = TestTasks::run(client->finish(job, recordProgress()));
 
     const auto posts = server.requests("save");
     ASSERT_EQ(posts.size(), 1U);
@@ -63,7 +63,7 @@ TEST_F(TranscriptSubmissionTest, PostsTheTranscriptOnceUnderTheJobsKey)
 TEST_F(TranscriptSubmissionTest, EmptyAddressIsSentAsAnEmptyString)
 {
     const PendingRecording job = transcribableJob(QString());
-    await(client->finish(job, {}));
+    TestTasks::run(client->finish(job, {}));
     const nlohmann::json body = nlohmann::json::parse(server.requests("save").at(0).body);
     ASSERT_TRUE(body.contains("emailTo"));
     EXPECT_EQ(body["emailTo"], "");
@@ -79,7 +79,7 @@ TEST_F(TranscriptSubmissionTest, RetryAfterUnavailableSendsTheSameKeyAndBodyAfte
         return std::nullopt;
     });
 
-    await(client->finish(job, {}));
+    TestTasks::run(client->finish(job, {}));
 
     const auto posts = server.requests("save");
     ASSERT_EQ(posts.size(), 2U);
@@ -100,7 +100,7 @@ TEST_F(TranscriptSubmissionTest, RejectedPostIsSentOnceAndALaterCallPostsAgainUn
         return std::nullopt;
     });
     try {
-        await(client->finish(job, {}));
+        TestTasks::run(client->finish(job, {}));
         ADD_FAILURE() << "no error";
     } catch (const APIClientError& error) {
         EXPECT_EQ(error.message(), QStringLiteral("Transcript rejected"));
@@ -112,7 +112,7 @@ TEST_F(TranscriptSubmissionTest, RejectedPostIsSentOnceAndALaterCallPostsAgainUn
     EXPECT_FALSE(stopped.canRetryWithoutSpeakers());
     server.clearLog();
 
-    await(client->finish(stopped, {}));
+    TestTasks::run(client->finish(stopped, {}));
 
     const auto requests = server.requests();
     EXPECT_EQ(kindsOf(requests), (Strings { "me", "save" }));
@@ -124,7 +124,7 @@ TEST_F(TranscriptSubmissionTest, SignedOutPostsNothingAndLeavesTheJobUnmarked)
     const PendingRecording job = transcribableJob();
     client->setToken(std::nullopt);
     try {
-        await(client->finish(job, {}));
+        TestTasks::run(client->finish(job, {}));
         ADD_FAILURE() << "no error";
     } catch (const URLError& error) {
         EXPECT_EQ(error.code(), URLError::Code::userAuthenticationRequired);
