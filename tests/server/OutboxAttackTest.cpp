@@ -4,71 +4,52 @@
 #include "SpeechFiles.h"
 #include "Store.h"
 
-#include <fstream>
 #include <sstream>
 
 // The outbox turns stored text into mail; nothing stored may forge a header,
 // end the message early, or send mail to someone the account does not own.
 namespace {
 
-std::string readFile(const std::string& path)
+std::string mailFor(const std::string& title, const std::string& transcript)
 {
-    std::ifstream file(path, std::ios::binary);
-    return { std::istreambuf_iterator<char>(file), {} };
-}
-
-std::string headOf(const std::string& mail)
-{
-    return mail.substr(0, mail.find("\r\n\r\n") + 2);
+    const SpeechFiles::TemporaryDirectory outbox;
+    server::Recording recording;
+    recording.id = "0D7C3A5E-1111-4222-8333-123456789ABC";
+    recording.title = title;
+    recording.emailTo = "ann@example.com";
+    recording.transcript = transcript;
+    return SpeechFiles::read(server::Outbox::deliver(outbox.file("outbox"), recording));
 }
 
 TEST(Outbox, StoredTextNeverForgesAHeaderOrEndsTheMessage)
 {
-    const SpeechFiles::TemporaryDirectory outbox;
-    const std::vector<std::string> hostile { std::string("Plan\0Bcc: eve@example.com", 25), "Plan\vBcc: x",
-        "Plan\fBcc: x",
-        "Plan\xC2\x85"
-        "Bcc: x",
-        "Plan\xE2\x80\xA8"
-        "Bcc: x",
-        "Plan\x1B[2J", "Plan\r\nBcc: x", std::string(5000, 'a') };
-    for (const auto& title : hostile) {
+    for (const std::string& title : { std::string("Plan\0Bcc: eve@example.com", 25),
+             std::string("Plan\vBcc: x"), std::string("Plan\fBcc: x"), std::string("Plan\xC2\x85") + "Bcc: x",
+             std::string("Plan\xE2\x80\xA8") + "Bcc: x", std::string("Plan\x1B[2J"),
+             std::string("Plan\r\nBcc: x"), std::string(5000, 'a') }) {
         SCOPED_TRACE(testing::PrintToString(title.substr(0, 40)));
-        server::Recording recording;
-        recording.id = "0D7C3A5E-1111-4222-8333-123456789ABC";
-        recording.title = title;
-        recording.emailTo = "ann@example.com";
-        recording.transcript = "First line.\n.\n..two dots\n" + std::string(3000, 'x') + "\nlast =\n";
-        const std::string mail = readFile(server::Outbox::deliver(outbox.file("outbox"), recording));
-        const std::string head = headOf(mail);
+        const std::string mail
+            = mailFor(title, "First line.\n.\n..two dots\n" + std::string(3000, 'x') + "\nlast =\n");
+        const std::string head = mail.substr(0, mail.find("\r\n\r\n") + 2);
         EXPECT_EQ(head.find("\nBcc"), std::string::npos);
+        EXPECT_EQ(head.find("Subject:"), head.rfind("Subject:"));
         for (const std::string& forbidden : { std::string(1, '\0'), std::string("\v"), std::string("\f"),
                  std::string("\x1B"), std::string("\xC2\x85"), std::string("\xE2\x80\xA8") }) {
             EXPECT_EQ(mail.find(forbidden), std::string::npos);
         }
         std::istringstream lines(mail);
-        std::string line;
-        while (std::getline(lines, line)) {
+        for (std::string line; std::getline(lines, line);) {
             EXPECT_LE(line.size(), 998u);
             EXPECT_NE(line, ".\r") << "a lone dot ends an SMTP message";
         }
-        EXPECT_EQ(head.find("Subject:"), head.rfind("Subject:"));
-        EXPECT_NE(mail.find("\r\n=2E\r\n"), std::string::npos);
-        EXPECT_NE(mail.find("\r\n=2E.two dots"), std::string::npos);
-        EXPECT_NE(mail.find("last =3D"), std::string::npos);
+        for (const char* escaped : { "\r\n=2E\r\n", "\r\n=2E.two dots", "last =3D" }) {
+            EXPECT_NE(mail.find(escaped), std::string::npos) << escaped;
+        }
     }
-}
-
-TEST(Outbox, ATitleBeyondAsciiIsAnEncodedWord)
-{
-    const SpeechFiles::TemporaryDirectory outbox;
-    server::Recording recording;
-    recording.id = "0D7C3A5E-1111-4222-8333-123456789ABD";
-    recording.title = "Caf\xC3\xA9 plans";
-    recording.emailTo = "ann@example.com";
-    const std::string head = headOf(readFile(server::Outbox::deliver(outbox.file("outbox"), recording)));
-    EXPECT_NE(head.find("Subject: =?utf-8?B?VHJhbnNjcmlwdDogQ2Fmw6kgcGxhbnM=?=\r\n"), std::string::npos)
-        << head;
+    EXPECT_NE(
+        mailFor("Caf\xC3\xA9 plans", "").find("Subject: =?utf-8?B?VHJhbnNjcmlwdDogQ2Fmw6kgcGxhbnM=?=\r\n"),
+        std::string::npos)
+        << "a title beyond ASCII is an encoded word";
 }
 
 using OutboxAttack = ServerFixture;
@@ -76,27 +57,23 @@ using OutboxAttack = ServerFixture;
 TEST_F(OutboxAttack, TranscriptsAreMailedOnlyToTheAccountOrWhomItsOwnerAllowed)
 {
     const std::string token = signIn("ann@example.com");
-    struct Case
-    {
-        const char* to;
-        bool allowed;
-        const char* status;
-    };
     m_server->store().allowRecipient("ann@example.com", "team@example.com", true);
+    const std::vector<std::tuple<const char*, bool, const char*>> cases { { "ANN@example.com", true, "sent" },
+        { "team@example.com", true, "sent" }, { "victim@example.com", false, "failed" } };
     int key = 0;
-    for (const auto& c : std::vector<Case> { { "ANN@example.com", true, "sent" },
-             { "team@example.com", true, "sent" }, { "victim@example.com", false, "failed" } }) {
-        SCOPED_TRACE(c.to);
-        const auto saved = json(saveTranscript(
-            token, "00000000-0000-4000-8000-00000000000" + std::to_string(key++), "Hello there.", c.to));
-        const std::string id = saved.at("id");
+    for (const auto& [to, allowed, expected] : cases) {
+        SCOPED_TRACE(to);
+        const std::string id
+            = json(saveTranscript(token, "00000000-0000-4000-8000-00000000000" + std::to_string(key++),
+                       "Hello there.", to))
+                  .at("id");
         std::string status;
         ASSERT_TRUE(eventually([&] {
             status = server::toText(m_server->store().recording(id)->emailStatus);
             return status != "pending";
         }));
-        EXPECT_EQ(status, c.status);
-        EXPECT_EQ(std::filesystem::exists(m_dataDir + "/outbox/" + id + ".eml"), c.allowed);
+        EXPECT_EQ(status, expected);
+        EXPECT_EQ(std::filesystem::exists(m_dataDir + "/outbox/" + id + ".eml"), allowed);
     }
 }
 

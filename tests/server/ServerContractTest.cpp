@@ -1,11 +1,9 @@
 #include "ServerFixture.h"
 
 #include "Secrets.h"
-#include "Sqlite.h"
+#include "SpeechFiles.h"
 
-#include <fstream>
 #include <set>
-#include <sstream>
 #include <sys/stat.h>
 
 namespace {
@@ -20,24 +18,26 @@ TEST_F(SignIn, ExchangeIsPendingUntilTheFormIsCompletedThenIssuesOneToken)
     const auto prepared = json(client()->Post("/auth/google/prepare", "", "application/json"));
     const std::string code = prepared.at("code");
     const std::string url = prepared.at("url");
-    EXPECT_EQ(url.rfind(m_server->publicUrl() + "/auth/sign-in?code=", 0), 0u) << url;
-
+    EXPECT_TRUE(url.starts_with(m_server->publicUrl() + "/auth/sign-in?code=")) << url;
     const auto pending = exchange(code);
     EXPECT_EQ(pending->status, 400);
     EXPECT_FALSE(errorOf(pending).empty());
 
-    const auto page = client()->Get(url.substr(m_server->publicUrl().size()));
+    const auto page = client()->Get(pathOf(url));
     ASSERT_EQ(page->status, 200);
-    EXPECT_NE(page->body.find("value=\"" + code + "\""), std::string::npos);
-    EXPECT_NE(page->body.find("name=\"email\""), std::string::npos);
-    EXPECT_NE(page->body.find("type=\"password\""), std::string::npos);
+    for (const std::string& field :
+        { "value=\"" + code + "\"", std::string("name=\"email\""), std::string("type=\"password\"") }) {
+        EXPECT_NE(page->body.find(field), std::string::npos) << field;
+    }
+    EXPECT_EQ(
+        client()->Get("/auth/sign-in?code=%22%3E%3Cscript%3E")->body.find("<script>"), std::string::npos);
+    EXPECT_EQ(approve(code, "not-an-address")->status, 401);
+    EXPECT_EQ(exchange(code)->status, 400);
 
     EXPECT_EQ(approve(code, "ann@example.com")->status, 200);
     const auto issued = exchange(code);
     ASSERT_EQ(issued->status, 200);
-    const std::string token = json(issued).at("token");
-    EXPECT_GE(token.size(), 43u);
-
+    EXPECT_GE(json(issued).at("token").get<std::string>().size(), 43u);
     const auto again = exchange(code);
     EXPECT_EQ(again->status, 410);
     EXPECT_FALSE(errorOf(again).empty());
@@ -45,50 +45,31 @@ TEST_F(SignIn, ExchangeIsPendingUntilTheFormIsCompletedThenIssuesOneToken)
 
 TEST_F(SignIn, TheSameEmailIsTheSameAccountAndAnotherEmailIsNot)
 {
-    const auto me = [&](const std::string& token) {
-        return json(client()->Get("/v1/me", bearer(token))).at("id").get<std::string>();
+    const auto id = [&](const std::string& email) {
+        return json(client()->Get("/v1/me", bearer(signIn(email)))).at("id").get<std::string>();
     };
-    const std::string first = me(signIn("ann@example.com"));
-    const std::string second = me(signIn("ANN@example.com"));
-    const std::string other = me(signIn("bob@example.com"));
-    EXPECT_EQ(first, second);
-    EXPECT_NE(first, other);
+    const std::string first = id("ann@example.com");
+    EXPECT_EQ(id("ANN@example.com"), first);
+    EXPECT_NE(id("bob@example.com"), first);
     EXPECT_TRUE(server::WireFormat::canonicalUuid(first).has_value());
 }
 
 TEST_F(SignIn, UnknownExpiredAndMalformedExchangesAreNotMistakenForPending)
 {
     EXPECT_EQ(exchange("no-such-code")->status, 404);
-
     addUser("ann@example.com");
     const std::string code = prepareCode();
-    {
-        server::Database db(m_dataDir + "/tallisen.sqlite3");
-        db.prepare("UPDATE signIns SET createdAt = createdAt - ? WHERE codeHash = ?")
-            .bind(1, static_cast<std::int64_t>(11 * 60 * 1000))
-            .bind(2, server::Secrets::sha256Hex(code))
-            .run();
-    }
+    age("signIns", "createdAt", 11 * 60 * 1000, "codeHash = '" + server::Secrets::sha256Hex(code) + "'");
     EXPECT_EQ(approve(code, "ann@example.com")->status, 410);
     const auto expired = exchange(code);
     EXPECT_EQ(expired->status, 410);
     EXPECT_FALSE(errorOf(expired).empty());
-
     // 400 means "keep polling" to the app, so broken bodies must answer otherwise.
     for (const std::string body : { "not json", "[]", "{\"code\": 5}", "{}" }) {
         const auto answer = client()->Post("/auth/exchange", body, "application/json");
         EXPECT_EQ(answer->status, 422) << body;
         EXPECT_FALSE(errorOf(answer).empty());
     }
-}
-
-TEST_F(SignIn, TheFormRefusesAnInvalidAddressAndEscapesWhatItShows)
-{
-    const std::string code = prepareCode();
-    EXPECT_EQ(approve(code, "not-an-address")->status, 401);
-    EXPECT_EQ(exchange(code)->status, 400);
-    const auto page = client()->Get("/auth/sign-in?code=%22%3E%3Cscript%3E");
-    EXPECT_EQ(page->body.find("<script>"), std::string::npos);
 }
 
 TEST_F(SignIn, TokensCodesAndPasswordsAreStoredOnlyAsHashes)
@@ -100,15 +81,13 @@ TEST_F(SignIn, TokensCodesAndPasswordsAreStoredOnlyAsHashes)
     stopServer();
     std::string everything;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(m_dataDir)) {
-        if (!entry.is_regular_file()) {
-            continue;
+        if (entry.is_regular_file()) {
+            everything += SpeechFiles::read(entry.path());
         }
-        std::ifstream file(entry.path(), std::ios::binary);
-        everything += std::string(std::istreambuf_iterator<char>(file), {});
     }
-    EXPECT_EQ(everything.find(token), std::string::npos);
-    EXPECT_EQ(everything.find(code), std::string::npos);
-    EXPECT_EQ(everything.find(kPassword), std::string::npos);
+    for (const std::string& secret : { token, code, std::string(kPassword) }) {
+        EXPECT_EQ(everything.find(secret), std::string::npos);
+    }
     EXPECT_NE(everything.find(server::Secrets::sha256Hex(token)), std::string::npos);
 }
 
@@ -142,8 +121,8 @@ TEST_F(Recordings, AreListedNewestFirstWithTheWireShape)
     const auto list = recordings(token);
     ASSERT_EQ(list.size(), 2u);
     EXPECT_EQ(list[0].at("transcript"), "Second meeting.");
-    EXPECT_EQ(list[1].at("transcript"), "First meeting.");
     const auto& first = list[1];
+    EXPECT_EQ(first.at("transcript"), "First meeting.");
     for (const char* key : { "id", "title", "transcript", "recordedAt", "createdAt" }) {
         EXPECT_TRUE(first.at(key).is_string()) << key;
     }
@@ -164,12 +143,11 @@ TEST_F(Recordings, ARepeatedKeyGivesTheSameTranscriptAndCreatesOne)
     EXPECT_EQ(recordings(token).size(), 1u);
 
     // Concurrent repeats still make one transcript.
+    const std::string raced = "11111111-2222-4333-8444-555555555555";
     std::vector<std::thread> racers;
     std::vector<std::string> ids(6);
     for (std::size_t i = 0; i < ids.size(); ++i) {
-        racers.emplace_back([&, i] {
-            ids[i] = json(saveTranscript(token, "11111111-2222-4333-8444-555555555555", "Race.")).at("id");
-        });
+        racers.emplace_back([&, i] { ids[i] = json(saveTranscript(token, raced, "Race.")).at("id"); });
     }
     for (auto& racer : racers) {
         racer.join();
@@ -179,10 +157,9 @@ TEST_F(Recordings, ARepeatedKeyGivesTheSameTranscriptAndCreatesOne)
 
     // A repeat after the transcript was deleted gives the first answer and does not bring it back.
     ASSERT_EQ(client()->Delete("/v1/recordings/" + ids[0], bearer(token))->status, 200);
-    const auto late = saveTranscript(token, "11111111-2222-4333-8444-555555555555", "Race.");
-    ASSERT_EQ(late->status, 200);
-    EXPECT_EQ(json(late).at("id"), ids[0]);
-    EXPECT_EQ(json(late).at("transcript"), "Race.");
+    const auto late = json(saveTranscript(token, raced, "Race."));
+    EXPECT_EQ(late.at("id"), ids[0]);
+    EXPECT_EQ(late.at("transcript"), "Race.");
     EXPECT_EQ(recordings(token).size(), 1u);
 }
 
@@ -204,12 +181,12 @@ TEST_F(Recordings, AreNamedFiledAndMailedInTheBackground)
     EXPECT_EQ(current.at("title"), "We need to fix the bug before the release");
     EXPECT_EQ(current.at("category"), "Engineering");
     EXPECT_EQ(current.at("emailStatus"), "sent");
-    const std::string mail = m_dataDir + "/outbox/" + current.at("id").get<std::string>() + ".eml";
-    struct stat info
+    struct stat mail
     {
     };
-    ASSERT_EQ(::stat(mail.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    ASSERT_EQ(
+        ::stat((m_dataDir + "/outbox/" + current.at("id").get<std::string>() + ".eml").c_str(), &mail), 0);
+    EXPECT_EQ(mail.st_mode & 0777, 0600u);
 
     const auto quiet = json(saveTranscript(token, "00000000-0000-4000-8000-000000000009", "Hello there."));
     EXPECT_EQ(quiet.at("emailStatus"), "disabled");
@@ -222,11 +199,6 @@ TEST_F(Recordings, DeleteRemovesOnlyTheOwnersTranscript)
     const std::string ann = signIn("ann@example.com");
     const std::string bob = signIn("bob@example.com");
     const std::string id = json(saveTranscript(ann, kKey, "Ann's meeting.")).at("id");
-    std::string lower = id;
-    for (char& c : lower) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-
     const auto stolen = client()->Delete("/v1/recordings/" + id, bearer(bob));
     EXPECT_EQ(stolen->status, 404);
     EXPECT_EQ(errorOf(stolen), "Recording not found");
@@ -234,7 +206,7 @@ TEST_F(Recordings, DeleteRemovesOnlyTheOwnersTranscript)
     // Bob's use of the same key is his own transcript, not Ann's.
     EXPECT_NE(json(saveTranscript(bob, kKey, "Bob's meeting.")).at("id"), id);
 
-    const auto deleted = client()->Delete("/v1/recordings/" + lower, bearer(ann));
+    const auto deleted = client()->Delete("/v1/recordings/" + server::WireFormat::lowerCase(id), bearer(ann));
     ASSERT_EQ(deleted->status, 200);
     EXPECT_EQ(json(deleted), (nlohmann::json { { "deleted", true } }));
     EXPECT_TRUE(recordings(ann).empty());
@@ -245,22 +217,15 @@ TEST_F(Recordings, DeleteRemovesOnlyTheOwnersTranscript)
 TEST_F(Recordings, InvalidSubmissionsAreRefusedWithAnError)
 {
     const std::string token = signIn();
-    auto post = [&](const std::string& body, const std::string& key = kKey) {
-        auto headers = bearer(token);
-        if (!key.empty()) {
-            headers.emplace("Idempotency-Key", key);
-        }
-        return client()->Post("/v1/recordings/text", headers, body, "application/json");
-    };
     const nlohmann::json valid { { "transcript", "Text" }, { "recordedAt", "2026-03-01T09:30:00Z" },
         { "emailTo", "" }, { "source", "linux" } };
-    auto with = [&](const char* key, nlohmann::json value) {
+    const auto with = [&](const char* key, nlohmann::json value) {
         auto body = valid;
         body[key] = value;
         return body.dump();
     };
     const std::vector<std::pair<std::string, std::string>> cases {
-        { "no key", "" },
+        { valid.dump(), "" },
         { "{not json", kKey },
         { with("transcript", 5), kKey },
         { with("transcript", "  \n "), kKey },
@@ -271,14 +236,19 @@ TEST_F(Recordings, InvalidSubmissionsAreRefusedWithAnError)
         { valid.dump(), "not-a-uuid" },
     };
     for (const auto& [body, key] : cases) {
-        const auto answer = post(body == "no key" ? valid.dump() : body, key);
-        EXPECT_EQ(answer->status, 400) << body << " / " << key;
+        SCOPED_TRACE(body + " / " + key);
+        auto headers = bearer(token);
+        if (!key.empty()) {
+            headers.emplace("Idempotency-Key", key);
+        }
+        const auto answer = client()->Post("/v1/recordings/text", headers, body, "application/json");
+        EXPECT_EQ(answer->status, 400);
         EXPECT_FALSE(errorOf(answer).empty());
     }
     EXPECT_TRUE(recordings(token).empty());
 }
 
-TEST_F(Recordings, NeedAValidBearerToken)
+TEST_F(Recordings, UnknownRoutesAndMissingTokensAnswerWithAnErrorBody)
 {
     for (const auto& headers :
         { httplib::Headers {}, bearer("forged"), httplib::Headers { { "Authorization", "Basic x" } } }) {
@@ -288,17 +258,10 @@ TEST_F(Recordings, NeedAValidBearerToken)
             EXPECT_FALSE(errorOf(answer).empty());
         }
     }
-}
-
-using Robustness = ServerFixture;
-
-TEST_F(Robustness, UnknownRoutesAndMethodsAnswerWithAnErrorBody)
-{
     const auto missing = client()->Get("/v1/nothing");
     EXPECT_EQ(missing->status, 404);
     EXPECT_FALSE(errorOf(missing).empty());
-    const auto health = client()->Get("/health");
-    EXPECT_EQ(health->status, 200);
+    EXPECT_EQ(client()->Get("/health")->status, 200);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Passwords.h"
+#include "Sqlite.h"
 #include "TallisenServer.h"
 #include "Transcriber.h"
 #include "WireFormat.h"
@@ -183,14 +184,16 @@ protected:
         return fd;
     }
 
-    // Everything the server sends until it closes, stays silent for `timeoutMs`, or `enough` holds.
-    static std::string readUntilQuiet(
-        int fd, int timeoutMs = 5000, const std::function<bool(const std::string&)>& enough = {})
+    // Everything the server sends to `bytes` until it closes, stays silent for 5 s, or `enough` holds.
+    std::string rawAnswer(
+        const std::string& bytes, const std::function<bool(const std::string&)>& enough = {})
     {
+        const int fd = connectRaw();
+        ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
         std::string answer;
         pollfd waiting { fd, POLLIN, 0 };
         char buffer[4096];
-        while (::poll(&waiting, 1, timeoutMs) > 0) {
+        while (::poll(&waiting, 1, 5000) > 0) {
             const ssize_t count = ::recv(fd, buffer, sizeof buffer, 0);
             if (count <= 0) {
                 break;
@@ -200,7 +203,31 @@ protected:
                 break;
             }
         }
+        ::close(fd);
         return answer;
+    }
+
+    // Moves a stored time back by `ms`, as if that much time had passed, in the rows `where` picks.
+    void age(
+        const std::string& table, const std::string& column, std::int64_t ms, const std::string& where = "1")
+    {
+        server::Database db(m_dataDir + "/tallisen.sqlite3");
+        db.prepare("UPDATE " + table + " SET " + column + " = " + column + " - ? WHERE " + where)
+            .bind(1, ms)
+            .run();
+    }
+
+    std::string pathOf(const std::string& url) const { return url.substr(m_server->publicUrl().size()); }
+
+    httplib::Result post(const std::string& path, const std::string& token)
+    {
+        return client()->Post(path, bearer(token), "", "application/json");
+    }
+
+    std::string meEmail(const std::string& token)
+    {
+        const auto answer = client()->Get("/v1/me", bearer(token));
+        return answer && answer->status == 200 ? json(answer).value("email", "") : "";
     }
 
     std::optional<std::string> m_signInAs;
@@ -210,4 +237,11 @@ protected:
     std::unique_ptr<server::TallisenServer> m_server;
     std::thread m_thread;
     int m_port = 0;
+};
+
+// Plain HTTP, so raw requests can be written on a socket.
+class PlainServerFixture : public ServerFixture
+{
+protected:
+    void SetUp() override { start(nullptr, false); }
 };

@@ -1,20 +1,48 @@
 #include "ServerFixture.h"
 #include "SpeechFiles.h"
 
+#include "AudioDecoder.h"
 #include "Secrets.h"
 
+#include <map>
 #include <set>
 
 namespace {
 
-using SpeakerDetectionContract = ServerFixture;
-
 constexpr const char* kRecording = "6F1C2B3A-4D5E-4F60-8A7B-9C0D1E2F3A4B";
 
-std::string diarizationPath(const std::string& suffix = "")
+class SpeakerDetectionContract : public ServerFixture
 {
-    return std::string("/v1/diarizations/") + kRecording + suffix;
-}
+protected:
+    static std::string path(const std::string& suffix = "", const std::string& id = kRecording)
+    {
+        return "/v1/diarizations/" + id + suffix;
+    }
+
+    std::string uploadPath(const std::string& token, const std::string& id = kRecording)
+    {
+        const auto prepared = json(post(path("/prepare", id), token));
+        EXPECT_EQ(prepared.at("status"), "upload");
+        return pathOf(prepared.at("uploadURL"));
+    }
+
+    // Polls until the job has an outcome; the states on the way are only those two.
+    nlohmann::json finished(const std::string& token, const std::string& id = kRecording)
+    {
+        nlohmann::json status;
+        EXPECT_TRUE(eventually(
+            [&] {
+                status = json(client()->Get(path("", id), bearer(token)));
+                const std::string state = status.at("status");
+                EXPECT_TRUE(
+                    state == "starting" || state == "pending" || state == "succeeded" || state == "failed")
+                    << state;
+                return state == "succeeded" || state == "failed";
+            },
+            60));
+        return status;
+    }
+};
 
 TEST_F(SpeakerDetectionContract, UploadStartAndPollGiveSegmentsForOneJobPerRecording)
 {
@@ -23,44 +51,27 @@ TEST_F(SpeakerDetectionContract, UploadStartAndPollGiveSegmentsForOneJobPerRecor
     SpeechFiles::makeM4a({ { "rms", "Good morning everyone, let us look at the budget." },
                              { "slt", "Thank you. The numbers for this quarter look good." } },
         audio);
-
-    const auto prepared
-        = json(client()->Post(diarizationPath("/prepare"), bearer(token), "", "application/json"));
-    ASSERT_EQ(prepared.at("status"), "upload");
-    const std::string firstUrl = prepared.at("uploadURL");
+    const std::string firstUrl = json(post(path("/prepare"), token)).at("uploadURL");
     const std::string prefix = m_server->publicUrl() + "/v1/uploads/";
-    ASSERT_EQ(firstUrl.rfind("https://", 0), 0u);
-    ASSERT_EQ(firstUrl.rfind(prefix, 0), 0u);
+    ASSERT_TRUE(firstUrl.starts_with("https://"));
+    ASSERT_TRUE(firstUrl.starts_with(prefix));
     // 43 characters of 6 bits: at least 128 random bits.
     EXPECT_GE(firstUrl.size() - prefix.size(), 43u);
 
     // Starting before the audio arrived is refused; preparing again moves the address.
-    EXPECT_EQ(client()->Post(diarizationPath("/start"), bearer(token), "", "application/json")->status, 409);
-    const std::string url
-        = json(client()->Post(diarizationPath("/prepare"), bearer(token), "", "application/json"))
-              .at("uploadURL");
-    EXPECT_NE(url, firstUrl);
-    const std::string bytes = SpeechFiles::read(audio);
-    const auto stale = client()->Put(firstUrl.substr(m_server->publicUrl().size()), "audio", "audio/x-m4a");
-    ASSERT_TRUE(stale);
+    EXPECT_EQ(post(path("/start"), token)->status, 409);
+    const std::string upload = uploadPath(token);
+    EXPECT_NE(upload, pathOf(firstUrl));
+    const auto stale = client()->Put(pathOf(firstUrl), "audio", "audio/x-m4a");
     EXPECT_EQ(stale->status, 404);
     EXPECT_FALSE(errorOf(stale).empty());
 
     // The address is the capability: no bearer token, and it works once.
-    const std::string uploadPath = url.substr(m_server->publicUrl().size());
-    ASSERT_EQ(client()->Put(uploadPath, bytes, "audio/x-m4a")->status, 200);
-    EXPECT_EQ(client()->Put(uploadPath, "audio", "audio/x-m4a")->status, 404);
-
-    EXPECT_EQ(client()->Post(diarizationPath("/start"), bearer(token), "", "application/json")->status, 200);
-    nlohmann::json status;
-    ASSERT_TRUE(eventually(
-        [&] {
-            status = json(client()->Get(diarizationPath(), bearer(token)));
-            const std::string state = status.at("status");
-            EXPECT_TRUE(state == "starting" || state == "pending" || state == "succeeded") << state;
-            return state == "succeeded";
-        },
-        60));
+    ASSERT_EQ(client()->Put(upload, SpeechFiles::read(audio), "audio/x-m4a")->status, 200);
+    EXPECT_EQ(client()->Put(upload, "audio", "audio/x-m4a")->status, 404);
+    EXPECT_EQ(post(path("/start"), token)->status, 200);
+    const auto status = finished(token);
+    ASSERT_EQ(status.at("status"), "succeeded") << status.dump();
     const auto& segments = status.at("segments");
     ASSERT_GE(segments.size(), 2u);
     std::set<std::string> speakers;
@@ -71,39 +82,103 @@ TEST_F(SpeakerDetectionContract, UploadStartAndPollGiveSegmentsForOneJobPerRecor
     EXPECT_EQ(speakers.size(), 2u);
 
     // A later prepare for the same recording resumes the finished job.
-    const auto resumed
-        = json(client()->Post(diarizationPath("/prepare"), bearer(token), "", "application/json"));
+    const auto resumed = json(post(path("/prepare"), token));
     EXPECT_EQ(resumed.at("status"), "succeeded");
     EXPECT_EQ(resumed.at("segments"), segments);
 }
 
-TEST_F(SpeakerDetectionContract, JobsBelongToTheirAccount)
+TEST_F(SpeakerDetectionContract, JobsBelongToTheirAccountAndAnUndecodableOneSaysWhy)
 {
     const std::string ann = signIn("ann@example.com");
     const std::string bob = signIn("bob@example.com");
-    client()->Post(diarizationPath("/prepare"), bearer(ann), "", "application/json");
-    const auto peek = client()->Get(diarizationPath(), bearer(bob));
+    ASSERT_EQ(client()->Put(uploadPath(ann), "not audio at all", "audio/x-m4a")->status, 200);
+    const auto peek = client()->Get(path(), bearer(bob));
     EXPECT_EQ(peek->status, 404);
     EXPECT_FALSE(errorOf(peek).empty());
-    EXPECT_EQ(client()->Get(diarizationPath(), httplib::Headers {})->status, 401);
-    EXPECT_EQ(client()->Get("/v1/diarizations/not-a-uuid", bearer(ann))->status, 400);
+    EXPECT_EQ(client()->Get(path(), httplib::Headers {})->status, 401);
+    EXPECT_EQ(client()->Get(path("", "not-a-uuid"), bearer(ann))->status, 400);
+    const auto answer = finished(ann);
+    EXPECT_EQ(answer.at("status"), "failed");
+    EXPECT_NE(answer.value("error", "").find("audio"), std::string::npos) << answer.dump();
 }
 
-TEST_F(SpeakerDetectionContract, AnUndecodableUploadFailsTheJobAndSaysWhy)
+// The app's road for one meeting, request by request: speaker detection over the
+// whole recording, then transcription and alignment of every chunk.
+TEST_F(SpeakerDetectionContract, FiveChunksWithSpeakersGiveEachWordItsSpeaker)
 {
+    const std::vector<SpeechFiles::Line> lines { { "rms", "Let us review the budget for the next quarter." },
+        { "slt", "I think we should hire two more engineers this year." },
+        { "rms", "The customer wants the new release before the end of the month." },
+        { "slt", "Please send me the meeting notes after lunch." },
+        { "rms", "Thank you all, see you next week." } };
     const std::string token = signIn();
-    const std::string url
-        = json(client()->Post(diarizationPath("/prepare"), bearer(token), "", "application/json"))
-              .at("uploadURL");
+    const std::string recordingId = server::Secrets::newUuid();
+    const std::string meeting = m_dataDir + "/meeting.m4a";
+    SpeechFiles::makeM4a(lines, meeting, 0.8);
     ASSERT_EQ(
-        client()->Put(url.substr(m_server->publicUrl().size()), "not audio at all", "audio/x-m4a")->status,
+        client()->Put(uploadPath(token, recordingId), SpeechFiles::read(meeting), "audio/x-m4a")->status,
         200);
-    nlohmann::json answer;
-    EXPECT_TRUE(eventually([&] {
-        answer = json(client()->Get(diarizationPath(), bearer(token)));
-        return answer.at("status") == "failed";
-    }));
-    EXPECT_NE(answer.value("error", "").find("audio"), std::string::npos) << answer.dump();
+    post(path("/start", recordingId), token);
+    const auto detected = finished(token, recordingId);
+    ASSERT_EQ(detected.at("status"), "succeeded");
+    const auto speakerAt = [&](double time) {
+        for (const auto& segment : detected.at("segments")) {
+            if (segment.at("start").get<double>() <= time && time < segment.at("end").get<double>()) {
+                return segment.at("speaker").get<std::string>();
+            }
+        }
+        return std::string("Unassigned");
+    };
+
+    double offset = 0;
+    std::string previousText;
+    std::map<std::string, std::map<std::string, int>> labelsByVoice;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const std::string chunk = m_dataDir + "/chunk" + std::to_string(i) + ".m4a";
+        SpeechFiles::makeM4a({ lines[i] }, chunk, 0.8);
+        const std::string audio = SpeechFiles::read(chunk);
+        auto headers = bearer(token);
+        if (i > 0) {
+            headers.emplace("X-Tallisen-Prompt", server::WireFormat::percentEncode(previousText));
+        }
+        const auto transcribed = client()->Post("/v1/transcriptions", headers, audio, "audio/x-m4a");
+        ASSERT_EQ(transcribed->status, 200) << transcribed->body;
+        const std::string text = json(transcribed).at("text");
+        ASSERT_FALSE(text.empty());
+        previousText = text;
+
+        const auto aligned = client()->Post("/v1/transcriptions/align", bearer(token),
+            httplib::MultipartFormDataItems {
+                { "text", text, "", "" }, { "file", audio, "audio.m4a", "audio/x-m4a" } });
+        ASSERT_EQ(aligned->status, 200) << aligned->body;
+        std::string joined;
+        const auto words = json(aligned).at("words");
+        for (const auto& word : words) {
+            joined += word.at("text").get<std::string>();
+            if (word.contains("start")) {
+                const double middle
+                    = offset + (word.at("start").get<double>() + word.at("end").get<double>()) / 2;
+                ++labelsByVoice[lines[i].voice][speakerAt(middle)];
+            }
+        }
+        EXPECT_EQ(joined, text);
+        offset += server::AudioDecoder::decodeBytes(audio, 300).duration();
+    }
+
+    // Each voice's words carry one label, and the two voices' labels differ.
+    const auto dominant = [&](const std::string& voice) {
+        const auto& counts = labelsByVoice[voice];
+        const auto best = std::max_element(
+            counts.begin(), counts.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
+        int total = 0;
+        for (const auto& [label, count] : counts) {
+            total += count;
+        }
+        EXPECT_GE(best->second * 10, total * 9) << voice;
+        EXPECT_NE(best->first, "Unassigned") << voice;
+        return best->first;
+    };
+    EXPECT_NE(dominant("rms"), dominant("slt"));
 }
 
 } // namespace
