@@ -7,60 +7,7 @@
 namespace {
 
 using namespace PipelineTesting;
-using Strings = std::vector<std::string>;
-
-QString expectedPrompt(const QString& text)
-{
-    return text.right(500);
-}
-
-// 400 s of 8 kHz tone: two chunks, with or without context.
-QString recording()
-{
-    return toneRecording(400);
-}
-
-class ChunkTranscriptionTest : public PipelineTest
-{
-protected:
-    // A job whose audio has already been split into `count` chunk files.
-    PendingRecording splitJob(bool diarization, int count)
-    {
-        PendingRecording job = makeJob(diarization);
-        job.chunks = chunkFiles(job.folder(), count, 60.0, diarization ? 2.5 : 0.0);
-        if (diarization) {
-            job.alignmentVersion = 1;
-            job.speakerSegments = std::vector<SpeakerSegment> { { 0, 1000, QStringLiteral("A") } };
-        }
-        job.save();
-        return job;
-    }
-
-    PendingRecording freshJobWithRealAudio(bool diarization)
-    {
-        PendingRecording job = makeJob(diarization);
-        EXPECT_TRUE(QFile::remove(job.audio()));
-        EXPECT_TRUE(QFile::copy(recording(), job.audio()));
-        return job;
-    }
-
-    APIClient::PreparedTranscript prepare(const PendingRecording& job)
-    {
-        return TestTasks::run(client->prepareTranscript(job, recordProgress()));
-    }
-
-    // Snapshots of the job file as it was when each request arrived.
-    std::shared_ptr<std::vector<std::pair<std::string, PendingRecording>>> snapshotJobOnEveryRequest(
-        const PendingRecording& job)
-    {
-        auto snapshots = std::make_shared<std::vector<std::pair<std::string, PendingRecording>>>();
-        server.setInterceptor([job, snapshots](const PipelineServer::Request& request) {
-            snapshots->emplace_back(request.kind(), savedJob(job));
-            return std::optional<PipelineServer::Answer>();
-        });
-        return snapshots;
-    }
-};
+using ChunkTranscriptionTest = PipelineTest;
 
 TEST_F(ChunkTranscriptionTest, FreshJobWithSpeakersDetectsThenAlternatesTranscriptionAndAlignment)
 {
@@ -68,10 +15,15 @@ TEST_F(ChunkTranscriptionTest, FreshJobWithSpeakersDetectsThenAlternatesTranscri
         settings.segments = nlohmann::json::array({ { { "start", 0 }, { "end", 200 }, { "speaker", "B" } },
             { { "start", 200 }, { "end", 400 }, { "speaker", "A" } } });
     });
-    const PendingRecording job = freshJobWithRealAudio(true);
-    const auto snapshots = snapshotJobOnEveryRequest(job);
+    // 400 s of tone: two chunks.
+    const PendingRecording job = toneJob(true, 400);
+    std::vector<PendingRecording> snapshots;
+    server.setInterceptor([job, &snapshots](const PipelineServer::Request&) {
+        snapshots.push_back(savedJob(job));
+        return std::optional<PipelineServer::Answer>();
+    });
 
-    const auto result = prepare(job);
+    const auto result = TestTasks::run(client->prepareTranscript(job, recordProgress()));
 
     EXPECT_EQ(kindsOf(server.requests()),
         (Strings { "me", "prepare", "upload", "start", "status", "status", "transcribe", "align",
@@ -85,33 +37,32 @@ TEST_F(ChunkTranscriptionTest, FreshJobWithSpeakersDetectsThenAlternatesTranscri
         QStringLiteral("[00:00:10] Speaker 1: Part 1: hello, world.\n\n[00:05:")));
     EXPECT_TRUE(result.transcript.endsWith(QStringLiteral("] Speaker 2: Part 2: hello, world.")));
     EXPECT_EQ(savedJob(job), result.job);
+    const QString host = server.baseURL().authority();
     EXPECT_EQ(progress,
-        (QStringList { "Preparing speaker detection on " + server.baseURL().authority() + "…",
-            "Uploading recording to " + server.baseURL().authority() + " for speaker detection…",
-            QStringLiteral("Detecting speakers across the whole meeting…"),
-            QStringLiteral("Splitting audio into upload-sized chunks…"),
-            QStringLiteral("Transcribing part 1 of 2…"), QStringLiteral("Aligning words in part 1 of 2…"),
-            QStringLiteral("Transcribing part 2 of 2…"), QStringLiteral("Aligning words in part 2 of 2…") }));
+        (QStringList { "Preparing speaker detection on " + host + "…",
+            "Uploading recording to " + host + " for speaker detection…",
+            "Detecting speakers across the whole meeting…", "Splitting audio into upload-sized chunks…",
+            "Transcribing part 1 of 2…", "Aligning words in part 1 of 2…", "Transcribing part 2 of 2…",
+            "Aligning words in part 2 of 2…" }));
 
     // Every step was on disk before the next request went out.
-    ASSERT_EQ(snapshots->size(), 10U);
-    EXPECT_FALSE((*snapshots)[5].second.speakerSegments.has_value());
-    const PendingRecording& split = (*snapshots)[6].second;
-    EXPECT_EQ(split.speakerSegments->size(), 2U);
-    ASSERT_EQ(split.chunks.size(), 2U);
-    EXPECT_EQ(split.alignmentVersion, 1);
-    EXPECT_FALSE(split.chunks[0].text.has_value());
-    EXPECT_EQ((*snapshots)[7].second.chunks[0].text, result.job.chunks[0].text);
-    EXPECT_FALSE((*snapshots)[7].second.chunks[0].words.has_value());
-    EXPECT_EQ((*snapshots)[8].second.chunks[0].words, result.job.chunks[0].words);
-    EXPECT_EQ((*snapshots)[9].second.chunks[1].text, result.job.chunks[1].text);
+    ASSERT_EQ(snapshots.size(), 10U);
+    EXPECT_FALSE(snapshots[5].speakerSegments.has_value());
+    EXPECT_EQ(snapshots[6].speakerSegments->size(), 2U);
+    ASSERT_EQ(snapshots[6].chunks.size(), 2U);
+    EXPECT_EQ(snapshots[6].alignmentVersion, 1);
+    EXPECT_FALSE(snapshots[6].chunks[0].text.has_value());
+    EXPECT_EQ(snapshots[7].chunks[0].text, result.job.chunks[0].text);
+    EXPECT_FALSE(snapshots[7].chunks[0].words.has_value());
+    EXPECT_EQ(snapshots[8].chunks[0].words, result.job.chunks[0].words);
+    EXPECT_EQ(snapshots[9].chunks[1].text, result.job.chunks[1].text);
 }
 
 TEST_F(ChunkTranscriptionTest, FreshJobWithoutSpeakersIsCutWithoutContextAndNeverAligned)
 {
-    const PendingRecording job = freshJobWithRealAudio(false);
+    const PendingRecording job = toneJob(false, 400);
 
-    const auto result = prepare(job);
+    const auto result = TestTasks::run(client->prepareTranscript(job, {}));
 
     EXPECT_EQ(kindsOf(server.requests()), (Strings { "me", "transcribe", "transcribe" }));
     ASSERT_EQ(result.job.chunks.size(), 2U);
@@ -126,31 +77,6 @@ TEST_F(ChunkTranscriptionTest, FreshJobWithoutSpeakersIsCutWithoutContextAndNeve
     EXPECT_EQ(savedJob(job), result.job);
 }
 
-TEST_F(ChunkTranscriptionTest, TranscriptionRequestCarriesTheChunkFileAndTheEncodedEndOfThePreviousText)
-{
-    PendingRecording job = splitJob(false, 3);
-    const QString first
-        = QString(120, u'x') + QStringLiteral(" Grüße, Welt! 100% sicher?\n") + QString(400, u'y');
-    server.configure([&](auto& settings) {
-        settings.transcribe = transcriptsByChunk(job, { first.toStdString(), "", "Drei." });
-    });
-
-    prepare(job);
-
-    const auto requests = server.requests("transcribe");
-    ASSERT_EQ(requests.size(), 3U);
-    for (size_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(chunkIndexOf(job, requests[i].body), static_cast<int>(i));
-        EXPECT_EQ(requests[i].header("Content-Type"), "audio/x-m4a");
-        EXPECT_EQ(requests[i].header("Authorization"), "Bearer test-token");
-    }
-    EXPECT_FALSE(requests[0].header("X-Tallisen-Prompt").has_value());
-    // httplib hands header values over percent-decoded; the exact wire form
-    // is checked against a raw socket in PromptHeaderOnTheWire.
-    EXPECT_EQ(
-        QString::fromStdString(requests[1].header("X-Tallisen-Prompt").value_or("")), expectedPrompt(first));
-}
-
 TEST_F(ChunkTranscriptionTest, CallAfterAFailureAtChunkThreeOfFiveStartsAtChunkThree)
 {
     const PendingRecording job = splitJob(false, 5);
@@ -162,25 +88,27 @@ TEST_F(ChunkTranscriptionTest, CallAfterAFailureAtChunkThreeOfFiveStartsAtChunkT
             }
             return std::nullopt;
         });
-    try {
-        prepare(job);
-        ADD_FAILURE() << "no error";
-    } catch (const APIClientError& error) {
-        EXPECT_EQ(error.message(), QStringLiteral("The audio could not be decoded."));
-        EXPECT_EQ(error.statusCode(), 400);
-    }
+    const auto error = thrown<APIClientError>(client->prepareTranscript(job, {}));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->message(), QStringLiteral("The audio could not be decoded."));
+    EXPECT_EQ(error->statusCode(), 400);
     const PendingRecording stopped = savedJob(job);
     EXPECT_TRUE(stopped.chunks[1].text.has_value());
     EXPECT_FALSE(stopped.chunks[2].text.has_value());
     server.clearLog();
-    progress.clear();
 
-    const auto result = prepare(stopped);
+    const auto result = TestTasks::run(client->prepareTranscript(stopped, recordProgress()));
 
     const auto requests = server.requests();
     EXPECT_EQ(kindsOf(requests), (Strings { "me", "transcribe", "transcribe", "transcribe" }));
-    EXPECT_EQ(chunkIndexOf(job, requests[1].body), 2);
-    EXPECT_EQ(requests[1].header("X-Tallisen-Prompt"), PipelineServer::defaultTranscript(2));
+    for (size_t i = 1; i < requests.size(); ++i) {
+        SCOPED_TRACE(i);
+        // Each carries its chunk file and the previous chunk's text.
+        EXPECT_EQ(chunkIndexOf(job, requests[i].body), static_cast<int>(i) + 1);
+        EXPECT_EQ(requests[i].header("X-Tallisen-Prompt"), PipelineServer::defaultTranscript(int(i) + 1));
+        EXPECT_EQ(requests[i].header("Content-Type"), "audio/x-m4a");
+        EXPECT_EQ(requests[i].header("Authorization"), "Bearer test-token");
+    }
     EXPECT_EQ(progress.first(), QStringLiteral("Transcribing part 3 of 5…"));
     EXPECT_EQ(result.transcript.count(QStringLiteral("hello, world.")), 5);
     EXPECT_TRUE(result.transcript.endsWith(QStringLiteral("Part 5: hello, world.")));
@@ -192,15 +120,13 @@ TEST_F(ChunkTranscriptionTest, AlignmentFormCarriesTheStoredTextAndTheChunkFile)
     const std::string text = " Zwei\r\nZeilen ü, \"quoted\" ";
     server.configure([&](auto& settings) { settings.transcribe = transcriptsByChunk(job, { text }); });
 
-    prepare(job);
+    TestTasks::run(client->prepareTranscript(job, {}));
 
     const auto aligns = server.requests("align");
     ASSERT_EQ(aligns.size(), 1U);
     const std::string contentType = aligns[0].header("Content-Type").value_or("");
-
     const std::string prefix = "multipart/form-data; boundary=Tallisen-";
-    ASSERT_EQ(contentType.rfind(prefix, 0), 0U) << contentType;
-    EXPECT_EQ(contentType.size(), prefix.size() + 36);
+    EXPECT_TRUE(contentType.starts_with(prefix) && contentType.size() == prefix.size() + 36) << contentType;
     EXPECT_EQ(aligns[0].parts.at("text").content, text);
     const auto& file = aligns[0].parts.at("file");
     EXPECT_EQ(file.filename, "audio.m4a");
@@ -218,7 +144,7 @@ TEST_F(ChunkTranscriptionTest, BlankChunkGetsAnEmptyWordListWithoutAnAlignmentRe
         settings.transcribe = transcriptsByChunk(job, { "Eins zwei.", " \n ", "Drei vier." });
     });
 
-    const auto result = prepare(job);
+    const auto result = TestTasks::run(client->prepareTranscript(job, recordProgress()));
 
     EXPECT_EQ(kindsOf(server.requests()),
         (Strings { "me", "transcribe", "align", "transcribe", "transcribe", "align" }));
@@ -264,7 +190,7 @@ TEST_F(ChunkTranscriptionTest, AlignmentThatChangesTheTextIsAskedForAgainWithout
     server.clearLog();
     tamper = false;
 
-    const auto result = prepare(stopped);
+    const auto result = TestTasks::run(client->prepareTranscript(stopped, {}));
 
     EXPECT_EQ(kindsOf(server.requests()), (Strings { "me", "align" }));
     EXPECT_TRUE(result.transcript.endsWith(QStringLiteral("Part 2: hello, world.")));
@@ -283,25 +209,19 @@ TEST_F(ChunkTranscriptionTest, AlignmentWithTimesBeyondTheFileIsRefused)
     EXPECT_FALSE(savedJob(job).chunks[0].words.has_value());
 }
 
-TEST_F(ChunkTranscriptionTest, JobWithChunksButNoSpeakersIsNotSentToSpeakerDetectionAgain)
+TEST_F(ChunkTranscriptionTest, JobWithChunksButNoSpeakersIsNeitherDetectedAgainNorRepeatedWhenComplete)
 {
     PendingRecording job = splitJob(true, 2);
     job.speakerSegments.reset();
     job.save();
 
-    const auto result = prepare(job);
+    const auto first = TestTasks::run(client->prepareTranscript(job, {}));
 
     EXPECT_EQ(kindsOf(server.requests()), (Strings { "me", "transcribe", "align", "transcribe", "align" }));
-    EXPECT_TRUE(result.transcript.startsWith(QStringLiteral("[00:00:10] Unassigned: Part 1")));
-}
-
-TEST_F(ChunkTranscriptionTest, CompleteJobCostsOnlyTheAccountCheck)
-{
-    const PendingRecording job = splitJob(true, 2);
-    const auto first = prepare(job);
+    EXPECT_TRUE(first.transcript.startsWith(QStringLiteral("[00:00:10] Unassigned: Part 1")));
     server.clearLog();
 
-    const auto again = prepare(first.job);
+    const auto again = TestTasks::run(client->prepareTranscript(first.job, {}));
 
     EXPECT_EQ(kindsOf(server.requests()), (Strings { "me" }));
     EXPECT_EQ(again.transcript, first.transcript);
@@ -314,7 +234,7 @@ TEST_F(ChunkTranscriptionTest, OtherAccountOrServerFailsBeforeAnyJobRequestAndLe
     PendingRecording job = makeJob(true);
     job.server = QUrl(QStringLiteral("https://api.tallisen.example"));
     job.save();
-    const QByteArray before = readFile(QDir(job.folder()).filePath(PendingRecording::kJobFileName));
+    const QByteArray before = readFile(jobFile(job));
 
     EXPECT_EQ(failureMessage(client->prepareTranscript(job, {})), message);
     EXPECT_TRUE(server.requests().empty());
@@ -322,30 +242,27 @@ TEST_F(ChunkTranscriptionTest, OtherAccountOrServerFailsBeforeAnyJobRequestAndLe
     job.server = server.baseURL();
     job.userID = QUuid::createUuid();
     job.save();
-    const QByteArray otherUser = readFile(QDir(job.folder()).filePath(PendingRecording::kJobFileName));
+    const QByteArray otherUser = readFile(jobFile(job));
     EXPECT_EQ(failureMessage(client->prepareTranscript(job, {})), message);
     EXPECT_EQ(kindsOf(server.requests()), (Strings { "me" }));
-    EXPECT_EQ(readFile(QDir(job.folder()).filePath(PendingRecording::kJobFileName)), otherUser);
+    EXPECT_EQ(readFile(jobFile(job)), otherUser);
     EXPECT_NE(before, otherUser);
 }
 
-TEST_F(ChunkTranscriptionTest, ChunkNameLeadingOutOfTheJobFolderIsNeverRead)
+TEST_F(ChunkTranscriptionTest, ChunkFileOutsideTheJobFolderOrMissingIsNeverSent)
 {
     PendingRecording job = splitJob(false, 2);
     writeFile(PendingRecording::root() + QStringLiteral("/outside.m4a"), "not this job's audio");
     job.chunks[1].filename = QStringLiteral("../outside.m4a");
     job.save();
-
     EXPECT_EQ(failureMessage(client->prepareTranscript(job, {})),
         QStringLiteral("The job file names an audio chunk outside its folder. The audio has been kept."));
     EXPECT_EQ(kindsOf(server.requests()), (Strings { "me", "transcribe" }));
-}
 
-TEST_F(ChunkTranscriptionTest, MissingChunkFileIsTheFileSystemsErrorAndSendsNothing)
-{
-    PendingRecording job = splitJob(false, 1);
+    server.clearLog();
+    job = splitJob(false, 1);
     ASSERT_TRUE(QFile::remove(QDir(job.folder()).filePath(job.chunks[0].filename)));
-    EXPECT_THROW(prepare(job), FileSystemError);
+    EXPECT_TRUE(thrown<FileSystemError>(client->prepareTranscript(job, {})));
     EXPECT_EQ(kindsOf(server.requests()), (Strings { "me" }));
 }
 

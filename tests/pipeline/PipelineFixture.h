@@ -18,19 +18,16 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <exception>
 #include <map>
 #include <optional>
 #include <vector>
 
-// Readable failure messages for Qt strings.
 inline void PrintTo(const QString& text, std::ostream* out)
 {
     *out << '"' << text.toStdString() << '"';
 }
 
-// The client with the pipeline's private steps in reach and its waits
-// recorded instead of slept.
+// The client with its waits recorded instead of slept.
 class TestClient : public APIClient
 {
 public:
@@ -50,18 +47,26 @@ public:
 
 namespace PipelineTesting {
 
+using Strings = std::vector<std::string>;
 inline const QString kToken = QStringLiteral("test-token");
 
-// The message of the APIClientError a task ends with, or a note that it did not.
-template <typename T> QString failureMessage(QCoro::Task<T> task)
+// The exception of type Error a task ends with, if it does.
+template <typename Error, typename T> std::optional<Error> thrown(QCoro::Task<T> task)
 {
     try {
         TestTasks::run(std::move(task));
-    } catch (const APIClientError& error) {
-        EXPECT_FALSE(error.statusCode().has_value()) << error.message().toStdString();
-        return error.message();
+    } catch (const Error& error) {
+        return error;
     }
-    return QStringLiteral("(no APIClientError)");
+    return std::nullopt;
+}
+
+// The message of the APIClientError, without a status code, a task ends with.
+template <typename T> QString failureMessage(QCoro::Task<T> task)
+{
+    const auto error = thrown<APIClientError>(std::move(task));
+    EXPECT_FALSE(error && error->statusCode()) << error->message().toStdString();
+    return error ? error->message() : QStringLiteral("(no APIClientError)");
 }
 
 inline QByteArray randomBytes(qsizetype size)
@@ -105,12 +110,17 @@ inline QByteArray readFile(const QString& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-inline PendingRecording savedJob(const PendingRecording& job)
+inline QString jobFile(const PendingRecording& job)
 {
-    return PendingRecording::decode(readFile(QDir(job.folder()).filePath(PendingRecording::kJobFileName)));
+    return QDir(job.folder()).filePath(PendingRecording::kJobFileName);
 }
 
-// Chunks of `seconds` each, without context, whose files hold random bytes.
+inline PendingRecording savedJob(const PendingRecording& job)
+{
+    return PendingRecording::decode(readFile(jobFile(job)));
+}
+
+// Chunks of `seconds` each whose files hold random bytes.
 inline std::vector<AudioChunk> chunkFiles(
     const QString& folder, int count, double seconds = 60.0, double contextSeconds = 0.0)
 {
@@ -127,10 +137,40 @@ inline std::vector<AudioChunk> chunkFiles(
     return chunks;
 }
 
+// Which of the job's chunk files a request carried (-1: none).
+inline int chunkIndexOf(const PendingRecording& job, const std::string& body)
+{
+    for (size_t i = 0; i < job.chunks.size(); ++i) {
+        if (body == readFile(QDir(job.folder()).filePath(job.chunks[i].filename)).toStdString()) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+// Answers each chunk's transcription with its own text.
+inline std::function<std::string(const PipelineServer::Request&)> transcriptsByChunk(
+    const PendingRecording& job, Strings texts)
+{
+    return [job, texts](const PipelineServer::Request& request) {
+        const int index = chunkIndexOf(job, request.body);
+        return index < 0 ? std::string("unknown chunk") : texts[static_cast<size_t>(index)];
+    };
+}
+
+inline Strings kindsOf(const std::vector<PipelineServer::Request>& requests)
+{
+    Strings result;
+    for (const auto& request : requests) {
+        result.push_back(request.kind());
+    }
+    return result;
+}
+
 } // namespace PipelineTesting
 
-// A signed-in client against a fresh server, and a job folder under a
-// temporary data directory.
+// A signed-in client against a fresh server, and jobs under a temporary
+// data directory.
 class PipelineTest : public ::testing::Test
 {
 protected:
@@ -158,6 +198,29 @@ protected:
         return job;
     }
 
+    // A new job whose audio is `seconds` of real tone.
+    PendingRecording toneJob(bool diarization, int seconds)
+    {
+        PendingRecording job = makeJob(diarization);
+        EXPECT_TRUE(QFile::remove(job.audio()));
+        EXPECT_TRUE(QFile::copy(PipelineTesting::toneRecording(seconds), job.audio()));
+        return job;
+    }
+
+    // A job already split into `count` one-minute chunk files, with speakers
+    // detected when it has diarization.
+    PendingRecording splitJob(bool diarization, int count)
+    {
+        PendingRecording job = makeJob(diarization);
+        job.chunks = PipelineTesting::chunkFiles(job.folder(), count, 60.0, diarization ? 2.5 : 0.0);
+        if (diarization) {
+            job.alignmentVersion = 1;
+            job.speakerSegments = std::vector<SpeakerSegment> { { 0, 1000, QStringLiteral("A") } };
+        }
+        job.save();
+        return job;
+    }
+
     std::function<void(const QString&)> recordProgress()
     {
         return [this](const QString& line) { progress.append(line); };
@@ -168,38 +231,3 @@ protected:
     std::optional<TestClient> client;
     QStringList progress;
 };
-
-namespace PipelineTesting {
-
-// Which of the job's chunk files a request carried, by content (-1: none).
-inline int chunkIndexOf(const PendingRecording& job, const std::string& body)
-{
-    for (size_t i = 0; i < job.chunks.size(); ++i) {
-        const QByteArray file = readFile(QDir(job.folder()).filePath(job.chunks[i].filename));
-        if (body.size() == static_cast<size_t>(file.size()) && body == file.toStdString()) {
-            return static_cast<int>(i);
-        }
-    }
-    return -1;
-}
-
-// Answers each chunk's transcription with its own text.
-inline std::function<std::string(const PipelineServer::Request&)> transcriptsByChunk(
-    const PendingRecording& job, std::vector<std::string> texts)
-{
-    return [job, texts](const PipelineServer::Request& request) {
-        const int index = chunkIndexOf(job, request.body);
-        return index < 0 ? std::string("unknown chunk") : texts[static_cast<size_t>(index)];
-    };
-}
-
-inline std::vector<std::string> kindsOf(const std::vector<PipelineServer::Request>& requests)
-{
-    std::vector<std::string> result;
-    for (const auto& request : requests) {
-        result.push_back(request.kind());
-    }
-    return result;
-}
-
-} // namespace PipelineTesting

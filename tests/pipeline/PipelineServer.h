@@ -6,7 +6,6 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
-#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -16,15 +15,11 @@
 #include <thread>
 #include <vector>
 
-// An HTTPS transcription server on 127.0.0.1 that speaks the contract the
-// pipeline relies on, with its own state: the account, one speaker-detection
-// job per recording id (kept across calls), the storage that takes uploads,
-// chunk transcription and word alignment, and transcripts saved at most once
-// per idempotency key. It checks the wire format with its own parsers (httplib
-// for the multipart form, nlohmann for JSON) and logs every request. Tests
-// bend it through the settings below and through an interceptor that may
-// answer a request itself. Runs on its own threads; every member is
-// thread-safe.
+// An HTTPS transcription server on 127.0.0.1 with its own state: the account,
+// one speaker-detection job per recording id, storage for uploads, chunk
+// transcription, word alignment and transcripts saved once per idempotency
+// key. It parses the wire format with its own libraries and logs every
+// request. Thread-safe.
 class PipelineServer
 {
 public:
@@ -36,14 +31,12 @@ public:
         std::string body;
         // Storage uploads are counted, not kept.
         long long bodyBytes = 0;
-        // The parts of an alignment form as httplib parsed them.
+        // The parts of an alignment form.
         std::map<std::string, httplib::MultipartFormData> parts;
         int answeredStatus = 0;
-        std::chrono::steady_clock::time_point arrival = std::chrono::steady_clock::now();
 
         std::optional<std::string> header(const std::string& name) const;
-        bool is(const std::string& method, const std::string& pathPrefix) const;
-        // Which of the route kinds below the request is.
+        // me, prepare, upload, start, status, transcribe, align, save or other.
         std::string kind() const;
     };
 
@@ -61,27 +54,25 @@ public:
         std::string finalStatus = "succeeded";
         nlohmann::json segments = nlohmann::json::array();
         bool sendSegments = true;
-        // Replaces the https storage address handed out by prepare ("" leaves it out).
+        // Replaces the storage address handed out by prepare ("" leaves it out).
         std::optional<std::string> uploadURL;
         int uploadStatus = 200;
-        // Text for a transcription request; by default "Part N…", where N is
-        // one more than the part named at the end of the prompt header.
+        // By default "Part N…", N one more than the part named in the prompt.
         std::function<std::string(const Request&)> transcribe;
-        // Words for an alignment request; by default the text cut at spaces,
-        // timed from 10 s on, 0.4 s each.
+        // By default the text cut at spaces, timed from 10 s on, 0.4 s each.
         std::function<nlohmann::json(const std::string& text)> align;
     };
 
-    // Called for every request before it is served; an answer returned here
-    // is sent instead (the server's state is left unchanged).
+    // Sees every request first; an answer it returns is sent instead and
+    // leaves the server's state alone.
     using Interceptor = std::function<std::optional<Answer>(const Request&)>;
 
-    PipelineServer();
+    PipelineServer() { listen(0); }
     PipelineServer(const PipelineServer&) = delete;
     PipelineServer& operator=(const PipelineServer&) = delete;
-    ~PipelineServer();
+    ~PipelineServer() { goOffline(); }
 
-    QUrl baseURL() const;
+    QUrl baseURL() const { return QUrl(QStringLiteral("https://127.0.0.1:%1").arg(m_port)); }
     // Closes the port, so connections are refused, and listens on it again.
     void goOffline();
     void comeBack();
@@ -94,30 +85,16 @@ public:
     std::vector<Request> requests() const;
     std::vector<Request> requests(const std::string& kind) const;
     void clearLog();
-    // Transcripts saved, keyed by idempotency key.
+    // Keyed by idempotency key.
     std::map<std::string, nlohmann::json> savedTranscripts() const;
-    // Whether detection was started for the recording id.
-    bool detectionStarted(const std::string& recordingID) const;
 
     static std::string defaultTranscript(int part);
     static nlohmann::json defaultWords(const std::string& text);
 
 private:
-    struct Detection
-    {
-        bool started = false;
-        int polls = 0;
-    };
-
-    // Port 0 picks a free one.
     void listen(int port);
     void serve(httplib::Response& response, Request logged);
     Answer answer(const Request& logged);
-    Answer prepare(const std::string& id);
-    Answer status(const std::string& id);
-    Answer transcription(const Request& logged);
-    Answer alignment(const Request& logged);
-    Answer saveTranscript(const Request& logged);
 
     std::unique_ptr<httplib::SSLServer> m_server;
     std::thread m_thread;
@@ -126,7 +103,8 @@ private:
     mutable std::mutex m_mutex;
     Settings m_settings;
     Interceptor m_interceptor;
-    std::map<std::string, Detection> m_detections;
+    // Started detections and the status polls each has had.
+    std::map<std::string, int> m_polls;
     std::map<std::string, nlohmann::json> m_saved;
     std::vector<Request> m_log;
 };
