@@ -4,75 +4,69 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+#include <vector>
+
 namespace {
 
-class ProgressDisplayTest : public ::testing::Test
+// Steps are statuses to show, except "print:…" (a printed line) and "finish".
+struct DisplayCase
 {
-protected:
-    void SetUp() override { m_buffer.open(QIODevice::WriteOnly); }
-    QString written() const { return QString::fromUtf8(m_buffer.data()); }
-
-    QBuffer m_buffer;
+    const char* name;
+    bool terminal;
+    int width; // 0: unknown
+    std::vector<QString> steps;
+    QString written;
 };
 
-TEST_F(ProgressDisplayTest, PlainOutputGivesEveryNewStatusItsOwnLine)
+void PrintTo(const DisplayCase& test, std::ostream* out)
 {
-    ProgressDisplay display(m_buffer, false);
-    display.show("Starting capture…");
-    display.show("Starting capture…");
-    display.show("Recording microphone + system audio");
-    display.show("Starting capture…");
-    display.finish();
-    EXPECT_EQ(written(), "Starting capture…\nRecording microphone + system audio\nStarting capture…\n");
+    *out << test.name;
 }
 
-TEST_F(ProgressDisplayTest, PlainOutputDoesNotRepeatAStatusAfterAPrintedLine)
+class ProgressDisplayTest : public ::testing::TestWithParam<DisplayCase>
 {
-    ProgressDisplay display(m_buffer, false);
-    display.show("Failed");
-    display.print("The server could not be reached.");
-    display.show("Failed");
-    EXPECT_EQ(written(), "Failed\nThe server could not be reached.\n");
+};
+
+TEST_P(ProgressDisplayTest, WritesExactly)
+{
+    const DisplayCase& test = GetParam();
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    ProgressDisplay display(buffer, test.terminal, test.width);
+    for (const QString& step : test.steps) {
+        if (step == "finish") {
+            display.finish();
+        } else if (step.startsWith("print:")) {
+            display.print(step.mid(6));
+        } else {
+            display.show(step);
+        }
+    }
+    EXPECT_EQ(QString::fromUtf8(buffer.data()), test.written);
 }
 
-TEST_F(ProgressDisplayTest, TerminalRewritesOneLineInPlace)
-{
-    ProgressDisplay display(m_buffer, true);
-    display.show("Uploading…");
-    display.show("Transcribing part 1 of 2…");
-    display.show("Transcribing part 1 of 2…");
-    EXPECT_EQ(written(), "\r\x1b[KUploading…\r\x1b[KTranscribing part 1 of 2…");
-    display.finish();
-    display.finish();
-    EXPECT_EQ(written(), "\r\x1b[KUploading…\r\x1b[KTranscribing part 1 of 2…\n");
-}
-
-TEST_F(ProgressDisplayTest, TerminalEndsTheStatusLineBeforeAPrintedLine)
-{
-    ProgressDisplay display(m_buffer, true);
-    display.show("Waiting for Google sign-in…");
-    display.print("Sign in at: https://h.test/");
-    // The same status again after the printed line is shown again below it.
-    display.show("Waiting for Google sign-in…");
-    EXPECT_EQ(written(),
-        "\r\x1b[KWaiting for Google sign-in…\nSign in at: https://h.test/\n\r\x1b[KWaiting for Google "
-        "sign-in…");
-}
-
-TEST_F(ProgressDisplayTest, TerminalLineIsKeptWithinTheWidth)
-{
-    ProgressDisplay display(m_buffer, true, 12);
-    display.show("0123456789abcdef");
-    display.show("short");
-    display.show("0123456789a");
-    EXPECT_EQ(written(), "\r\x1b[K0123456789…\r\x1b[Kshort\r\x1b[K0123456789a");
-}
-
-TEST_F(ProgressDisplayTest, TerminalLineWithALineBreakStaysOnOneRow)
-{
-    ProgressDisplay display(m_buffer, true);
-    display.show("first\nsecond");
-    EXPECT_EQ(written(), "\r\x1b[Kfirst second");
-}
+INSTANTIATE_TEST_SUITE_P(Cases, ProgressDisplayTest,
+    ::testing::Values(DisplayCase { "PlainGivesEveryNewStatusItsOwnLine", false, 0,
+                          { "Starting capture…", "Starting capture…", "Recording microphone + system audio",
+                              "Starting capture…", "finish" },
+                          "Starting capture…\nRecording microphone + system audio\nStarting capture…\n" },
+        DisplayCase { "PlainDoesNotRepeatAStatusAfterAPrintedLine", false, 0,
+            { "Failed", "print:The server could not be reached.", "Failed" },
+            "Failed\nThe server could not be reached.\n" },
+        DisplayCase { "TerminalRewritesOneLineInPlaceAndEndsItOnce", true, 0,
+            { "Uploading…", "Transcribing part 1 of 2…", "Transcribing part 1 of 2…", "finish", "finish" },
+            "\r\x1b[KUploading…\r\x1b[KTranscribing part 1 of 2…\n" },
+        DisplayCase { "TerminalUnfinishedLineHasNoBreak", true, 0, { "Uploading…" }, "\r\x1b[KUploading…" },
+        // The same status after a printed line is shown again below it.
+        DisplayCase { "TerminalEndsTheStatusLineBeforeAPrintedLine", true, 0,
+            { "Waiting…", "print:Sign in at: https://h.test/", "Waiting…" },
+            "\r\x1b[KWaiting…\nSign in at: https://h.test/\n\r\x1b[KWaiting…" },
+        DisplayCase { "TerminalLineIsKeptWithinTheWidth", true, 12,
+            { "0123456789abcdef", "short", "0123456789a" },
+            "\r\x1b[K0123456789…\r\x1b[Kshort\r\x1b[K0123456789a" },
+        DisplayCase { "TerminalLineWithALineBreakStaysOnOneRow", true, 0, { "first\nsecond" },
+            "\r\x1b[Kfirst second" }),
+    [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

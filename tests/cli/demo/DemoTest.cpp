@@ -65,14 +65,6 @@ QString quickMeeting()
     return spoken.join(QLatin1Char(' '));
 }
 
-TEST(WordErrorRateTest, CountsSubstitutionsInsertionsAndDeletions)
-{
-    EXPECT_DOUBLE_EQ(wordErrorRate(words("a b c d"), words("a b c d")), 0.0);
-    EXPECT_DOUBLE_EQ(wordErrorRate(words("a b c d"), words("a x c")), 0.5);
-    EXPECT_DOUBLE_EQ(wordErrorRate(words("a b"), words("a b c d")), 1.0);
-    EXPECT_EQ(words("Speaker 2 (00:15): It's done, Monday."), QStringList({ "it's", "done", "monday" }));
-}
-
 // The demo builds the optimised programs when they are missing or stale.
 constexpr int kDemoLimitMs = 890'000;
 
