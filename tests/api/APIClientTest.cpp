@@ -23,124 +23,97 @@ using nlohmann::json;
 using namespace std::chrono_literals;
 
 const QString kToken = QStringLiteral("secret-token-8f3a");
-
 const json kUser = { { "id", "0f8fad5b-d9cb-469f-a165-70867728950e" } };
+
+QCoro::Task<CurrentUser> sendMe(FrameClient& client)
+{
+    return client.sendWithRetry<CurrentUser>(client.authorizedRequest(QStringLiteral("/v1/me")));
+}
 
 } // namespace
 
-TEST(APIClientFrame, AuthorizedRequestCarriesTheBearerTokenAndJoinsPathsWithOneSlash)
+TEST(APIClientFrame, AuthorizedRequestCarriesTheCurrentTokenAndJoinsPathsWithOneSlash)
 {
     FakeServer server;
     server.script("GET", "/api/v1/me", { ScriptedAnswer::json(200, kUser) });
+    server.script("GET", "/v1/me", { ScriptedAnswer::json(200, kUser) });
     for (const QString& suffix : { QStringLiteral("/api"), QStringLiteral("/api/") }) {
         QUrl base = server.baseURL();
         base.setPath(suffix);
-        FrameClient client(base, kToken);
-        TestTasks::run(client.currentUserID());
+        TestTasks::run(FrameClient(base, kToken).currentUserID());
     }
-    const auto requests = server.requests("GET", "/api/v1/me");
-    ASSERT_EQ(requests.size(), 2U);
-    for (const ReceivedRequest& request : requests) {
+    for (const ReceivedRequest& request : server.requests()) {
+        EXPECT_EQ(request.path, "/api/v1/me");
         EXPECT_EQ(request.header("Authorization"), "Bearer " + kToken.toStdString());
         EXPECT_TRUE(request.body.empty());
     }
-}
+    EXPECT_EQ(server.requests().size(), 2U);
 
-TEST(APIClientFrame, NoTokenFailsBeforeAnyRequestIsSent)
-{
-    FakeServer server;
-    APIClient client(server.baseURL());
-    const auto code = URLError::Code::userAuthenticationRequired;
-    EXPECT_EQ(expectThrows<URLError>(client.listRecordings()).code(), code);
-    EXPECT_EQ(expectThrows<URLError>(client.currentUserID()).code(), code);
-    EXPECT_EQ(expectThrows<URLError>(client.deleteRecording(QUuid::createUuid())).code(), code);
-    EXPECT_TRUE(server.requests().empty());
-    EXPECT_STREQ(URLError(code).what(), "You are not signed in.");
-}
-
-TEST(APIClientFrame, TokenChangesApplyToTheNextRequest)
-{
-    FakeServer server;
-    server.script("GET", "/v1/me", { ScriptedAnswer::json(200, kUser) });
     APIClient client(server.baseURL(), QStringLiteral("first"));
     TestTasks::run(client.currentUserID());
     client.setToken(QStringLiteral("second"));
     TestTasks::run(client.currentUserID());
-    client.setToken(std::nullopt);
-    EXPECT_THROW(TestTasks::run(client.currentUserID()), URLError);
-    const auto requests = server.requests();
+    const auto requests = server.requests("GET", "/v1/me");
     ASSERT_EQ(requests.size(), 2U);
     EXPECT_EQ(requests[0].header("Authorization"), "Bearer first");
     EXPECT_EQ(requests[1].header("Authorization"), "Bearer second");
+
+    // Without a token nothing is sent.
+    client.setToken(std::nullopt);
+    const auto code = URLError::Code::userAuthenticationRequired;
+    EXPECT_EQ(expectThrows<URLError>(client.listRecordings()).code(), code);
+    EXPECT_EQ(expectThrows<URLError>(client.currentUserID()).code(), code);
+    EXPECT_EQ(expectThrows<URLError>(client.deleteRecording(QUuid::createUuid())).code(), code);
+    EXPECT_EQ(server.requests().size(), 4U);
+    EXPECT_STREQ(URLError(code).what(), "You are not signed in.");
 }
 
-TEST(APIClientFrame, ServerErrorTextIsShownUnchangedWithTheStatus)
+// Only 2xx is success; an error's text is the server's "error" string as
+// sent, else "Server returned N."; a redirect is not followed, so the token
+// never travels to another address.
+TEST(APIClientFrame, AnswersBecomeResultsOrErrorsWithTheirStatus)
 {
-    FakeServer server;
-    FrameClient client(server.baseURL(), kToken);
-    RecordedWaits waits(client);
-    const std::pair<const char*, int> cases[] = {
-        { "Recording not found", 404 },
-        { "Recording not found.", 404 },
-        { "  Odd spacing \u00e9 ", 409 },
-    };
-    for (const auto& [text, status] : cases) {
-        server.script(
-            "GET", "/v1/me", { ScriptedAnswer::json(status, { { "error", text }, { "code", 7 } }) });
-        const auto error = expectThrows<APIClientError>(
-            client.sendWithRetry<CurrentUser>(client.authorizedRequest(QStringLiteral("/v1/me"))));
-        EXPECT_EQ(error.message(), QString::fromUtf8(text));
-        EXPECT_EQ(error.statusCode(), status);
-    }
-    EXPECT_EQ(server.requests().size(), 3U) << "a 4xx answer is not retried";
-    EXPECT_TRUE(waits.durations().empty());
-}
-
-TEST(APIClientFrame, AnyOtherErrorBodyGivesServerReturnedStatus)
-{
-    FakeServer server;
-    FrameClient client(server.baseURL(), kToken);
-    const ScriptedAnswer bodies[] = {
-        ScriptedAnswer::text(502, "<html><body>Bad gateway</body></html>"),
-        ScriptedAnswer::text(502, ""),
-        ScriptedAnswer::json(502, { { "message", "not the error key" } }),
-        ScriptedAnswer::json(502, { { "error", 502 } }),
-        ScriptedAnswer::json(502, json::array({ "error" })),
-    };
-    for (const ScriptedAnswer& body : bodies) {
-        server.script("GET", "/v1/me", { body });
-        const auto error = expectThrows<APIClientError>(client.currentUserID());
-        EXPECT_EQ(error.message(), QStringLiteral("Server returned 502."));
-        EXPECT_EQ(error.statusCode(), 502);
-    }
-}
-
-TEST(APIClientFrame, OnlyThe2xxRangeIsSuccess)
-{
-    FakeServer server;
-    FrameClient client(server.baseURL(), kToken);
-    server.script("GET", "/v1/me", { ScriptedAnswer::json(299, kUser) });
-    EXPECT_FALSE(TestTasks::run(client.currentUserID()).isNull());
-    server.script("GET", "/v1/me", { ScriptedAnswer::json(200, kUser) });
-    EXPECT_FALSE(TestTasks::run(client.currentUserID()).isNull());
-    for (int status : { 300, 304, 302, 400, 418 }) {
-        server.script("GET", "/v1/me", { ScriptedAnswer::json(status, kUser) });
-        EXPECT_EQ(expectThrows<APIClientError>(client.currentUserID()).statusCode(), status);
-    }
-    // A redirect is not followed: the token must not travel to another address.
     ScriptedAnswer redirect = ScriptedAnswer::json(302, kUser);
     redirect.headers.emplace("Location", "http://127.0.0.1:1/v1/me");
-    server.script("GET", "/v1/me", { redirect });
-    EXPECT_EQ(expectThrows<APIClientError>(client.currentUserID()).message(),
-        QStringLiteral("Server returned 302."));
-}
-
-TEST(APIClientFrame, StatusBelow200IsAnError)
-{
-    RawAnswerServer server("HTTP/1.1 199 Odd\r\nContent-Type: application/json\r\nContent-Length: 2\r\n"
-                           "Connection: close\r\n\r\n{}");
+    const struct
+    {
+        ScriptedAnswer answer;
+        QString message; // empty: success
+    } cases[] = {
+        { ScriptedAnswer::json(200, kUser), "" },
+        { ScriptedAnswer::json(299, kUser), "" },
+        { ScriptedAnswer::json(404, { { "error", "Recording not found" }, { "code", 7 } }),
+            "Recording not found" },
+        { ScriptedAnswer::json(404, { { "error", "Recording not found." } }), "Recording not found." },
+        { ScriptedAnswer::json(409, { { "error", "  Odd spacing \u00e9 " } }), "  Odd spacing \u00e9 " },
+        { ScriptedAnswer::text(502, "<html><body>Bad gateway</body></html>"), "Server returned 502." },
+        { ScriptedAnswer::text(502, ""), "Server returned 502." },
+        { ScriptedAnswer::json(502, { { "message", "not the error key" } }), "Server returned 502." },
+        { ScriptedAnswer::json(502, { { "error", 502 } }), "Server returned 502." },
+        { ScriptedAnswer::json(502, json::array({ "error" })), "Server returned 502." },
+        { ScriptedAnswer::json(300, kUser), "Server returned 300." },
+        { ScriptedAnswer::json(304, kUser), "Server returned 304." },
+        { ScriptedAnswer::json(400, kUser), "Server returned 400." },
+        { ScriptedAnswer::json(418, kUser), "Server returned 418." },
+        { redirect, "Server returned 302." },
+    };
+    FakeServer server;
     APIClient client(server.baseURL(), kToken);
-    const auto error = expectThrows<APIClientError>(client.currentUserID());
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.answer.status);
+        server.script("GET", "/v1/me", { test.answer });
+        if (test.message.isEmpty()) {
+            EXPECT_FALSE(TestTasks::run(client.currentUserID()).isNull());
+            continue;
+        }
+        const auto error = expectThrows<APIClientError>(client.currentUserID());
+        EXPECT_EQ(error.message(), test.message);
+        EXPECT_EQ(error.statusCode(), test.answer.status);
+    }
+
+    RawAnswerServer odd("HTTP/1.1 199 Odd\r\nContent-Type: application/json\r\nContent-Length: 2\r\n"
+                        "Connection: close\r\n\r\n{}");
+    const auto error = expectThrows<APIClientError>(APIClient(odd.baseURL(), kToken).currentUserID());
     EXPECT_EQ(error.message(), QStringLiteral("Server returned 199."));
     EXPECT_EQ(error.statusCode(), 199);
 }
@@ -154,82 +127,60 @@ TEST(APIClientFrame, SuccessWithABodyThatDoesNotDecodeIsADecodingErrorAndNotRetr
              ScriptedAnswer::text(204, "", "application/json"), ScriptedAnswer::json(200, json::object()),
              ScriptedAnswer::text(200, "{\"id\":", "application/json") }) {
         server.script("GET", "/v1/me", { answer, ScriptedAnswer::json(200, kUser) });
-        EXPECT_THROW(TestTasks::run(client.sendWithRetry<CurrentUser>(
-                         client.authorizedRequest(QStringLiteral("/v1/me")))),
-            DecodingError);
+        EXPECT_THROW(TestTasks::run(sendMe(client)), DecodingError);
     }
     EXPECT_EQ(server.requests().size(), 4U);
     EXPECT_TRUE(waits.durations().empty());
 }
 
+// Retryable failures are tried four times in all, waiting 1, 2 and 4 s;
+// the last answer's error is the one thrown.
 TEST(APIClientRetry, ServerFailuresAreRetriedFourTimesWithDoublingWaits)
 {
-    FakeServer server;
-    server.script("GET", "/v1/me", { ScriptedAnswer::text(500, "<html>Internal error</html>") });
-    FrameClient client(server.baseURL(), kToken);
-    RecordedWaits waits(client);
-    const auto error = expectThrows<APIClientError>(
-        client.sendWithRetry<CurrentUser>(client.authorizedRequest(QStringLiteral("/v1/me"))));
-    EXPECT_EQ(error.message(), QStringLiteral("Server returned 500."));
-    EXPECT_EQ(error.statusCode(), 500);
-    EXPECT_EQ(server.requests().size(), 4U);
-    EXPECT_EQ(waits.durations(), milliseconds({ 1000, 2000, 4000 }));
-}
-
-TEST(APIClientRetry, TheFourthAnswersErrorIsTheOneThrown)
-{
-    FakeServer server;
-    server.script("GET", "/v1/me",
-        { ScriptedAnswer::json(503, { { "error", "first" } }),
-            ScriptedAnswer::json(429, { { "error", "2" } }), ScriptedAnswer::json(408, { { "error", "3" } }),
-            ScriptedAnswer::json(425, { { "error", "4" } }) });
-    FrameClient client(server.baseURL(), kToken);
-    RecordedWaits waits(client);
-    const auto error = expectThrows<APIClientError>(
-        client.sendWithRetry<CurrentUser>(client.authorizedRequest(QStringLiteral("/v1/me"))));
-    EXPECT_EQ(error.message(), QStringLiteral("4"));
-    EXPECT_EQ(error.statusCode(), 425);
-}
-
-TEST(APIClientRetry, StopsAtTheFirstFailureThatIsNotRetryable)
-{
-    FakeServer server;
-    server.script("GET", "/v1/me",
-        { ScriptedAnswer::json(503, { { "error", "busy" } }),
-            ScriptedAnswer::json(400, { { "error", "bad" } }), ScriptedAnswer::json(200, kUser) });
-    FrameClient client(server.baseURL(), kToken);
-    RecordedWaits waits(client);
-    EXPECT_EQ(expectThrows<APIClientError>(
-                  client.sendWithRetry<CurrentUser>(client.authorizedRequest(QStringLiteral("/v1/me"))))
-                  .message(),
-        QStringLiteral("bad"));
-    EXPECT_EQ(server.requests().size(), 2U);
-    EXPECT_EQ(waits.durations(), milliseconds({ 1000 }));
-}
-
-TEST(APIClientRetry, EveryAttemptSendsTheSameRequest)
-{
-    FakeServer server;
-    server.script("POST", "/v1/echo", { ScriptedAnswer::text(503, ""), ScriptedAnswer::json(200, kUser) });
-    FrameClient client(server.baseURL(), kToken);
-    RecordedWaits waits(client);
-    APIRequest request = client.authorizedRequest(QStringLiteral("/v1/echo"));
-    request.method = QByteArrayLiteral("POST");
-    request.request.setRawHeader("Content-Type", "application/json");
-    request.request.setRawHeader("Idempotency-Key", "0F8FAD5B-D9CB-469F-A165-70867728950E");
-    request.body = QByteArrayLiteral("{\"transcript\":\"Hello\"}");
-    TestTasks::run(client.sendWithRetry<CurrentUser>(request));
-    const auto requests = server.requests();
-    ASSERT_EQ(requests.size(), 2U);
-    for (const ReceivedRequest& sent : requests) {
-        EXPECT_EQ(sent.jsonBody(), json({ { "transcript", "Hello" } }));
-        EXPECT_EQ(sent.header("Idempotency-Key"), "0F8FAD5B-D9CB-469F-A165-70867728950E");
-        EXPECT_EQ(sent.header("Content-Type"), "application/json");
-        EXPECT_EQ(sent.header("Authorization"), "Bearer " + kToken.toStdString());
+    ScriptedAnswer dropped = ScriptedAnswer::json(200, kUser);
+    dropped.dropConnection = true;
+    const struct
+    {
+        std::vector<ScriptedAnswer> answers;
+        size_t requests;
+        std::vector<std::chrono::milliseconds> waits;
+        QString message; // empty: success
+        int status;
+    } cases[] = {
+        { { ScriptedAnswer::text(500, "<html>Internal error</html>") }, 4, milliseconds({ 1000, 2000, 4000 }),
+            "Server returned 500.", 500 },
+        { { ScriptedAnswer::json(503, { { "error", "first" } }),
+              ScriptedAnswer::json(429, { { "error", "2" } }),
+              ScriptedAnswer::json(408, { { "error", "3" } }),
+              ScriptedAnswer::json(425, { { "error", "4" } }) },
+            4, milliseconds({ 1000, 2000, 4000 }), "4", 425 },
+        // Stops at the first failure that is not retryable.
+        { { ScriptedAnswer::json(503, { { "error", "busy" } }),
+              ScriptedAnswer::json(400, { { "error", "bad" } }), ScriptedAnswer::json(200, kUser) },
+            2, milliseconds({ 1000 }), "bad", 400 },
+        { { ScriptedAnswer::json(404, { { "error", "gone" } }) }, 1, {}, "gone", 404 },
+        // A connection dropped mid-answer is lost and retried.
+        { { dropped, ScriptedAnswer::json(200, kUser) }, 2, milliseconds({ 1000 }), "", 0 },
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.message.toStdString());
+        FakeServer server;
+        server.script("GET", "/v1/me", test.answers);
+        FrameClient client(server.baseURL(), kToken);
+        RecordedWaits waits(client);
+        if (test.message.isEmpty()) {
+            TestTasks::run(sendMe(client));
+        } else {
+            const auto error = expectThrows<APIClientError>(sendMe(client));
+            EXPECT_EQ(error.message(), test.message);
+            EXPECT_EQ(error.statusCode(), test.status);
+        }
+        EXPECT_EQ(server.requests().size(), test.requests);
+        EXPECT_EQ(waits.durations(), test.waits);
     }
 }
 
-TEST(APIClientRetry, AFileBodyIsReadAfreshForEveryAttempt)
+TEST(APIClientRetry, EveryAttemptSendsTheSameRequestAndReadsAFileBodyAfresh)
 {
     QTemporaryDir directory;
     const QString path = directory.filePath(QStringLiteral("chunk.m4a"));
@@ -243,25 +194,37 @@ TEST(APIClientRetry, AFileBodyIsReadAfreshForEveryAttempt)
     file.close();
 
     FakeServer server;
+    server.script("POST", "/v1/echo", { ScriptedAnswer::text(503, ""), ScriptedAnswer::json(200, kUser) });
     server.script("POST", "/v1/upload", { ScriptedAnswer::text(502, ""), ScriptedAnswer::json(200, kUser) });
     FrameClient client(server.baseURL(), kToken);
     RecordedWaits waits(client);
-    APIRequest request = client.authorizedRequest(QStringLiteral("/v1/upload"));
+    APIRequest request = client.authorizedRequest(QStringLiteral("/v1/echo"));
     request.method = QByteArrayLiteral("POST");
-    request.request.setRawHeader("Content-Type", "audio/mp4");
-    request.bodyFile = path;
+    request.request.setRawHeader("Content-Type", "application/json");
+    request.request.setRawHeader("Idempotency-Key", "0F8FAD5B-D9CB-469F-A165-70867728950E");
+    request.body = QByteArrayLiteral("{\"transcript\":\"Hello\"}");
     TestTasks::run(client.sendWithRetry<CurrentUser>(request));
-    const auto requests = server.requests();
-    ASSERT_EQ(requests.size(), 2U);
-    for (const ReceivedRequest& sent : requests) {
-        EXPECT_EQ(sent.body.size(), static_cast<size_t>(audio.size()));
-        EXPECT_TRUE(sent.body == audio.toStdString());
+    const auto echoes = server.requests("POST", "/v1/echo");
+    ASSERT_EQ(echoes.size(), 2U);
+    for (const ReceivedRequest& sent : echoes) {
+        EXPECT_EQ(sent.jsonBody(), json({ { "transcript", "Hello" } }));
+        EXPECT_EQ(sent.header("Idempotency-Key"), "0F8FAD5B-D9CB-469F-A165-70867728950E");
+        EXPECT_EQ(sent.header("Content-Type"), "application/json");
+        EXPECT_EQ(sent.header("Authorization"), "Bearer " + kToken.toStdString());
     }
 
-    request.bodyFile = directory.filePath(QStringLiteral("missing.m4a"));
-    const auto error = expectThrows<FileSystemError>(client.send<CurrentUser>(request));
-    EXPECT_EQ(error.code(), ENOENT);
-    EXPECT_EQ(server.requests().size(), 2U);
+    APIRequest upload = client.authorizedRequest(QStringLiteral("/v1/upload"));
+    upload.method = QByteArrayLiteral("POST");
+    upload.bodyFile = path;
+    TestTasks::run(client.sendWithRetry<CurrentUser>(upload));
+    const auto uploads = server.requests("POST", "/v1/upload");
+    ASSERT_EQ(uploads.size(), 2U);
+    for (const ReceivedRequest& sent : uploads) {
+        EXPECT_TRUE(sent.body == audio.toStdString()) << sent.body.size();
+    }
+    upload.bodyFile = directory.filePath(QStringLiteral("missing.m4a"));
+    EXPECT_EQ(expectThrows<FileSystemError>(client.send<CurrentUser>(upload)).code(), ENOENT);
+    EXPECT_EQ(server.requests().size(), 4U);
 }
 
 TEST(APIClientRetry, TooManyRequestsThenSuccessWaitsOneRealSecond)
@@ -272,9 +235,7 @@ TEST(APIClientRetry, TooManyRequestsThenSuccessWaitsOneRealSecond)
     FrameClient client(server.baseURL(), kToken);
     QElapsedTimer elapsed;
     elapsed.start();
-    const CurrentUser user = TestTasks::run(
-        client.sendWithRetry<CurrentUser>(client.authorizedRequest(QStringLiteral("/v1/me"))));
-    EXPECT_FALSE(user.id.isNull());
+    EXPECT_FALSE(TestTasks::run(sendMe(client)).id.isNull());
     const auto requests = server.requests();
     ASSERT_EQ(requests.size(), 2U);
     const auto gap
@@ -284,49 +245,34 @@ TEST(APIClientRetry, TooManyRequestsThenSuccessWaitsOneRealSecond)
     EXPECT_GE(elapsed.elapsed(), 1000);
 }
 
-TEST(APIClientTransport, RefusedConnectionsAreRetried)
+TEST(APIClientTransport, RefusedConnectionsAndUnknownHostsAreRetried)
 {
-    FrameClient client(QUrl(QStringLiteral("http://127.0.0.1:%1").arg(closedLoopbackPort())), kToken);
-    RecordedWaits waits(client);
-    const auto error = expectThrows<URLError>(
-        client.sendWithRetry<CurrentUser>(client.authorizedRequest(QStringLiteral("/v1/me"))));
-    EXPECT_EQ(error.code(), URLError::Code::cannotConnectToHost);
-    EXPECT_EQ(waits.durations(), milliseconds({ 1000, 2000, 4000 }));
-}
-
-TEST(APIClientTransport, UnknownHostsAreRetried)
-{
-    FrameClient client(QUrl(QStringLiteral("https://tallisen-test-host.invalid")), kToken);
-    RecordedWaits waits(client);
-    const auto error = expectThrows<URLError>(
-        client.sendWithRetry<CurrentUser>(client.authorizedRequest(QStringLiteral("/v1/me"))));
-    EXPECT_EQ(error.code(), URLError::Code::cannotFindHost);
-    EXPECT_EQ(waits.durations().size(), 3U);
+    const std::pair<QString, URLError::Code> cases[] = {
+        { QStringLiteral("http://127.0.0.1:%1").arg(closedLoopbackPort()),
+            URLError::Code::cannotConnectToHost },
+        { QStringLiteral("https://tallisen-test-host.invalid"), URLError::Code::cannotFindHost },
+    };
+    for (const auto& [base, code] : cases) {
+        FrameClient client(QUrl(base), kToken);
+        RecordedWaits waits(client);
+        EXPECT_EQ(expectThrows<URLError>(sendMe(client)).code(), code) << base.toStdString();
+        EXPECT_EQ(waits.durations(), milliseconds({ 1000, 2000, 4000 }));
+    }
 }
 
 // Qt reads an answer that is not HTTP at all as a closed connection (and
 // resends the request itself first); nothing tells it from a dropped line.
-TEST(APIClientTransport, AnAnswerThatIsNotHttpAtAllReadsAsALostConnection)
+TEST(APIClientTransport, AnAnswerThatIsNotHttpOrEndsEarlyIsALostConnection)
 {
-    RawAnswerServer server("SSH-2.0-OpenSSH_9.2\r\n");
-    APIClient client(server.baseURL(), kToken);
-    EXPECT_EQ(expectThrows<URLError>(client.currentUserID()).code(), URLError::Code::networkConnectionLost);
-}
-
-TEST(APIClientTransport, AConnectionDroppedMidAnswerIsLostAndRetried)
-{
+    RawAnswerServer ssh("SSH-2.0-OpenSSH_9.2\r\n");
+    EXPECT_EQ(expectThrows<URLError>(APIClient(ssh.baseURL(), kToken).currentUserID()).code(),
+        URLError::Code::networkConnectionLost);
     FakeServer server;
     ScriptedAnswer dropped = ScriptedAnswer::json(200, kUser);
     dropped.dropConnection = true;
-    server.script("GET", "/v1/me", { dropped, ScriptedAnswer::json(200, kUser) });
-    FrameClient client(server.baseURL(), kToken);
-    RecordedWaits waits(client);
-    TestTasks::run(client.sendWithRetry<CurrentUser>(client.authorizedRequest(QStringLiteral("/v1/me"))));
-    EXPECT_EQ(server.requests().size(), 2U);
-    EXPECT_EQ(waits.durations(), milliseconds({ 1000 }));
-
     server.script("GET", "/v1/me", { dropped });
-    EXPECT_EQ(expectThrows<URLError>(client.currentUserID()).code(), URLError::Code::networkConnectionLost);
+    EXPECT_EQ(expectThrows<URLError>(APIClient(server.baseURL(), kToken).currentUserID()).code(),
+        URLError::Code::networkConnectionLost);
 }
 
 TEST(APIClientTransport, ASilentServerTimesOut)
@@ -357,52 +303,32 @@ TEST(APIClientTransport, PlainHttpIsRefusedForHostsOtherThanThisComputer)
     }
     FakeServer server;
     server.script("GET", "/v1/me", { ScriptedAnswer::json(200, kUser) });
-    APIClient local(QUrl(QStringLiteral("http://localhost:%1").arg(server.port())), kToken);
-    TestTasks::run(local.currentUserID());
+    TestTasks::run(
+        APIClient(QUrl(QStringLiteral("http://localhost:%1").arg(server.port())), kToken).currentUserID());
 }
 
-// Restores the variable the tests change.
-class APIClientHttps : public ::testing::Test
+// Trusts the authority SSL_CERT_FILE names, and without it refuses the
+// certificate before anything is sent, without retrying.
+TEST(APIClientHttps, TrustsOnlyTheCertificateAuthorityNamedBySslCertFile)
 {
-protected:
-    void TearDown() override
-    {
-        if (m_saved) {
-            qputenv("SSL_CERT_FILE", *m_saved);
-        } else {
-            qunsetenv("SSL_CERT_FILE");
-        }
-    }
-
-private:
-    std::optional<QByteArray> m_saved
+    const std::optional<QByteArray> saved
         = qEnvironmentVariableIsSet("SSL_CERT_FILE") ? std::optional(qgetenv("SSL_CERT_FILE")) : std::nullopt;
-};
-
-TEST_F(APIClientHttps, TrustsTheCertificateAuthorityNamedBySslCertFile)
-{
-    FakeServer server(FakeServer::Scheme::https);
-    server.script("GET", "/v1/me", { ScriptedAnswer::json(200, kUser) });
-    qputenv("SSL_CERT_FILE", QByteArray::fromStdString(server.certificatePath()));
-    APIClient client(server.baseURL(), kToken);
-    EXPECT_FALSE(TestTasks::run(client.currentUserID()).isNull());
-    EXPECT_EQ(server.requests().at(0).header("Authorization"), "Bearer " + kToken.toStdString());
-}
-
-TEST_F(APIClientHttps, RefusesAnUntrustedCertificateWithoutRetrying)
-{
     FakeServer server(FakeServer::Scheme::https);
     server.script("GET", "/v1/me", { ScriptedAnswer::json(200, kUser) });
     qunsetenv("SSL_CERT_FILE");
-    FrameClient client(server.baseURL(), kToken);
-    RecordedWaits waits(client);
-    const auto error = expectThrows<URLError>(
-        client.sendWithRetry<CurrentUser>(client.authorizedRequest(QStringLiteral("/v1/me"))));
+    FrameClient untrusting(server.baseURL(), kToken);
+    RecordedWaits waits(untrusting);
+    const auto error = expectThrows<URLError>(sendMe(untrusting));
     EXPECT_EQ(error.code(), URLError::Code::other);
     EXPECT_FALSE(QString::fromUtf8(error.what()).isEmpty());
-    EXPECT_EQ(QString::fromUtf8(error.what()).indexOf(kToken), -1);
+    EXPECT_FALSE(QString::fromUtf8(error.what()).contains(kToken));
     EXPECT_TRUE(server.requests().empty()) << "nothing may reach an unverified server";
     EXPECT_TRUE(waits.durations().empty());
+
+    qputenv("SSL_CERT_FILE", QByteArray::fromStdString(server.certificatePath()));
+    EXPECT_FALSE(TestTasks::run(APIClient(server.baseURL(), kToken).currentUserID()).isNull());
+    EXPECT_EQ(server.requests().at(0).header("Authorization"), "Bearer " + kToken.toStdString());
+    saved ? qputenv("SSL_CERT_FILE", *saved) : qunsetenv("SSL_CERT_FILE");
 }
 
 TEST(APIClientRetry, RetryableClassification)

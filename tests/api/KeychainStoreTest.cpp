@@ -27,17 +27,15 @@ protected:
 
 } // namespace
 
-TEST_F(Keychain, ASavedTokenLoadsBackExactly)
+TEST_F(Keychain, ASavedTokenLoadsBackExactlyForTheServerThatIssuedItAlone)
 {
+    EXPECT_FALSE(KeychainStore::loadToken(kServer));
+    // Saving replaces every earlier item, so exactly one remains.
+    SecretServiceItems::storeForeignItem(QByteArrayLiteral("from an older version"), "text/plain");
+    KeychainStore::saveToken(QStringLiteral("first"), QUrl(QStringLiteral("https://other.example.com")));
     const QString token = QStringLiteral("t\u00f8ken-\u2713 with spaces/+=");
     KeychainStore::saveToken(token, kServer);
-    EXPECT_EQ(KeychainStore::loadToken(kServer), token);
     EXPECT_EQ(SecretServiceItems::countTokenItems(), 1);
-}
-
-TEST_F(Keychain, ATokenLoadsOnlyForTheServerThatIssuedIt)
-{
-    KeychainStore::saveToken(QStringLiteral("issued"), kServer);
     const struct
     {
         const char* server;
@@ -51,45 +49,26 @@ TEST_F(Keychain, ATokenLoadsOnlyForTheServerThatIssuedIt)
         { "https://tallisen.example.com/other", false },
     };
     for (const auto& item : cases) {
-        EXPECT_EQ(KeychainStore::loadToken(QUrl(QString::fromLatin1(item.server))).has_value(), item.loads)
-            << item.server;
+        const auto loaded = KeychainStore::loadToken(QUrl(QString::fromLatin1(item.server)));
+        EXPECT_EQ(loaded, item.loads ? std::optional(token) : std::nullopt) << item.server;
     }
-}
 
-TEST_F(Keychain, SavingReplacesEveryEarlierItemSoExactlyOneRemains)
-{
-    SecretServiceItems::storeForeignItem(QByteArrayLiteral("from an older version"), "text/plain");
-    KeychainStore::saveToken(QStringLiteral("first"), QUrl(QStringLiteral("https://other.example.com")));
-    KeychainStore::saveToken(QStringLiteral("second"), kServer);
-    EXPECT_EQ(SecretServiceItems::countTokenItems(), 1);
-    EXPECT_EQ(KeychainStore::loadToken(kServer), QStringLiteral("second"));
-}
-
-TEST_F(Keychain, LoadingWithoutAnItemIsAbsent)
-{
-    EXPECT_EQ(SecretServiceItems::countTokenItems(), 0);
-    EXPECT_FALSE(KeychainStore::loadToken(kServer));
-}
-
-TEST_F(Keychain, ATokenStoredWithoutItsServerIsNotUsed)
-{
-    SecretServiceItems::storeForeignItem(QByteArrayLiteral("from an older version"), "text/plain");
-    EXPECT_FALSE(KeychainStore::loadToken(kServer));
-}
-
-TEST_F(Keychain, ClearingRemovesEveryItemAndIsSilentWhenThereIsNone)
-{
-    SecretServiceItems::storeForeignItem(QByteArrayLiteral("a"), "text/plain");
-    KeychainStore::saveToken(QStringLiteral("b"), kServer);
     KeychainStore::clearToken();
     EXPECT_EQ(SecretServiceItems::countTokenItems(), 0);
     EXPECT_NO_THROW(KeychainStore::clearToken());
 }
 
-TEST_F(Keychain, ASecretThatIsNotUtf8LoadsAsAbsent)
+// A token stored without its server (by an older version), or a secret that
+// is not UTF-8, is not used.
+TEST_F(Keychain, ItemsItCannotTrustLoadAsAbsent)
 {
-    SecretServiceItems::storeForeignItem(QByteArray("\xff\xfe\x80", 3), "application/octet-stream");
-    EXPECT_FALSE(KeychainStore::loadToken(kServer));
+    for (const auto& [secret, type] : { std::pair(QByteArrayLiteral("from an older version"), "text/plain"),
+             std::pair(QByteArray("\xff\xfe\x80", 3), "application/octet-stream") }) {
+        SecretServiceItems::storeForeignItem(secret, type);
+        EXPECT_FALSE(KeychainStore::loadToken(kServer)) << type;
+        KeychainStore::clearToken();
+        EXPECT_EQ(SecretServiceItems::countTokenItems(), 0) << "clearing leaves no item of any kind";
+    }
 }
 
 TEST(KeychainErrorText, IsThePlatformMessageOrTheStatusNumber)

@@ -27,7 +27,7 @@ const ScriptedAnswer kPending = ScriptedAnswer::json(400, { { "error", "Sign-in 
 
 } // namespace
 
-TEST_F(SignIn, PrepareIsAnEmptyPostWithoutCredentials)
+TEST_F(SignIn, PrepareIsAnEmptyPostWithoutCredentialsAndIsNotRetried)
 {
     client.setToken(QStringLiteral("old-token"));
     server.script("POST", "/auth/google/prepare",
@@ -42,15 +42,13 @@ TEST_F(SignIn, PrepareIsAnEmptyPostWithoutCredentials)
     EXPECT_TRUE(requests[0].body.empty());
     EXPECT_FALSE(requests[0].header("Authorization"));
     EXPECT_FALSE(requests[0].header("Content-Type"));
-}
 
-TEST_F(SignIn, PrepareFailureCarriesTheStatusAndIsNotRetried)
-{
+    // A failure carries the status and is not retried.
     server.script("POST", "/auth/google/prepare", { ScriptedAnswer::text(503, "") });
     const auto error = expectThrows<APIClientError>(client.prepareSignIn());
     EXPECT_EQ(error.message(), QStringLiteral("Server returned 503."));
     EXPECT_EQ(error.statusCode(), 503);
-    EXPECT_EQ(server.requests().size(), 1U);
+    EXPECT_EQ(server.requests().size(), 2U);
 }
 
 TEST_F(SignIn, PendingTwiceThenTokenTakesThreeRequestsAndStoresTheToken)
@@ -126,16 +124,16 @@ TEST_F(SignIn, SuccessWithoutAUsableTokenLeavesTheTokenUnchanged)
 
 TEST_F(SignIn, ANetworkFailureStopsPollingAtOnce)
 {
-    APIClient offline(QUrl(QStringLiteral("http://127.0.0.1:%1").arg(closedLoopbackPort())));
-    RecordedWaits offlineWaits(offline);
-    EXPECT_EQ(expectThrows<URLError>(offline.waitForSignIn(QStringLiteral("code"))).code(),
-        URLError::Code::cannotConnectToHost);
-    EXPECT_TRUE(offlineWaits.durations().empty());
-
     RawAnswerServer garbage("garbage\r\n");
-    APIClient confused(garbage.baseURL());
-    RecordedWaits confusedWaits(confused);
-    EXPECT_EQ(expectThrows<URLError>(confused.waitForSignIn(QStringLiteral("code"))).code(),
-        URLError::Code::networkConnectionLost);
-    EXPECT_TRUE(confusedWaits.durations().empty());
+    const std::pair<QUrl, URLError::Code> cases[] = {
+        { QUrl(QStringLiteral("http://127.0.0.1:%1").arg(closedLoopbackPort())),
+            URLError::Code::cannotConnectToHost },
+        { garbage.baseURL(), URLError::Code::networkConnectionLost },
+    };
+    for (const auto& [base, code] : cases) {
+        APIClient offline(base);
+        RecordedWaits offlineWaits(offline);
+        EXPECT_EQ(expectThrows<URLError>(offline.waitForSignIn(QStringLiteral("code"))).code(), code);
+        EXPECT_TRUE(offlineWaits.durations().empty());
+    }
 }

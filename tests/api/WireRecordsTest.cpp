@@ -7,8 +7,6 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <functional>
-
 // The bodies are written with nlohmann-json, as the fake server writes them,
 // so the client's decoding is checked against an independent JSON writer.
 namespace {
@@ -18,6 +16,22 @@ using nlohmann::json;
 QJsonObject object(const json& value)
 {
     return JsonFields::parseObject(QByteArray::fromStdString(value.dump()));
+}
+
+template <typename Record> Record decode(const json& body)
+{
+    return Record::fromJson(object(body));
+}
+
+// Whether the body decodes; any failure must be a DecodingError.
+template <typename Record> bool decodes(const json& body)
+{
+    try {
+        decode<Record>(body);
+        return true;
+    } catch (const DecodingError&) {
+        return false;
+    }
 }
 
 json recordingJson()
@@ -35,21 +49,20 @@ json recordingJson()
     };
 }
 
-std::string decodingFailure(const std::function<void()>& decode)
+json with(json body, const std::string& key, const json& value)
 {
-    try {
-        decode();
-    } catch (const DecodingError& error) {
-        return error.detail();
-    }
-    return "decoded";
+    body[key] = value;
+    return body;
 }
 
 } // namespace
 
-TEST(WireRecords, RecordingDecodesEveryField)
+TEST(WireRecords, RecordingDecodesEveryFieldAndIgnoresExtraKeys)
 {
-    const Recording recording = Recording::fromJson(object(recordingJson()));
+    json body = recordingJson();
+    body["futureField"] = { { "nested", true } };
+    body["Title"] = 5;
+    const Recording recording = decode<Recording>(body);
     EXPECT_EQ(recording.id, QUuid(QStringLiteral("{0F8FAD5B-D9CB-469F-A165-70867728950E}")));
     EXPECT_EQ(recording.title, QStringLiteral("Weekly planning"));
     EXPECT_EQ(recording.transcript, QStringLiteral("Hello."));
@@ -59,27 +72,22 @@ TEST(WireRecords, RecordingDecodesEveryField)
     EXPECT_EQ(recording.category, QStringLiteral("Meetings"));
     EXPECT_EQ(recording.cleanupStatus, QStringLiteral("pending"));
     EXPECT_EQ(recording.emailStatus, QStringLiteral("disabled"));
+    EXPECT_TRUE(decode<Recording>(with(body, "languageCodes", json::array())).languageCodes.isEmpty());
 }
 
-TEST(WireRecords, RecordingOptionalFieldsAbsentOrNullReadAsAbsent)
+TEST(WireRecords, RecordingOptionalFieldsMayBeAbsentOrNullButNotOfAnotherType)
 {
     json absent = recordingJson();
-    absent.erase("category");
-    absent.erase("cleanupStatus");
-    absent.erase("emailStatus");
     json null = recordingJson();
-    null["category"] = nullptr;
-    null["cleanupStatus"] = nullptr;
-    null["emailStatus"] = nullptr;
-    for (const json& body : { absent, null }) {
-        const Recording recording = Recording::fromJson(object(body));
-        EXPECT_FALSE(recording.category);
-        EXPECT_FALSE(recording.cleanupStatus);
-        EXPECT_FALSE(recording.emailStatus);
+    for (const char* key : { "category", "cleanupStatus", "emailStatus" }) {
+        absent.erase(key);
+        null[key] = nullptr;
+        EXPECT_FALSE(decodes<Recording>(with(recordingJson(), key, 3))) << key;
     }
-    json wrongType = recordingJson();
-    wrongType["category"] = 3;
-    EXPECT_NE(decodingFailure([&] { Recording::fromJson(object(wrongType)); }), "decoded");
+    for (const json& body : { absent, null }) {
+        const Recording recording = decode<Recording>(body);
+        EXPECT_FALSE(recording.category || recording.cleanupStatus || recording.emailStatus) << body.dump();
+    }
 }
 
 TEST(WireRecords, RecordingRequiredFieldsMustBePresentNonNullAndTyped)
@@ -87,98 +95,58 @@ TEST(WireRecords, RecordingRequiredFieldsMustBePresentNonNullAndTyped)
     for (const char* key : { "id", "title", "transcript", "languageCodes", "recordedAt", "createdAt" }) {
         json missing = recordingJson();
         missing.erase(key);
-        EXPECT_NE(decodingFailure([&] { Recording::fromJson(object(missing)); }), "decoded") << key;
-        json null = recordingJson();
-        null[key] = nullptr;
-        EXPECT_NE(decodingFailure([&] { Recording::fromJson(object(null)); }), "decoded") << key;
-        json number = recordingJson();
-        number[key] = 7;
-        EXPECT_NE(decodingFailure([&] { Recording::fromJson(object(number)); }), "decoded") << key;
+        EXPECT_FALSE(decodes<Recording>(missing)) << key;
+        EXPECT_FALSE(decodes<Recording>(with(recordingJson(), key, nullptr))) << key;
+        EXPECT_FALSE(decodes<Recording>(with(recordingJson(), key, 7))) << key;
     }
-    json badId = recordingJson();
-    badId["id"] = "{0f8fad5b-d9cb-469f-a165-70867728950e}";
-    EXPECT_NE(decodingFailure([&] { Recording::fromJson(object(badId)); }), "decoded");
-    json mixedCodes = recordingJson();
-    mixedCodes["languageCodes"] = { "en", 1 };
-    EXPECT_NE(decodingFailure([&] { Recording::fromJson(object(mixedCodes)); }), "decoded");
-}
-
-TEST(WireRecords, RecordingAcceptsEmptyLanguageCodesAndIgnoresExtraKeys)
-{
-    json body = recordingJson();
-    body["languageCodes"] = json::array();
-    body["futureField"] = { { "nested", true } };
-    body["Title"] = 5;
-    const Recording recording = Recording::fromJson(object(body));
-    EXPECT_TRUE(recording.languageCodes.isEmpty());
-    EXPECT_EQ(recording.title, QStringLiteral("Weekly planning"));
+    EXPECT_FALSE(decodes<Recording>(with(recordingJson(), "id", "{0f8fad5b-d9cb-469f-a165-70867728950e}")));
+    EXPECT_FALSE(decodes<Recording>(with(recordingJson(), "languageCodes", { "en", 1 })));
 }
 
 TEST(WireRecords, OneBadElementFailsTheWholeList)
 {
-    json second = recordingJson();
-    second["createdAt"] = "2026-03-01";
-    const json list = { { "recordings", { recordingJson(), second } } };
-    EXPECT_EQ(decodingFailure([&] { RecordingList::fromJson(object(list)); }), "Invalid ISO 8601 date");
-
-    const json order = { { "recordings", { recordingJson(), recordingJson() } } };
-    EXPECT_EQ(RecordingList::fromJson(object(order)).recordings.size(), 2U);
-    EXPECT_TRUE(RecordingList::fromJson(object({ { "recordings", json::array() } })).recordings.empty());
-    EXPECT_NE(decodingFailure([&] {
-        RecordingList::fromJson(object({ { "recordings", { 1 } } }));
-    }),
-        "decoded");
+    const json list
+        = { { "recordings", { recordingJson(), with(recordingJson(), "createdAt", "2026-03-01") } } };
+    try {
+        decode<RecordingList>(list);
+        ADD_FAILURE() << "a list with a bad date decoded";
+    } catch (const DecodingError& error) {
+        EXPECT_EQ(error.detail(), "Invalid ISO 8601 date");
+    }
+    EXPECT_EQ(
+        decode<RecordingList>({ { "recordings", { recordingJson(), recordingJson() } } }).recordings.size(),
+        2U);
+    EXPECT_TRUE(decode<RecordingList>({ { "recordings", json::array() } }).recordings.empty());
+    EXPECT_FALSE(decodes<RecordingList>({ { "recordings", { 1 } } }));
 }
 
-TEST(WireRecords, CurrentUserIdReadsEitherCase)
+TEST(WireRecords, SmallAnswers)
 {
-    const QUuid lower
-        = CurrentUser::fromJson(object({ { "id", "0f8fad5b-d9cb-469f-a165-70867728950e" } })).id;
-    const QUuid upper
-        = CurrentUser::fromJson(object({ { "id", "0F8FAD5B-D9CB-469F-A165-70867728950E" } })).id;
-    EXPECT_EQ(lower, upper);
+    const QUuid lower = decode<CurrentUser>({ { "id", "0f8fad5b-d9cb-469f-a165-70867728950e" } }).id;
     EXPECT_FALSE(lower.isNull());
-}
+    EXPECT_EQ(decode<CurrentUser>({ { "id", "0F8FAD5B-D9CB-469F-A165-70867728950E" } }).id, lower);
 
-TEST(WireRecords, DeleteResponseNeedsABooleanButAcceptsFalse)
-{
-    EXPECT_FALSE(DeleteResponse::fromJson(object({ { "deleted", false } })).deleted);
-    EXPECT_TRUE(DeleteResponse::fromJson(object({ { "deleted", true } })).deleted);
-    EXPECT_NE(decodingFailure([&] { DeleteResponse::fromJson(object(json::object())); }), "decoded");
-    EXPECT_NE(decodingFailure([&] {
-        DeleteResponse::fromJson(object({ { "deleted", "false" } }));
-    }),
-        "decoded");
-    EXPECT_NE(decodingFailure([&] { DeleteResponse::fromJson(object({ { "deleted", 0 } })); }), "decoded");
-}
+    EXPECT_FALSE(decode<DeleteResponse>({ { "deleted", false } }).deleted);
+    EXPECT_TRUE(decode<DeleteResponse>({ { "deleted", true } }).deleted);
+    for (const json& body : { json::object(), json { { "deleted", "false" } }, json { { "deleted", 0 } } }) {
+        EXPECT_FALSE(decodes<DeleteResponse>(body)) << body.dump();
+    }
 
-TEST(WireRecords, SignInStartNeedsAnAbsoluteUrlAndACode)
-{
-    const SignInStart start = SignInStart::fromJson(
-        object({ { "url", "https://accounts.example.com/signin?state=x" }, { "code", "c0de" } }));
+    const SignInStart start = decode<SignInStart>(
+        { { "url", "https://accounts.example.com/signin?state=x" }, { "code", "c0de" } });
     EXPECT_EQ(start.url, QUrl(QStringLiteral("https://accounts.example.com/signin?state=x")));
     EXPECT_EQ(start.code, QStringLiteral("c0de"));
-    EXPECT_NE(decodingFailure([&] {
-        SignInStart::fromJson(object({ { "url", "/signin" }, { "code", "c" } }));
-    }),
-        "decoded");
-    EXPECT_NE(decodingFailure([&] {
-        SignInStart::fromJson(object({ { "url", "https://a.example" } }));
-    }),
-        "decoded");
-}
+    EXPECT_FALSE(decodes<SignInStart>({ { "url", "/signin" }, { "code", "c" } }));
+    EXPECT_FALSE(decodes<SignInStart>({ { "url", "https://a.example" } }));
 
-TEST(WireRecords, SingleFieldAnswers)
-{
-    EXPECT_EQ(TokenResponse::fromJson(object({ { "token", "t" } })).token, QStringLiteral("t"));
-    EXPECT_NE(decodingFailure([&] { TokenResponse::fromJson(object({ { "token", 1 } })); }), "decoded");
-    EXPECT_EQ(TranscriptionResponse::fromJson(object({ { "text", "" } })).text, QString());
-    EXPECT_EQ(
-        APIError::fromJson(object({ { "error", "Nope" }, { "code", 3 } })).error, QStringLiteral("Nope"));
-    EXPECT_NE(decodingFailure([&] { APIError::fromJson(object({ { "message", "Nope" } })); }), "decoded");
+    EXPECT_EQ(decode<TokenResponse>({ { "token", "t" } }).token, QStringLiteral("t"));
+    EXPECT_FALSE(decodes<TokenResponse>({ { "token", 1 } }));
+    EXPECT_EQ(decode<TranscriptionResponse>({ { "text", "" } }).text, QString());
+    EXPECT_EQ(decode<APIError>({ { "error", "Nope" }, { "code", 3 } }).error, QStringLiteral("Nope"));
+    EXPECT_FALSE(decodes<APIError>({ { "message", "Nope" } }));
 
-    const AlignmentResponse alignment = AlignmentResponse::fromJson(object(
-        { { "words", { { { "text", "Hi" }, { "start", 0.5 }, { "end", 0.9 } }, { { "text", "," } } } } }));
+    const AlignmentResponse alignment = decode<AlignmentResponse>(
+        { { "words", { { { "text", "Hi" }, { "start", 0.5 }, { "end", 0.9 } }, { { "text", "," } } } } });
     ASSERT_EQ(alignment.words.size(), 2U);
     EXPECT_EQ(alignment.words[0].start, 0.5);
     EXPECT_FALSE(alignment.words[1].start);
@@ -186,32 +154,23 @@ TEST(WireRecords, SingleFieldAnswers)
 
 TEST(WireRecords, DiarizationResponseOptionalParts)
 {
-    const DiarizationResponse pending = DiarizationResponse::fromJson(object({ { "status", "pending" } }));
+    const auto pending = decode<DiarizationResponse>({ { "status", "pending" } });
     EXPECT_EQ(pending.status, QStringLiteral("pending"));
-    EXPECT_FALSE(pending.uploadURL);
-    EXPECT_FALSE(pending.segments);
+    EXPECT_FALSE(pending.uploadURL || pending.segments || pending.error);
 
-    const DiarizationResponse done
-        = DiarizationResponse::fromJson(object({ { "status", "succeeded" }, { "uploadURL", nullptr },
-            { "segments", { { { "start", 0.0 }, { "end", 2.5 }, { "speaker", "SPEAKER_00" } } } } }));
+    const auto done = decode<DiarizationResponse>({ { "status", "succeeded" }, { "uploadURL", nullptr },
+        { "segments", { { { "start", 0.0 }, { "end", 2.5 }, { "speaker", "SPEAKER_00" } } } } });
     EXPECT_FALSE(done.uploadURL);
     ASSERT_TRUE(done.segments);
     EXPECT_EQ(done.segments->at(0).speaker, QStringLiteral("SPEAKER_00"));
-    EXPECT_FALSE(done.error);
 
-    const DiarizationResponse failed = DiarizationResponse::fromJson(object(
-        { { "status", "failed" }, { "error", "The upload is not an audio file the server can read." } }));
+    const auto failed = decode<DiarizationResponse>(
+        { { "status", "failed" }, { "error", "The upload is not an audio file the server can read." } });
     EXPECT_EQ(failed.error, QStringLiteral("The upload is not an audio file the server can read."));
 
-    const DiarizationResponse upload = DiarizationResponse::fromJson(
-        object({ { "status", "upload" }, { "uploadURL", "https://storage.example.com/put?sig=1" } }));
+    const auto upload = decode<DiarizationResponse>(
+        { { "status", "upload" }, { "uploadURL", "https://storage.example.com/put?sig=1" } });
     EXPECT_EQ(upload.uploadURL, QUrl(QStringLiteral("https://storage.example.com/put?sig=1")));
-    EXPECT_NE(decodingFailure([&] {
-        DiarizationResponse::fromJson(object({ { "status", "upload" }, { "uploadURL", "not a url" } }));
-    }),
-        "decoded");
-    EXPECT_NE(decodingFailure([&] {
-        DiarizationResponse::fromJson(object({ { "segments", json::array() } }));
-    }),
-        "decoded");
+    EXPECT_FALSE(decodes<DiarizationResponse>({ { "status", "upload" }, { "uploadURL", "not a url" } }));
+    EXPECT_FALSE(decodes<DiarizationResponse>({ { "segments", json::array() } }));
 }
