@@ -18,20 +18,16 @@
 
 namespace {
 
+const QString kId = QStringLiteral("3F2504E0-4F89-11D3-9A0C-0305E82C3301");
+
 PendingRecording makeJob(double recordedAt = 786000000.5)
 {
-    return PendingRecording {
-        .id = QUuid::createUuid(),
+    return PendingRecording { .id = QUuid::createUuid(),
         .userID = QUuid::createUuid(),
         .server = QUrl(QStringLiteral("https://api.tallisen.com")),
         .recordedAt = Date { recordedAt },
         .emailTo = QStringLiteral("team@example.com"),
-        .chunks = {},
-        .diarizationEnabled = true,
-        .speakerSegments = std::nullopt,
-        .alignmentVersion = std::nullopt,
-        .submissionStarted = std::nullopt,
-    };
+        .diarizationEnabled = true };
 }
 
 AudioChunk chunk(std::optional<QString> text)
@@ -48,7 +44,16 @@ void writeFile(const QString& path, const QByteArray& bytes)
     file.write(bytes);
 }
 
-QJsonObject minimalJobObject(const QString& id)
+unsigned mode(const QString& path)
+{
+    struct stat status
+    {
+    };
+    EXPECT_EQ(::stat(QFile::encodeName(path).constData(), &status), 0) << path.toStdString();
+    return status.st_mode & 0777;
+}
+
+QJsonObject minimalJobObject(const QString& id = kId)
 {
     return QJsonObject {
         { "id", id },
@@ -60,18 +65,27 @@ QJsonObject minimalJobObject(const QString& id)
     };
 }
 
+QJsonObject with(QJsonObject object, const QString& key, const QJsonValue& value)
+{
+    object.insert(key, value);
+    return object;
+}
+
 class PendingRecordingStore : public ::testing::Test
 {
 protected:
-    // Creates the job folder the way the recording session does.
-    void createFolder(const PendingRecording& job) { ASSERT_TRUE(QDir().mkpath(job.folder())); }
+    // Saves into a folder made the way the recording session makes it.
+    static void save(const PendingRecording& job)
+    {
+        ASSERT_TRUE(QDir().mkpath(job.folder()));
+        job.save();
+    }
 
     // Writes raw bytes as the job file of a folder named `name` under the root.
-    void writeJobFile(const QString& name, const QByteArray& bytes)
+    static void writeJobFile(const QString& name, const QByteArray& bytes)
     {
-        const QString folder = PendingRecording::root() + u'/' + name;
-        ASSERT_TRUE(QDir().mkpath(folder));
-        writeFile(folder + "/job.json", bytes);
+        ASSERT_TRUE(QDir().mkpath(PendingRecording::root() + u'/' + name));
+        writeFile(PendingRecording::root() + u'/' + name + "/job.json", bytes);
     }
 
     TemporaryXdg m_xdg;
@@ -79,78 +93,49 @@ protected:
 
 } // namespace
 
-TEST(JobRecords, ChunkWithOnlyRequiredKeysRoundTripsToExactlyThoseKeys)
+// Optional keys that were absent stay absent when written back, and an empty
+// word list is not the same as none.
+TEST(JobRecords, OptionalKeysRoundTripAsTheyWere)
 {
-    const QJsonObject object { { "filename", "a.m4a" }, { "start", 0 }, { "end", 12.5 },
-        { "text", QJsonValue() } };
-    const AudioChunk decoded = AudioChunk::fromJson(object);
-    EXPECT_FALSE(decoded.text);
-    EXPECT_FALSE(decoded.speaker);
-    EXPECT_FALSE(decoded.audioStart);
-    EXPECT_FALSE(decoded.words);
-    EXPECT_EQ(decoded.toJson().keys(), (QStringList { "end", "filename", "start" }));
-}
+    const AudioChunk bare = AudioChunk::fromJson(
+        QJsonObject { { "filename", "a.m4a" }, { "start", 0 }, { "end", 12.5 }, { "text", QJsonValue() } });
+    EXPECT_FALSE(bare.text || bare.speaker || bare.audioStart || bare.words);
+    EXPECT_EQ(bare.toJson().keys(), (QStringList { "end", "filename", "start" }));
 
-TEST(JobRecords, EmptyWordListIsDistinctFromAbsent)
-{
-    const QJsonObject object { { "filename", "a.m4a" }, { "start", 0 }, { "end", 1 },
-        { "words", QJsonArray {} } };
-    const AudioChunk decoded = AudioChunk::fromJson(object);
-    ASSERT_TRUE(decoded.words);
-    EXPECT_TRUE(decoded.words->empty());
-    EXPECT_TRUE(decoded.toJson().value("words").isArray());
-}
+    const AudioChunk noWords = AudioChunk::fromJson(
+        QJsonObject { { "filename", "a.m4a" }, { "start", 0 }, { "end", 1 }, { "words", QJsonArray {} } });
+    ASSERT_TRUE(noWords.words);
+    EXPECT_TRUE(noWords.words->empty());
+    EXPECT_TRUE(noWords.toJson().value("words").isArray());
 
-TEST(JobRecords, ChunkFileRangeFallsBackToCoreRange)
-{
-    AudioChunk piece { .filename = "a.m4a", .start = 100, .end = 400 };
-    EXPECT_DOUBLE_EQ(piece.fileDuration(), 300);
-    piece.audioStart = 98;
-    EXPECT_DOUBLE_EQ(piece.fileDuration(), 302);
-}
-
-TEST(JobRecords, ChunkFileNamesCannotLeaveTheJobFolder)
-{
-    for (const char* name : { "../outside.m4a", "/etc/passwd", "sub/chunk.m4a", "..", ".", "" }) {
-        const QJsonObject object { { "filename", name }, { "start", 0 }, { "end", 1 } };
-        EXPECT_THROW(AudioChunk::fromJson(object), DecodingError) << name;
-    }
-    EXPECT_NO_THROW(AudioChunk::fromJson(
-        QJsonObject { { "filename", "..chunk-000.m4a" }, { "start", 0 }, { "end", 1 } }));
-}
-
-TEST(JobRecords, WordWithOnlyTextHasNoTimes)
-{
     const AlignedWord word = AlignedWord::fromJson(QJsonObject { { "text", " hi" }, { "extra", 3 } });
     EXPECT_EQ(word.text, " hi");
-    EXPECT_FALSE(word.start);
-    EXPECT_FALSE(word.end);
+    EXPECT_FALSE(word.start || word.end);
     EXPECT_EQ(word.toJson().keys(), QStringList { "text" });
+
+    const PendingRecording job = PendingRecording::fromJson(minimalJobObject());
+    EXPECT_FALSE(
+        job.diarizationEnabled || job.speakerSegments || job.alignmentVersion || job.submissionStarted);
+    EXPECT_EQ(job.toJson().keys(), minimalJobObject().keys());
 }
 
 TEST(JobRecords, MalformedRecordsFailToDecode)
 {
+    // A chunk's file name cannot leave the job folder.
+    for (const char* name : { "../outside.m4a", "/etc/passwd", "sub/chunk.m4a", "..", ".", "" }) {
+        EXPECT_THROW(AudioChunk::fromJson(QJsonObject { { "filename", name }, { "start", 0 }, { "end", 1 } }),
+            DecodingError)
+            << name;
+    }
+    EXPECT_NO_THROW(AudioChunk::fromJson(
+        QJsonObject { { "filename", "..chunk-000.m4a" }, { "start", 0 }, { "end", 1 } }));
+    const QJsonObject chunk { { "filename", "a" }, { "start", 0 }, { "end", 1 } };
+    EXPECT_THROW(AudioChunk::fromJson(with(chunk, "text", 3)), DecodingError);
+    EXPECT_THROW(AudioChunk::fromJson(with(chunk, "words", QJsonArray { 1 })), DecodingError);
     EXPECT_THROW(SpeakerSegment::fromJson(QJsonObject { { "start", 0 }, { "end", 1 } }), DecodingError);
     EXPECT_THROW(SpeakerSegment::fromJson(QJsonObject { { "start", "0" }, { "end", 1 }, { "speaker", "A" } }),
         DecodingError);
     EXPECT_THROW(AlignedWord::fromJson(QJsonObject { { "text", 5 } }), DecodingError);
-    EXPECT_THROW(AudioChunk::fromJson(
-                     QJsonObject { { "filename", "a" }, { "start", 0 }, { "end", 1 }, { "text", 3 } }),
-        DecodingError);
-    EXPECT_THROW(AudioChunk::fromJson(QJsonObject {
-                     { "filename", "a" }, { "start", 0 }, { "end", 1 }, { "words", QJsonArray { 1 } } }),
-        DecodingError);
-}
-
-TEST(JobFile, DecodesWithoutOptionalKeysAndWritesNone)
-{
-    const QString id = "3F2504E0-4F89-11D3-9A0C-0305E82C3301";
-    const PendingRecording job = PendingRecording::fromJson(minimalJobObject(id));
-    EXPECT_FALSE(job.diarizationEnabled);
-    EXPECT_FALSE(job.speakerSegments);
-    EXPECT_FALSE(job.alignmentVersion);
-    EXPECT_FALSE(job.submissionStarted);
-    EXPECT_EQ(job.toJson().keys(), minimalJobObject(id).keys());
 }
 
 TEST(JobFile, WritesUpperCaseIdsAndReferenceDateSeconds)
@@ -158,52 +143,35 @@ TEST(JobFile, WritesUpperCaseIdsAndReferenceDateSeconds)
     PendingRecording job = makeJob(0.125);
     job.id = QUuid("{3f2504e0-4f89-11d3-9a0c-0305e82c3301}");
     const QJsonObject object = job.toJson();
-    EXPECT_EQ(object.value("id").toString(), "3F2504E0-4F89-11D3-9A0C-0305E82C3301");
+    EXPECT_EQ(object.value("id").toString(), kId);
     EXPECT_DOUBLE_EQ(object.value("recordedAt").toDouble(), 0.125);
     EXPECT_DOUBLE_EQ(job.recordedAt.unixSeconds(), 978307200.125);
 }
 
-TEST(JobFile, RejectsMissingNullOrWrongTypedRequiredKeys)
+TEST(JobFile, RejectsAnythingButAWellFormedJob)
 {
-    const QString id = "3F2504E0-4F89-11D3-9A0C-0305E82C3301";
+    std::vector<QJsonObject> rejected;
     for (const char* key : { "id", "userID", "server", "recordedAt", "emailTo", "chunks" }) {
-        QJsonObject missing = minimalJobObject(id);
+        QJsonObject missing = minimalJobObject();
         missing.remove(key);
-        EXPECT_THROW(PendingRecording::fromJson(missing), DecodingError) << key;
-        QJsonObject null = minimalJobObject(id);
-        null.insert(key, QJsonValue());
-        EXPECT_THROW(PendingRecording::fromJson(null), DecodingError) << key;
-        QJsonObject wrong = minimalJobObject(id);
-        wrong.insert(key, QJsonValue(true));
-        EXPECT_THROW(PendingRecording::fromJson(wrong), DecodingError) << key;
+        rejected.insert(rejected.end(),
+            { missing, with(minimalJobObject(), key, QJsonValue()), with(minimalJobObject(), key, true) });
     }
-}
-
-TEST(JobFile, RejectsBadValuesInsideTheRightTypes)
-{
-    const QString id = "3F2504E0-4F89-11D3-9A0C-0305E82C3301";
-    QJsonObject badId = minimalJobObject("{" + id + "}");
-    EXPECT_THROW(PendingRecording::fromJson(badId), DecodingError);
-    QJsonObject relative = minimalJobObject(id);
-    relative.insert("server", "not a url/");
-    EXPECT_THROW(PendingRecording::fromJson(relative), DecodingError);
-    QJsonObject rewritten = minimalJobObject(id);
-    rewritten.insert("server", "https://api.tallisen.com####");
-    EXPECT_THROW(PendingRecording::fromJson(rewritten), DecodingError) << "would not read back the same";
-    QJsonObject fractionalVersion = minimalJobObject(id);
-    fractionalVersion.insert("alignmentVersion", 1.5);
-    EXPECT_THROW(PendingRecording::fromJson(fractionalVersion), DecodingError);
-    QJsonObject hugeVersion = minimalJobObject(id);
-    hugeVersion.insert("alignmentVersion", 1e30);
-    EXPECT_THROW(PendingRecording::fromJson(hugeVersion), DecodingError);
-    QJsonObject stringFlag = minimalJobObject(id);
-    stringFlag.insert("submissionStarted", "true");
-    EXPECT_THROW(PendingRecording::fromJson(stringFlag), DecodingError);
-}
-
-TEST(JobFile, RejectsBytesThatAreNotAJobObject)
-{
-    const QByteArray full = QJsonDocument(minimalJobObject("3F2504E0-4F89-11D3-9A0C-0305E82C3301")).toJson();
+    rejected.insert(rejected.end(),
+        {
+            minimalJobObject("{" + kId + "}"),
+            with(minimalJobObject(), "server", "not a url/"),
+            // Would not read back the same.
+            with(minimalJobObject(), "server", "https://api.tallisen.com####"),
+            with(minimalJobObject(), "alignmentVersion", 1.5),
+            with(minimalJobObject(), "alignmentVersion", 1e30),
+            with(minimalJobObject(), "submissionStarted", "true"),
+        });
+    for (const QJsonObject& object : rejected) {
+        EXPECT_THROW(PendingRecording::fromJson(object), DecodingError)
+            << QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString();
+    }
+    const QByteArray full = QJsonDocument(minimalJobObject()).toJson();
     for (const QByteArray& bytes : { QByteArray(), full.left(full.size() / 2), QByteArray("[1,2]"),
              QByteArray("{\"id\":\"\xff\xfe\"}"), QByteArray("{\"recordedAt\": 1e999}") }) {
         EXPECT_THROW(PendingRecording::decode(bytes), DecodingError) << bytes.toStdString();
@@ -225,8 +193,7 @@ TEST(JobFile, RandomJobsRoundTripExactly)
             job.speakerSegments
                 = std::vector<SpeakerSegment> { { random.generateDouble(), 7.25, "SPEAKER_0" } };
         }
-        const int chunkCount = random.bounded(4);
-        for (int c = 0; c < chunkCount; ++c) {
+        for (int c = random.bounded(4); c > 0; --c) {
             AudioChunk piece {
                 .filename = QString("chunk-%1.m4a").arg(c), .start = c * 300.1, .end = (c + 1) * 300.1
             };
@@ -245,22 +212,18 @@ TEST(JobRules, CanRetryWithoutSpeakers)
 {
     PendingRecording job = makeJob();
     EXPECT_TRUE(job.canRetryWithoutSpeakers()) << "speakers on, no chunks yet";
-
     job.chunks = { chunk("done"), chunk(std::nullopt) };
     EXPECT_TRUE(job.canRetryWithoutSpeakers()) << "a chunk is untranscribed";
-
     job.chunks = { chunk("done"), chunk("also done") };
     EXPECT_FALSE(job.canRetryWithoutSpeakers()) << "all transcribed, no alignment version";
     job.alignmentVersion = 2;
     EXPECT_FALSE(job.canRetryWithoutSpeakers()) << "all transcribed, stale alignment";
     job.alignmentVersion = 1;
     EXPECT_TRUE(job.canRetryWithoutSpeakers()) << "all transcribed with current alignment";
-
     job.submissionStarted = false;
     EXPECT_TRUE(job.canRetryWithoutSpeakers());
     job.submissionStarted = true;
     EXPECT_FALSE(job.canRetryWithoutSpeakers()) << "already posted";
-
     job.submissionStarted.reset();
     job.diarizationEnabled = false;
     EXPECT_FALSE(job.canRetryWithoutSpeakers());
@@ -293,36 +256,29 @@ TEST(JobRules, ResetEmptyTranscriptionsClearsOnlyBlankTexts)
 
 TEST_F(PendingRecordingStore, SaveThenLoadAllReturnsTheJobWithPrivatePermissions)
 {
-    const PendingRecording job = makeJob();
-    createFolder(job);
-    job.save();
-
+    EXPECT_TRUE(PendingRecording::loadAll().empty()) << "no root yet";
+    PendingRecording job = makeJob();
+    save(job);
     const auto jobs = PendingRecording::loadAll();
     ASSERT_EQ(jobs.size(), 1u);
     EXPECT_EQ(jobs.front(), job);
-    struct stat status
-    {
-    };
-    ASSERT_EQ(::stat(QFile::encodeName(job.folder() + "/job.json").constData(), &status), 0);
-    EXPECT_EQ(status.st_mode & 0777, 0600u);
+    EXPECT_EQ(mode(job.folder() + "/job.json"), 0600u);
     EXPECT_EQ(QDir(job.folder()).entryList(QDir::Files | QDir::Hidden), QStringList { "job.json" })
         << "no temporary file is left behind";
-}
 
-TEST_F(PendingRecordingStore, SaveReplacesTheFileAndKeepsPermissionsTight)
-{
-    PendingRecording job = makeJob();
-    createFolder(job);
-    writeFile(job.folder() + "/job.json", "old");
+    // Saving again replaces a file that had become readable by others.
     ::chmod(QFile::encodeName(job.folder() + "/job.json").constData(), 0644);
     job.emailTo = "new@example.com";
     job.save();
     EXPECT_EQ(PendingRecording::loadAll().front().emailTo, "new@example.com");
-    struct stat status
-    {
-    };
-    ::stat(QFile::encodeName(job.folder() + "/job.json").constData(), &status);
-    EXPECT_EQ(status.st_mode & 0777, 0600u);
+    EXPECT_EQ(mode(job.folder() + "/job.json"), 0600u);
+
+    writeFile(job.audio(), "audio");
+    writeFile(job.folder() + "/chunk-000.m4a", "chunk");
+    job.remove();
+    EXPECT_FALSE(QFileInfo::exists(job.folder()));
+    EXPECT_TRUE(PendingRecording::loadAll().empty());
+    EXPECT_THROW(job.remove(), FileSystemError);
 }
 
 TEST_F(PendingRecordingStore, SaveFailsAndCreatesNothingWhenTheFolderIsGone)
@@ -335,13 +291,7 @@ TEST_F(PendingRecordingStore, SaveFailsAndCreatesNothingWhenTheFolderIsGone)
         EXPECT_EQ(error.code(), ENOENT);
         EXPECT_FALSE(QString::fromStdString(error.what()).isEmpty());
     }
-    EXPECT_FALSE(QFileInfo::exists(job.folder()));
     EXPECT_FALSE(QFileInfo::exists(PendingRecording::root()));
-}
-
-TEST_F(PendingRecordingStore, MissingRootGivesAnEmptyList)
-{
-    EXPECT_TRUE(PendingRecording::loadAll().empty());
 }
 
 TEST_F(PendingRecordingStore, SortsByRecordingTimeAndKeepsTiesStable)
@@ -349,43 +299,38 @@ TEST_F(PendingRecordingStore, SortsByRecordingTimeAndKeepsTiesStable)
     std::vector<PendingRecording> saved;
     for (double time : { 30.0, 10.0, 20.0, 10.0 }) {
         saved.push_back(makeJob(time));
-        createFolder(saved.back());
-        saved.back().save();
+        save(saved.back());
     }
-    const QStringList listing
+    QStringList tiedInListingOrder
         = QDir(PendingRecording::root()).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::NoSort);
-    std::vector<QString> tiedInListingOrder;
-    for (const QString& name : listing) {
-        for (const auto& job : saved) {
-            if (Uuids::text(job.id) == name && job.recordedAt.sinceReferenceDate == 10.0) {
-                tiedInListingOrder.push_back(name);
-            }
-        }
-    }
+    tiedInListingOrder.removeIf([&](const QString& name) {
+        return name != Uuids::text(saved[1].id) && name != Uuids::text(saved[3].id);
+    });
     const auto jobs = PendingRecording::loadAll();
     ASSERT_EQ(jobs.size(), 4u);
-    EXPECT_EQ(jobs[0].recordedAt.sinceReferenceDate, 10.0);
+    EXPECT_EQ(jobs[2].recordedAt.sinceReferenceDate, 20.0);
     EXPECT_EQ(jobs[3].recordedAt.sinceReferenceDate, 30.0);
-    EXPECT_EQ(Uuids::text(jobs[0].id), tiedInListingOrder[0]);
-    EXPECT_EQ(Uuids::text(jobs[1].id), tiedInListingOrder[1]);
+    EXPECT_EQ(QStringList({ Uuids::text(jobs[0].id), Uuids::text(jobs[1].id) }), tiedInListingOrder);
 }
 
 TEST_F(PendingRecordingStore, SkipsBadEntriesAndLeavesThemUntouched)
 {
     const PendingRecording good = makeJob();
-    createFolder(good);
-    good.save();
-
-    const QString other = "3F2504E0-4F89-11D3-9A0C-0305E82C3301";
-    const QByteArray valid = QJsonDocument(minimalJobObject(other)).toJson();
-    writeJobFile(other.toLower(), valid); // lower-case folder name
-    writeJobFile("6BA7B810-9DAD-11D1-80B4-00C04FD430C8", valid); // id differs from folder
-    writeJobFile("6BA7B811-9DAD-11D1-80B4-00C04FD430C8", valid.left(40)); // truncated
-    writeJobFile("6BA7B812-9DAD-11D1-80B4-00C04FD430C8", ""); // empty
-    writeJobFile("6BA7B813-9DAD-11D1-80B4-00C04FD430C8", "\xff\xfe\x00{"); // not UTF-8
+    save(good);
+    const QByteArray valid = QJsonDocument(minimalJobObject()).toJson();
     QJsonObject noEmail = minimalJobObject("6BA7B814-9DAD-11D1-80B4-00C04FD430C8");
     noEmail.remove("emailTo");
-    writeJobFile("6BA7B814-9DAD-11D1-80B4-00C04FD430C8", QJsonDocument(noEmail).toJson());
+    const std::pair<QString, QByteArray> files[] = {
+        { kId.toLower(), valid }, // lower-case folder name
+        { "6BA7B810-9DAD-11D1-80B4-00C04FD430C8", valid }, // id differs from folder
+        { "6BA7B811-9DAD-11D1-80B4-00C04FD430C8", valid.left(40) }, // truncated
+        { "6BA7B812-9DAD-11D1-80B4-00C04FD430C8", "" },
+        { "6BA7B813-9DAD-11D1-80B4-00C04FD430C8", "\xff\xfe\x00{" }, // not UTF-8
+        { "6BA7B814-9DAD-11D1-80B4-00C04FD430C8", QJsonDocument(noEmail).toJson() },
+    };
+    for (const auto& [name, bytes] : files) {
+        writeJobFile(name, bytes);
+    }
     ASSERT_TRUE(QDir().mkpath(PendingRecording::root() + "/6BA7B815-9DAD-11D1-80B4-00C04FD430C8/job.json"));
     writeFile(PendingRecording::root() + "/6BA7B816-9DAD-11D1-80B4-00C04FD430C8", valid); // a plain file
     ASSERT_TRUE(
@@ -412,22 +357,9 @@ TEST_F(PendingRecordingStore, DoesNotFollowSymlinksOutOfTheRoot)
     ASSERT_TRUE(QFile::link(elsewhere, outside.folder()));
 
     const PendingRecording linkedFile = makeJob();
-    createFolder(linkedFile);
+    ASSERT_TRUE(QDir().mkpath(linkedFile.folder()));
     writeFile(m_xdg.path() + "/loose.json", linkedFile.encode());
     ASSERT_TRUE(QFile::link(m_xdg.path() + "/loose.json", linkedFile.folder() + "/job.json"));
 
     EXPECT_TRUE(PendingRecording::loadAll().empty());
-}
-
-TEST_F(PendingRecordingStore, RemoveDeletesTheWholeFolder)
-{
-    const PendingRecording job = makeJob();
-    createFolder(job);
-    job.save();
-    writeFile(job.audio(), "audio");
-    writeFile(job.folder() + "/chunk-000.m4a", "chunk");
-    job.remove();
-    EXPECT_FALSE(QFileInfo::exists(job.folder()));
-    EXPECT_TRUE(PendingRecording::loadAll().empty());
-    EXPECT_THROW(job.remove(), FileSystemError);
 }
