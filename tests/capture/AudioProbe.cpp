@@ -25,43 +25,19 @@ void runFfmpeg(const QStringList& arguments)
     }
 }
 
-void appendLittleEndian(QByteArray& bytes, quint32 value, int size)
-{
-    for (int i = 0; i < size; ++i) {
-        bytes.append(char((value >> (8 * i)) & 0xFF));
-    }
-}
-
 } // namespace
 
 void writeToneWav(
     const QString& path, double frequency, double seconds, double amplitude, double leadingSilence)
 {
-    const auto silent = static_cast<qint64>(leadingSilence * kRate);
-    const auto count = silent + static_cast<qint64>(seconds * kRate);
-    QByteArray data;
-    data.reserve(count * 2);
-    for (qint64 i = 0; i < count; ++i) {
-        const double t = double(i - silent) / kRate;
-        const double value = i < silent ? 0 : amplitude * std::sin(2 * std::numbers::pi * frequency * t);
-        appendLittleEndian(data, quint32(qint16(std::lround(value * 32767))) & 0xFFFF, 2);
-    }
-    QByteArray header("RIFF");
-    appendLittleEndian(header, 36 + data.size(), 4);
-    header.append("WAVEfmt ");
-    appendLittleEndian(header, 16, 4);
-    appendLittleEndian(header, 1, 2); // PCM
-    appendLittleEndian(header, 1, 2); // mono
-    appendLittleEndian(header, kRate, 4);
-    appendLittleEndian(header, kRate * 2, 4);
-    appendLittleEndian(header, 2, 2);
-    appendLittleEndian(header, 16, 2);
-    header.append("data");
-    appendLittleEndian(header, data.size(), 4);
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(header + data) != header.size() + data.size()) {
-        throw std::runtime_error("cannot write " + path.toStdString());
-    }
+    runFfmpeg({ "-f", "lavfi", "-i",
+        QStringLiteral("aevalsrc=if(lt(t\\,%4)\\,0\\,%1*sin(2*PI*%2*(t-%4))):s=%5:d=%3")
+            .arg(amplitude)
+            .arg(frequency)
+            .arg(seconds + leadingSilence)
+            .arg(leadingSilence)
+            .arg(kRate),
+        "-c:a", "pcm_s16le", path });
 }
 
 void writeToneMp4(const QString& path, const std::vector<Tone>& tones)

@@ -57,11 +57,6 @@ QCoro::Task<> waitAll(std::vector<QCoro::Task<>> tasks)
     }
 }
 
-std::exception_ptr failure(const char* text)
-{
-    return std::make_exception_ptr(std::runtime_error(text));
-}
-
 TEST(RecordingCompletionTest, ManyWaitersResumeOnTheirThreadWhenResolvedElsewhere)
 {
     const auto latch = RecordingCompletion::create();
@@ -81,39 +76,36 @@ TEST(RecordingCompletionTest, ManyWaitersResumeOnTheirThreadWhenResolvedElsewher
     }
 }
 
-TEST(RecordingCompletionTest, FirstOutcomeWins)
+// The first outcome is final: later resolves, and a timer that fires after
+// it, change nothing, and a late waiter gets it at once.
+TEST(RecordingCompletionTest, TheFirstOutcomeIsFinal)
 {
-    const auto latch = RecordingCompletion::create();
+    const auto failed = RecordingCompletion::create();
     Probe early;
-    auto waiting = waitInto(latch, 10s, &early);
-
-    EXPECT_TRUE(latch->resolve(failure("first")));
-    EXPECT_FALSE(latch->resolve());
+    auto waiting = waitInto(failed, 10s, &early);
+    EXPECT_TRUE(failed->resolve(std::make_exception_ptr(std::runtime_error("first"))));
+    EXPECT_FALSE(failed->resolve());
     TestTasks::run(std::move(waiting));
-
-    Probe late;
-    TestTasks::run(waitInto(latch, 10s, &late));
     EXPECT_EQ(early.seen, Seen::failure);
-    EXPECT_EQ(late.seen, Seen::failure);
     try {
-        TestTasks::run(latch->wait(10s));
+        TestTasks::run(failed->wait(10s));
         ADD_FAILURE() << "a failed latch returned";
     } catch (const std::runtime_error& error) {
         EXPECT_STREQ(error.what(), "first");
     }
-}
 
-TEST(RecordingCompletionTest, AlreadyResolvedReturnsAtOnce)
-{
-    const auto latch = RecordingCompletion::create();
-    latch->resolve();
-    const auto began = std::chrono::steady_clock::now();
-
+    const auto resolved = RecordingCompletion::create();
     Probe probe;
-    TestTasks::run(waitInto(latch, 10s, &probe));
-
-    EXPECT_EQ(probe.seen, Seen::success);
+    auto timed = waitInto(resolved, 30ms, &probe);
+    resolved->resolve();
+    TestTasks::run(std::move(timed));
+    TestTasks::run(QCoro::sleepFor(80ms));
+    const auto began = std::chrono::steady_clock::now();
+    Probe later;
+    TestTasks::run(waitInto(resolved, 10s, &later));
     EXPECT_LT(std::chrono::steady_clock::now() - began, 1s);
+    EXPECT_EQ(probe.seen, Seen::success);
+    EXPECT_EQ(later.seen, Seen::success);
 }
 
 TEST(RecordingCompletionTest, TimeoutFailsEveryWaiterAndLocksTheOutcome)
@@ -130,22 +122,6 @@ TEST(RecordingCompletionTest, TimeoutFailsEveryWaiterAndLocksTheOutcome)
     EXPECT_EQ(first.seen, Seen::timeout);
     EXPECT_EQ(second.seen, Seen::timeout);
     EXPECT_FALSE(latch->resolve());
-}
-
-TEST(RecordingCompletionTest, TimerAfterTheOutcomeChangesNothing)
-{
-    const auto latch = RecordingCompletion::create();
-    Probe probe;
-    auto waiting = waitInto(latch, 30ms, &probe);
-    latch->resolve();
-    TestTasks::run(std::move(waiting));
-
-    TestTasks::run(QCoro::sleepFor(80ms));
-
-    Probe later;
-    TestTasks::run(waitInto(latch, 10s, &later));
-    EXPECT_EQ(probe.seen, Seen::success);
-    EXPECT_EQ(later.seen, Seen::success);
 }
 
 TEST(RecordingCompletionTest, RacingResolveAndTimeoutGiveEveryWaiterTheSameOutcome)

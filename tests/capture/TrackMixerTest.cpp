@@ -17,10 +17,6 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
-#include <exception>
-#include <sys/resource.h>
-
 using AudioProbe::Tone;
 
 namespace {
@@ -54,35 +50,29 @@ protected:
     QTemporaryDir m_directory;
 };
 
+// Two tracks play at seven tenths each and the sum is not normalised; a
+// single track keeps its full volume.
 TEST_F(TrackMixerTest, TwoTracksPlayAtSevenTenthsEach)
 {
-    const QString source = path(QStringLiteral("two.mp4"));
-    AudioProbe::writeToneMp4(source, { Tone { 440, 3, 0.5 }, Tone { 1000, 3, 0.4 } });
-
-    const auto mixed = mix(source);
-
-    EXPECT_NEAR(mixed.seconds(), 3.0, 0.05);
-    EXPECT_NEAR(AudioProbe::level(mixed, 440, 0.5, 2.5), 0.35, 0.02);
-    EXPECT_NEAR(AudioProbe::level(mixed, 1000, 0.5, 2.5), 0.28, 0.02);
-}
-
-TEST_F(TrackMixerTest, SumIsNotNormalised)
-{
-    // The same tone on both tracks adds up: 0.7 × 0.5 twice.
-    const QString source = path(QStringLiteral("same.mp4"));
-    AudioProbe::writeToneMp4(source, { Tone { 440, 2, 0.5 }, Tone { 440, 2, 0.5 } });
-
-    EXPECT_NEAR(AudioProbe::level(mix(source), 440, 0.5, 1.5), 0.7, 0.03);
-}
-
-TEST_F(TrackMixerTest, SingleTrackKeepsFullVolume)
-{
-    const QString source = path(QStringLiteral("one.mp4"));
-    AudioProbe::writeToneMp4(source, { Tone { 1000, 2, 0.5 } });
-
-    const auto mixed = mix(source);
-
-    EXPECT_NEAR(AudioProbe::level(mixed, 1000, 0.5, 1.5), 0.5, 0.02);
+    const struct
+    {
+        std::vector<Tone> tones;
+        std::vector<std::pair<double, double>> levels; // frequency, level
+    } cases[] = {
+        { { Tone { 440, 3, 0.5 }, Tone { 1000, 3, 0.4 } }, { { 440, 0.35 }, { 1000, 0.28 } } },
+        { { Tone { 440, 3, 0.5 }, Tone { 440, 3, 0.5 } }, { { 440, 0.7 } } },
+        { { Tone { 1000, 3, 0.5 } }, { { 1000, 0.5 } } },
+    };
+    for (const auto& test : cases) {
+        const QString source = path(QStringLiteral("tones.mp4"));
+        AudioProbe::writeToneMp4(source, test.tones);
+        const auto mixed = mix(source);
+        EXPECT_NEAR(mixed.seconds(), 3.0, 0.05);
+        for (const auto& [frequency, level] : test.levels) {
+            EXPECT_NEAR(AudioProbe::level(mixed, frequency, 0.5, 2.5), level, 0.025)
+                << test.tones.size() << " tracks, " << frequency << " Hz";
+        }
+    }
 }
 
 TEST_F(TrackMixerTest, TracksKeepTheirOffsets)
@@ -119,35 +109,26 @@ TEST_F(TrackMixerTest, ResultIsPrivateAndSourceUntouched)
     EXPECT_FALSE(QFile::exists(path(QStringLiteral("mixed.m4a.partial.m4a"))));
 }
 
-TEST_F(TrackMixerTest, VideoOnlySourceHasNoAudio)
+TEST_F(TrackMixerTest, SourcesWithoutUsableAudioFail)
 {
-    const QString source = path(QStringLiteral("video.mp4"));
-    AudioProbe::writeVideoOnlyMp4(source);
+    // A video track alone, or an empty track beside a good one, is no audio.
+    AudioProbe::writeVideoOnlyMp4(path(QStringLiteral("video.mp4")));
+    AudioProbe::writeMp4WithEmptySecondTrack(path(QStringLiteral("empty-second.mp4")));
+    for (const QString& name : { QStringLiteral("video.mp4"), QStringLiteral("empty-second.mp4") }) {
+        EXPECT_EQ(mixFailure(path(name)), RecorderError::Kind::noAudio) << name.toStdString();
+        EXPECT_FALSE(QFile::exists(path(QStringLiteral("mixed.m4a"))));
+    }
 
-    EXPECT_EQ(mixFailure(source), RecorderError::Kind::noAudio);
-}
-
-TEST_F(TrackMixerTest, AnEmptyTrackBesideAGoodOneHasNoAudio)
-{
-    const QString source = path(QStringLiteral("empty-second.mp4"));
-    AudioProbe::writeMp4WithEmptySecondTrack(source);
-
-    EXPECT_EQ(mixFailure(source), RecorderError::Kind::noAudio);
-    EXPECT_FALSE(QFile::exists(path(QStringLiteral("mixed.m4a"))));
-}
-
-TEST_F(TrackMixerTest, UnreadableSourcePassesTheFFmpegErrorOn)
-{
-    const QString source = path(QStringLiteral("garbage.mp4"));
-    QFile file(source);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(QByteArray(4096, 'x'));
-    file.close();
-
-    EXPECT_THROW(
-        TestTasks::run(Recorder::mixAudio(source, path(QStringLiteral("mixed.m4a")))), FFmpeg::Error);
-    EXPECT_THROW(TestTasks::run(Recorder::mixAudio(path(QStringLiteral("missing.mp4")), path("x.m4a"))),
-        FFmpeg::Error);
+    // An unreadable or missing source passes the FFmpeg error on.
+    QFile garbage(path(QStringLiteral("garbage.mp4")));
+    ASSERT_TRUE(garbage.open(QIODevice::WriteOnly));
+    garbage.write(QByteArray(4096, 'x'));
+    garbage.close();
+    for (const QString& name : { QStringLiteral("garbage.mp4"), QStringLiteral("missing.mp4") }) {
+        EXPECT_THROW(
+            TestTasks::run(Recorder::mixAudio(path(name), path(QStringLiteral("mixed.m4a")))), FFmpeg::Error)
+            << name.toStdString();
+    }
 }
 
 TEST_F(TrackMixerTest, AFailedMixLeavesNoPartialCopyBehind)
