@@ -8,8 +8,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include <csignal>
-
 using namespace SessionTesting;
 using namespace std::chrono_literals;
 
@@ -22,20 +20,19 @@ protected:
     Date recordAndKillChild(std::chrono::milliseconds duration, bool withTone)
     {
         const QString tone = xdg.path() + "/tone.wav";
-        writeTone(tone, 440, static_cast<double>(duration.count()) / 1000.0);
-        QProcess child;
-        child.start(QStringLiteral(RECORDING_CHILD_PATH), {});
-        const bool ready = child.waitForReadyRead(60000);
+        if (withTone) {
+            writeTone(tone, 440, static_cast<double>(duration.count()) / 1000.0);
+        }
+        RecordingChild child;
+        const bool ready = child.awaitRecording();
         const Date started = Date::now();
-        EXPECT_TRUE(ready) << child.readAllStandardError().toStdString();
-        EXPECT_EQ(child.readAllStandardOutput().trimmed(), "recording");
+        EXPECT_TRUE(ready) << child.errors().toStdString();
         QProcess player;
         if (withTone) {
             player.start("paplay", { "--device=micfeed", tone });
         }
         QTest::qWait(static_cast<int>(duration.count()));
-        ::kill(static_cast<pid_t>(child.processId()), SIGKILL);
-        child.waitForFinished(10000);
+        child.kill();
         if (withTone) {
             player.waitForFinished(10000);
         }
@@ -62,11 +59,6 @@ protected:
         ASSERT_TRUE(QTest::qWaitFor([&] { return !model.isAdoptingCaptures(); }, 120000));
     }
 
-    static void waitForWarning(const SessionModel& model)
-    {
-        ASSERT_TRUE(QTest::qWaitFor([&] { return model.captureWarning().has_value(); }, 120000));
-    }
-
     static void writeFile(const QString& path, const QByteArray& bytes)
     {
         QFile file(path);
@@ -83,7 +75,7 @@ TEST_F(AppModelAdoptionTest, MeetingOfAKilledRunBecomesAPendingJob)
     ASSERT_EQ(filesIn(Recorder::capturesDirectory()).size(), 2);
 
     SessionModel model;
-    waitForWarning(model);
+    waitForAdoption(model);
     EXPECT_EQ(model.captureWarning(), "A recording interrupted by a crash was recovered and may end early.");
     ASSERT_EQ(model.pendingRecordings().size(), 1U);
     const PendingRecording job = model.pendingRecordings().front();
@@ -118,8 +110,8 @@ TEST_F(AppModelAdoptionTest, CaptureWithoutUsableDetailsIsSalvagedAndNamed)
     writeFile(QDir(Recorder::capturesDirectory()).filePath(sidecars.front()), R"({"recordedAt":"soon"})");
 
     SessionModel model;
-    waitForWarning(model);
-    const QString warning = *model.captureWarning();
+    waitForAdoption(model);
+    const QString warning = model.captureWarning().value_or("");
     const QString prefix = "Audio of an interrupted recording without its details was saved to ";
     ASSERT_TRUE(warning.startsWith(prefix)) << warning.toStdString();
     const QString salvaged = warning.mid(prefix.size()).chopped(1);
@@ -144,62 +136,62 @@ TEST_F(AppModelAdoptionTest, CaptureThatCannotBeMixedStaysWhereItIs)
     writeFile(QDir(Recorder::capturesDirectory()).filePath(name + ".json"), QJsonDocument(sidecar).toJson());
 
     SessionModel model;
-    waitForWarning(model);
-    EXPECT_TRUE(model.captureWarning()->startsWith("An interrupted recording could not be recovered ("));
-    EXPECT_TRUE(model.captureWarning()->endsWith("it remains at " + capture + "."));
+    waitForAdoption(model);
+    const QString warning = model.captureWarning().value_or("");
+    EXPECT_TRUE(warning.startsWith("An interrupted recording could not be recovered ("))
+        << warning.toStdString();
+    EXPECT_TRUE(warning.endsWith("it remains at " + capture + "."));
     EXPECT_TRUE(model.pendingRecordings().empty());
     EXPECT_EQ(filesIn(Recorder::capturesDirectory()), QStringList({ name + ".json", name + ".mp4" }));
     EXPECT_TRUE(PendingRecording::loadAll().empty());
 }
 
-// A crash between the recorder's stop and the job file, and between the job
-// file and tidying up, each leave a meeting that must become exactly one job.
+// A crash between the recorder's stop and the job file, while copying into
+// the job folder, or after the job file each leave a meeting that must
+// become exactly one job.
+enum class KilledAt
+{
+    beforeTheJob,
+    whileCopying,
+    afterTheJobFile
+};
 
-TEST_F(AppModelAdoptionTest, KillAfterMixingBeforeTheJobExistedStillMakesTheJob)
+class AppModelKillAfterStopTest : public AppModelAdoptionTest, public ::testing::WithParamInterface<KilledAt>
+{
+};
+
+TEST_P(AppModelKillAfterStopTest, LeavesExactlyOneJobNamedAfterTheCapture)
 {
     const QString raw = recordAndStopWithoutKeeping();
+    const QUuid id = Recorder::captureID(raw).value();
+    const QString folder = PendingRecording::root() + "/" + Uuids::text(id);
+    std::optional<PendingRecording> made;
+    if (GetParam() == KilledAt::whileCopying) {
+        ASSERT_TRUE(QDir().mkpath(folder));
+        writeFile(folder + "/" + PendingRecording::kAudioFileName, "half a copy");
+    } else if (GetParam() == KilledAt::afterTheJobFile) {
+        made = CaptureAdoption::jobFromSidecar(raw.chopped(4) + ".json", id);
+        ASSERT_TRUE(made.has_value());
+        JobFolder::create(*made, raw.chopped(4) + ".m4a");
+    }
 
     SessionModel model;
-    waitForWarning(model);
+    waitForAdoption(model);
+    // Only a meeting that was not yet a job is reported as recovered.
+    EXPECT_EQ(model.captureWarning().has_value(), !made);
     ASSERT_EQ(model.pendingRecordings().size(), 1U);
     const PendingRecording job = model.pendingRecordings().front();
-    EXPECT_EQ(job.id, Recorder::captureID(raw));
+    EXPECT_EQ(job.id, id);
+    EXPECT_EQ(job.folder(), folder);
     EXPECT_EQ(job.emailTo, "team@example.com");
     EXPECT_GT(durationSeconds(job.audio()), 1.0);
     EXPECT_TRUE(filesIn(Recorder::capturesDirectory()).isEmpty())
         << filesIn(Recorder::capturesDirectory()).join(' ').toStdString();
+    if (made) {
+        // The job that was there is never overwritten.
+        EXPECT_THROW(JobFolder::create(*made, made->audio()), FileSystemError);
+    }
 }
 
-TEST_F(AppModelAdoptionTest, KillWhileCopyingIntoTheJobFolderRedoesTheCopy)
-{
-    const QString raw = recordAndStopWithoutKeeping();
-    const QString folder = PendingRecording::root() + "/" + Uuids::text(Recorder::captureID(raw).value());
-    ASSERT_TRUE(QDir().mkpath(folder));
-    writeFile(folder + "/" + PendingRecording::kAudioFileName, "half a copy");
-
-    SessionModel model;
-    waitForWarning(model);
-    ASSERT_EQ(model.pendingRecordings().size(), 1U);
-    EXPECT_EQ(model.pendingRecordings().front().folder(), folder);
-    EXPECT_GT(durationSeconds(model.pendingRecordings().front().audio()), 1.0);
-    EXPECT_TRUE(filesIn(Recorder::capturesDirectory()).isEmpty());
-}
-
-TEST_F(AppModelAdoptionTest, KillAfterTheJobFileWasSavedMakesNoSecondJob)
-{
-    const QString raw = recordAndStopWithoutKeeping();
-    const std::optional<PendingRecording> made
-        = CaptureAdoption::jobFromSidecar(raw.chopped(4) + ".json", Recorder::captureID(raw).value());
-    ASSERT_TRUE(made.has_value());
-    JobFolder::create(*made, raw.chopped(4) + ".m4a");
-
-    SessionModel model;
-    waitForAdoption(model);
-    EXPECT_EQ(model.captureWarning(), std::nullopt);
-    ASSERT_EQ(model.pendingRecordings().size(), 1U);
-    EXPECT_EQ(model.pendingRecordings().front().id, made->id);
-    EXPECT_TRUE(filesIn(Recorder::capturesDirectory()).isEmpty())
-        << filesIn(Recorder::capturesDirectory()).join(' ').toStdString();
-    // The job that was there is never overwritten.
-    EXPECT_THROW(JobFolder::create(*made, made->audio()), FileSystemError);
-}
+INSTANTIATE_TEST_SUITE_P(Kills, AppModelKillAfterStopTest,
+    ::testing::Values(KilledAt::beforeTheJob, KilledAt::whileCopying, KilledAt::afterTheJobFile));

@@ -4,14 +4,11 @@
 #include "api/APIClient.h"
 #include "capture/RecorderError.h"
 #include "core/Uuids.h"
-#include "model/ModelTestServer.h"
 
-#include <QJsonDocument>
 #include <QSignalSpy>
 #include <QStandardPaths>
 
-#include <QCoroTimer>
-
+#include <functional>
 #include <mutex>
 
 using namespace SessionTesting;
@@ -24,14 +21,45 @@ std::optional<PipelineServer::Answer> answerWith(int status, const std::string& 
     return PipelineServer::Answer { status, body };
 }
 
-const std::string kOtherRecording
-    = R"({"id":"11111111-2222-3333-4444-555555555555","title":"Earlier",)"
-      R"("transcript":"Hi.","languageCodes":["en"],)"
-      R"("recordedAt":"2026-02-01T10:00:00Z","createdAt":"2026-02-01T11:00:00Z"})";
+// Answers every request of one kind with a failure.
+PipelineServer::Interceptor failing(const std::string& kind, int status, const std::string& body)
+{
+    return [=](const PipelineServer::Request& request) {
+        return request.kind() == kind ? answerWith(status, body) : std::nullopt;
+    };
+}
+
+const std::string kOtherID = "11111111-2222-3333-4444-555555555555";
 
 QString dataHome()
 {
     return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+}
+
+QByteArray contents(const QString& path)
+{
+    QFile file(path);
+    EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << path.toStdString();
+    return file.readAll();
+}
+
+// A job of another account: the pipeline stops at its first check.
+PendingRecording foreignJob(const QUrl& server, bool diarization)
+{
+    PendingRecording job = savedJob(server, Date::now(), diarization);
+    job.chunks = { AudioChunk { .filename = "chunk-1.m4a", .start = 0, .end = 5 } };
+    job.speakerSegments = std::vector<SpeakerSegment> {};
+    job.alignmentVersion = 1;
+    job.save();
+    return job;
+}
+
+// A file where a folder belongs.
+void block(const QString& path)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile blocker(path);
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
 }
 
 } // namespace
@@ -40,23 +68,14 @@ class AppModelSessionTest : public SessionTest
 {
 };
 
-// Start and stop
-
-TEST_F(AppModelSessionTest, StopWhenNotRecordingChangesNothingNotEvenTheStatus)
+TEST_F(AppModelSessionTest, StopWhenIdleOrBusyChangesNothing)
 {
     SessionModel model;
     QSignalSpy status(&model, &AppModel::statusChanged);
-    QSignalSpy busy(&model, &AppModel::isBusyChanged);
     run(model.stopAndTranscribe());
-    EXPECT_EQ(model.status(), "Ready");
     EXPECT_EQ(status.count(), 0);
-    EXPECT_EQ(busy.count(), 0);
     EXPECT_TRUE(server.requests().empty());
-}
 
-TEST_F(AppModelSessionTest, StopWhileBusyChangesNothingAndTheRecordingGoesOn)
-{
-    SessionModel model;
     record(model, 300ms);
     bool stopReturnedWhileBusy = false;
     run(model.perform("Working…", [&]() -> QCoro::Task<void> {
@@ -70,104 +89,133 @@ TEST_F(AppModelSessionTest, StopWhileBusyChangesNothingAndTheRecordingGoesOn)
     EXPECT_FALSE(model.isRecording());
 }
 
-TEST_F(AppModelSessionTest, ManualRecordingBecomesAListedJobBeforeAnyUploadThenATranscript)
+// The whole road of one meeting on real components: browser sign-in, twenty
+// seconds of two tones through the sound server, a job on disk before any
+// upload, speaker detection and word alignment, the saved transcript.
+TEST_F(AppModelSessionTest, SignInRecordAndTranscribeWithSpeakersThroughAJobListedBeforeAnyUpload)
 {
+    // Sign-in runs against a plain loopback server: the HTTPS test server
+    // waits for a body on a POST without Content-Length, which the sign-in
+    // requests do not send.
+    KeychainStore::clearToken();
+    FakeServer accounts;
+    SettingsStore().setString(SettingsStore::kServer, accounts.baseURL().toString());
+    scriptSignIn(accounts, kToken, 1);
+    scriptList(accounts, {});
+    // The list already holds the transcript about to be saved.
+    const nlohmann::json listed { { "recordings",
+        { recordingJson(kOtherID, "Earlier"), recordingJson(kSavedID.toStdString(), "Old") } } };
+    server.setInterceptor([body = listed.dump()](const PipelineServer::Request& request) {
+        return request.method == "GET" && request.path == "/v1/recordings" ? answerWith(200, body)
+                                                                           : std::nullopt;
+    });
+    server.configure([](PipelineServer::Settings& settings) {
+        settings.segments
+            = nlohmann::json::array({ { { "speaker", "SPEAKER_00" }, { "start", 0.0 }, { "end", 10.0 } },
+                { { "speaker", "SPEAKER_01" }, { "start", 10.0 }, { "end", 20.5 } } });
+        settings.transcribe
+            = [](const PipelineServer::Request&) { return std::string("Good morning all. Thanks, hello."); };
+        settings.align = [](const std::string&) {
+            return nlohmann::json::array({ { { "text", "Good" }, { "start", 1.0 }, { "end", 1.4 } },
+                { { "text", " morning" }, { "start", 1.5 }, { "end", 2.0 } },
+                { { "text", " all." }, { "start", 2.1 }, { "end", 2.5 } },
+                { { "text", " Thanks," }, { "start", 12.0 }, { "end", 12.5 } },
+                { { "text", " hello." }, { "start", 12.6 }, { "end", 13.0 } } });
+        };
+    });
+    writeTone(xdg.path() + "/low.wav", 330, 20);
+    writeTone(xdg.path() + "/high.wav", 880, 20);
+
     SessionModel model;
-    model.setEmailTo("team@example.com");
     collectStatuses(model);
-    record(model, 1500ms);
-    EXPECT_EQ(model.status(), "Recording microphone + system audio");
+    run(model.signIn());
+    ASSERT_TRUE(model.isSignedIn()) << model.errorMessage().value_or("").toStdString();
+    EXPECT_EQ(KeychainStore::loadToken(accounts.baseURL()), kToken);
+    // The same account on the transcription server, as a second sign-in would set it.
+    model.setServer(server.baseURL().toString());
+    model.updateServer();
+    model.client().setToken(kToken);
+    run(model.refresh());
+    ASSERT_EQ(model.recordings().size(), 2U);
+    model.setDiarizationEnabled(true);
+    model.setEmailTo("team@example.com");
+
+    run(model.startRecording({}));
+    ASSERT_TRUE(model.isRecording()) << model.errorMessage().value_or("").toStdString();
     EXPECT_FALSE(model.isAutoRecording());
-    EXPECT_EQ(model.autoTriggerProcessIDs().size(), 0);
     // A change while recording is for the next recording only.
     model.setEmailTo("other@example.com");
     const QString raw = *model.recorder().rawCapturePath();
+    const auto system = SoundServer::play(xdg.path() + "/low.wav", "speaker");
+    const auto microphone = SoundServer::play(xdg.path() + "/high.wav", "micfeed");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return system->state() == QProcess::NotRunning; }, 40000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return microphone->state() == QProcess::NotRunning; }, 5000));
 
-    struct Snapshot
-    {
-        size_t uploadsBefore = 0;
-        QString folder;
-        int folderMode = 0;
-        int audioMode = 0;
-        bool hasJobFile = false;
-        QStringList captures;
-    };
-    std::optional<Snapshot> firstListing;
+    bool listedBeforeAnyUpload = false;
+    QString folder;
     QObject::connect(&model, &AppModel::pendingRecordingsChanged, &model, [&] {
-        if (firstListing || model.pendingRecordings().empty()) {
+        if (!folder.isEmpty() || model.pendingRecordings().empty()) {
             return;
         }
         const PendingRecording& job = model.pendingRecordings().front();
-        firstListing = Snapshot { requestsOf("transcribe") + requestsOf("upload") + requestsOf("save"),
-            job.folder(), mode(job.folder()), mode(job.audio()),
-            QFile::exists(QDir(job.folder()).filePath("job.json")), filesIn(Recorder::capturesDirectory()) };
+        folder = job.folder();
+        listedBeforeAnyUpload = requestsOf("transcribe") + requestsOf("upload") + requestsOf("save") == 0;
+        EXPECT_EQ(mode(folder), 0700);
+        EXPECT_EQ(mode(job.audio()), 0600);
+        EXPECT_TRUE(QFile::exists(QDir(folder).filePath("job.json")));
+        EXPECT_TRUE(filesIn(Recorder::capturesDirectory()).isEmpty());
     });
     run(model.stopAndTranscribe());
 
-    ASSERT_TRUE(firstListing.has_value());
-    EXPECT_EQ(firstListing->uploadsBefore, 0U);
-    EXPECT_EQ(firstListing->folderMode, 0700);
-    EXPECT_EQ(firstListing->audioMode, 0600);
-    EXPECT_TRUE(firstListing->hasJobFile);
-    EXPECT_TRUE(firstListing->captures.isEmpty()) << firstListing->captures.join(' ').toStdString();
-    EXPECT_FALSE(QFile::exists(raw));
-    // The job is named after its capture, so a crash before the capture is
-    // gone cannot make it a second job.
-    EXPECT_EQ(QFileInfo(firstListing->folder).fileName(), Uuids::text(Recorder::captureID(raw).value()));
-
-    EXPECT_EQ(model.status(), "Transcript saved; AI is naming and categorizing it…");
     EXPECT_EQ(model.errorMessage(), std::nullopt);
-    EXPECT_FALSE(model.isBusy());
-    EXPECT_FALSE(model.isRecording());
-    EXPECT_TRUE(model.pendingRecordings().empty());
-    EXPECT_FALSE(QFileInfo::exists(firstListing->folder));
-    ASSERT_EQ(model.recordings().size(), 1U);
-    EXPECT_EQ(Uuids::text(model.recordings().front().id), kSavedID);
+    EXPECT_TRUE(listedBeforeAnyUpload);
+    // Named after its capture, so a crash before the capture is gone cannot make a second job.
+    EXPECT_EQ(QFileInfo(folder).fileName(), Uuids::text(Recorder::captureID(raw).value()));
     const auto saved = server.savedTranscripts();
     ASSERT_EQ(saved.size(), 1U);
-    const auto post = server.requests("save").front();
-    EXPECT_NE(post.body.find("team@example.com"), std::string::npos) << post.body;
-
-    ASSERT_GE(statuses.size(), 4);
-    EXPECT_EQ(
-        statuses[statuses.indexOf("Recording microphone + system audio") + 1], "Finalizing mixed audio…");
-    EXPECT_LT(statuses.indexOf("Finalizing mixed audio…"),
-        statuses.indexOf("Saving the complete meeting transcript…"));
-    EXPECT_EQ(statuses.last(), "Transcript saved; AI is naming and categorizing it…");
-}
-
-TEST_F(AppModelSessionTest, SavedTranscriptAlreadyListedAppearsOnceAtTheFront)
-{
-    server.setInterceptor(
-        [](const PipelineServer::Request& request) -> std::optional<PipelineServer::Answer> {
-            if (request.method == "GET" && request.path == "/v1/recordings") {
-                return answerWith(200,
-                    R"({"recordings":[)" + kOtherRecording
-                        + R"(,{"id":"0B0D6E3A-6C4B-4C44-9E5A-2D1A3E0F1B2C",)"
-                          R"("title":"Old","transcript":"","languageCodes":[],)"
-                          R"("recordedAt":"2026-02-01T10:00:00Z","createdAt":"2026-02-01T11:00:00Z"}]})");
-            }
-            return std::nullopt;
-        });
-    SessionModel model;
-    run(model.refresh());
+    const std::string transcript = saved.begin()->second.value("transcript", "");
+    EXPECT_NE(transcript.find("Thanks, hello."), std::string::npos) << transcript;
+    EXPECT_LT(transcript.find("Good morning all."), transcript.find("Thanks, hello.")) << transcript;
+    EXPECT_NE(transcript.find("00:00:01"), std::string::npos) << transcript;
+    EXPECT_NE(transcript.find("00:00:12"), std::string::npos) << transcript;
+    EXPECT_NE(server.requests("save").front().body.find("team@example.com"), std::string::npos);
+    // The whole meeting went up for speaker detection: AAC of 20 s is tens of kilobytes.
+    const auto uploads = server.requests("upload");
+    ASSERT_EQ(uploads.size(), 1U);
+    EXPECT_GT(uploads.front().bodyBytes, 40000);
     ASSERT_EQ(model.recordings().size(), 2U);
-    record(model, 800ms);
-    run(model.stopAndTranscribe());
-    ASSERT_EQ(model.recordings().size(), 2U) << model.errorMessage().value_or("").toStdString();
     EXPECT_EQ(Uuids::text(model.recordings()[0].id), kSavedID);
     EXPECT_EQ(model.recordings()[0].title, "Meeting");
     EXPECT_EQ(model.recordings()[1].title, "Earlier");
+
+    const QString authority = accounts.baseURL().authority();
+    const QStringList expected { "Opening the sign-in at " + authority + "…",
+        "Waiting for the sign-in at " + authority + "…", "Signed in", "0 transcripts", "2 transcripts",
+        "Starting capture…", "Recording microphone + system audio", "Finalizing mixed audio…",
+        "Saving the complete meeting transcript…", "Transcript saved; AI is naming and categorizing it…" };
+    qsizetype at = 0;
+    for (const QString& status : statuses) {
+        at += at < expected.size() && status == expected[at] ? 1 : 0;
+    }
+    EXPECT_EQ(at, expected.size()) << statuses.join(" | ").toStdString();
+    EXPECT_EQ(statuses.value(statuses.indexOf("Recording microphone + system audio") + 1),
+        "Finalizing mixed audio…");
+
+    EXPECT_FALSE(QFile::exists(raw));
+    EXPECT_TRUE(filesIn(Recorder::capturesDirectory()).isEmpty());
+    EXPECT_TRUE(filesIn(PendingRecording::root()).isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(Recorder::defaultRecoveryDirectory()));
+    EXPECT_TRUE(model.pendingRecordings().empty());
 }
 
 TEST_F(AppModelSessionTest, CaptureThatEndsByItselfIsStoppedAndTranscribed)
 {
     SoundServer::Private sound;
-    const QByteArray saved = qgetenv("PULSE_SERVER");
-    qputenv("PULSE_SERVER", sound.address().toUtf8());
     SessionModel model;
-    record(model, 200ms);
-    saved.isEmpty() ? qunsetenv("PULSE_SERVER") : qputenv("PULSE_SERVER", saved);
+    {
+        const ScopedVariable pulse("PULSE_SERVER", sound.address().toUtf8());
+        record(model, 200ms);
+    }
     writeTone(xdg.path() + "/tone.wav", 440, 1);
     const auto player = SoundServer::play(xdg.path() + "/tone.wav", "speaker", sound.address());
     ASSERT_TRUE(player->waitForFinished(10000));
@@ -181,49 +229,53 @@ TEST_F(AppModelSessionTest, CaptureThatEndsByItselfIsStoppedAndTranscribed)
     EXPECT_TRUE(model.pendingRecordings().empty());
 }
 
-// Failures at start
-
-TEST_F(AppModelSessionTest, AccountRequestFailureStartsNoCapture)
+TEST_F(AppModelSessionTest, StartThatFailsRecordsNothingAndSaysWhy)
 {
-    server.setInterceptor(
-        [](const PipelineServer::Request& request) -> std::optional<PipelineServer::Answer> {
-            return request.kind() == "me" ? answerWith(401, R"({"error":"The session has expired."})")
-                                          : std::nullopt;
-        });
-    SessionModel model;
-    run(model.startRecording({}));
-    EXPECT_EQ(model.status(), "Failed");
-    EXPECT_EQ(model.errorMessage(), "The session has expired.");
-    EXPECT_FALSE(model.isRecording());
-    EXPECT_FALSE(model.isBusy());
-    EXPECT_TRUE(filesIn(Recorder::capturesDirectory()).isEmpty());
+    const struct
+    {
+        const char* name;
+        std::function<void(SessionModel&)> prepare;
+        QString error;
+        std::optional<size_t> accountRequests;
+        const char* pulseServer = nullptr;
+    } cases[] = {
+        // First: a successful account request below would let it record offline.
+        { "a server out of reach that never named the account", [this](SessionModel&) { server.goOffline(); },
+            server.baseURL().toString(), std::nullopt },
+        { "an account request that fails",
+            [this](SessionModel&) {
+                server.setInterceptor(failing("me", 401, R"({"error":"The session has expired."})"));
+            },
+            "The session has expired.", 1 },
+        { "signed out", [](SessionModel& model) { model.signOut(); }, "", 0 },
+        { "a recorder that refuses", [](SessionModel&) {},
+            RecorderError::message(RecorderError::Kind::soundServerUnavailable), 1,
+            "unix:/nonexistent/tallisen-no-sound-server" },
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.name);
+        server.comeBack();
+        server.setInterceptor({});
+        server.clearLog();
+        KeychainStore::saveToken(kToken, server.baseURL());
+        std::optional<ScopedVariable> pulse;
+        if (test.pulseServer) {
+            pulse.emplace("PULSE_SERVER", QByteArray(test.pulseServer));
+        }
+        SessionModel model;
+        test.prepare(model);
+        run(model.startRecording({}));
+        EXPECT_EQ(model.status(), "Failed");
+        EXPECT_TRUE(model.errorMessage().value_or("").contains(test.error))
+            << model.errorMessage().value_or("<none>").toStdString();
+        EXPECT_FALSE(model.isRecording());
+        EXPECT_FALSE(model.isBusy());
+        if (test.accountRequests) {
+            EXPECT_EQ(requestsOf("me"), *test.accountRequests);
+        }
+        EXPECT_TRUE(filesIn(Recorder::capturesDirectory()).isEmpty());
+    }
 }
-
-TEST_F(AppModelSessionTest, SignedOutStartFailsWithoutAnyRequest)
-{
-    SessionModel model;
-    model.signOut();
-    run(model.startRecording({}));
-    EXPECT_EQ(model.status(), "Failed");
-    EXPECT_TRUE(model.errorMessage().has_value());
-    EXPECT_FALSE(model.isRecording());
-    EXPECT_TRUE(server.requests().empty());
-}
-
-TEST_F(AppModelSessionTest, RecorderThatRefusesLeavesTheModelIdle)
-{
-    const QByteArray saved = qgetenv("PULSE_SERVER");
-    qputenv("PULSE_SERVER", "unix:/nonexistent/tallisen-no-sound-server");
-    SessionModel model;
-    run(model.startRecording({}));
-    saved.isEmpty() ? qunsetenv("PULSE_SERVER") : qputenv("PULSE_SERVER", saved);
-    EXPECT_EQ(model.status(), "Failed");
-    EXPECT_EQ(model.errorMessage(), RecorderError::message(RecorderError::Kind::soundServerUnavailable));
-    EXPECT_FALSE(model.isRecording());
-    EXPECT_EQ(requestsOf("me"), 1U);
-}
-
-// Recording while the server is out of reach
 
 TEST_F(AppModelSessionTest, OfflineRecordingsAreKeptAndTranscribedOnceTheServerIsBack)
 {
@@ -269,30 +321,15 @@ TEST_F(AppModelSessionTest, OfflineRecordingsAreKeptAndTranscribedOnceTheServerI
     EXPECT_EQ(server.savedTranscripts().size(), 3U);
 }
 
-TEST_F(AppModelSessionTest, AServerOutOfReachThatNeverNamedTheAccountStartsNothingAndIsNamed)
-{
-    server.goOffline();
-    SessionModel model;
-    run(model.startRecording({}));
-    EXPECT_EQ(model.status(), "Failed");
-    EXPECT_TRUE(model.errorMessage().value_or("").contains(server.baseURL().toString()))
-        << model.errorMessage().value_or("").toStdString();
-    EXPECT_FALSE(model.isRecording());
-    EXPECT_TRUE(filesIn(Recorder::capturesDirectory()).isEmpty());
-}
-
 // Failures at stop
 
 TEST_F(AppModelSessionTest, StopThatCannotMixClearsTheRecordingOnceTheStreamIsGone)
 {
     SessionModel model;
     record(model, 500ms);
-    // The captures folder turns into a file: the mix has nowhere to go.
     const QString captures = Recorder::capturesDirectory();
     ASSERT_TRUE(QDir().rename(captures, captures + ".moved"));
-    QFile blocker(captures);
-    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
+    block(captures);
 
     run(model.stopAndTranscribe());
     EXPECT_EQ(model.status(), "Failed");
@@ -310,10 +347,7 @@ TEST_F(AppModelSessionTest, JobThatCannotBeSavedKeepsTheCapturedFileAndSaysWhere
 {
     SessionModel model;
     record(model, 500ms);
-    QDir().mkpath(QFileInfo(PendingRecording::root()).path());
-    QFile blocker(PendingRecording::root());
-    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
+    block(PendingRecording::root());
     QSignalSpy listed(&model, &AppModel::pendingRecordingsChanged);
 
     run(model.stopAndTranscribe());
@@ -322,19 +356,30 @@ TEST_F(AppModelSessionTest, JobThatCannotBeSavedKeepsTheCapturedFileAndSaysWhere
     const qsizetype at = error.indexOf(" The audio remains at ");
     ASSERT_GT(at, 0) << error.toStdString();
     const QString kept = error.mid(at + 22).chopped(1);
-    EXPECT_TRUE(QFile::exists(kept)) << kept.toStdString();
-    EXPECT_GT(QFileInfo(kept).size(), 0);
+    EXPECT_GT(QFileInfo(kept).size(), 0) << kept.toStdString();
     EXPECT_FALSE(model.isRecording());
     EXPECT_EQ(listed.count(), 0);
     EXPECT_EQ(requestsOf("transcribe"), 0U);
 }
 
-TEST_F(AppModelSessionTest, PipelineFailureKeepsTheJobWithItsProgressAndRetryResumes)
+TEST_F(AppModelSessionTest, FailedJobsKeepTheirProgressAndRetriesResumeThemSavingOnce)
 {
+    // Written on the server's thread, read here.
+    std::mutex lock;
+    bool rejectAudio = true;
+    QString pinned;
     server.setInterceptor(
-        [](const PipelineServer::Request& request) -> std::optional<PipelineServer::Answer> {
-            return request.kind() == "transcribe" ? answerWith(400, R"({"error":"Audio rejected."})")
-                                                  : std::nullopt;
+        [&](const PipelineServer::Request& request) -> std::optional<PipelineServer::Answer> {
+            const std::lock_guard guard(lock);
+            if (request.kind() == "transcribe" && rejectAudio) {
+                return answerWith(400, R"({"error":"Audio rejected."})");
+            }
+            // The server saves, but the job folder cannot be removed afterwards.
+            if (request.kind() == "save" && pinned.isEmpty()) {
+                pinned = QDir(PendingRecording::loadAll().front().folder()).filePath("job.json");
+                setImmutable(pinned, true);
+            }
+            return std::nullopt;
         });
     SessionModel model;
     record(model, 800ms);
@@ -346,88 +391,43 @@ TEST_F(AppModelSessionTest, PipelineFailureKeepsTheJobWithItsProgressAndRetryRes
     EXPECT_FALSE(job.chunks.empty());
     EXPECT_TRUE(QFile::exists(job.audio()));
 
-    server.setInterceptor({});
+    {
+        const std::lock_guard guard(lock);
+        rejectAudio = false;
+    }
     server.clearLog();
     collectStatuses(model);
     run(model.retryPending(job));
-    EXPECT_EQ(model.status(), "Transcript saved; AI is naming and categorizing it…");
+    {
+        const std::lock_guard guard(lock);
+        ASSERT_FALSE(pinned.isEmpty());
+        setImmutable(pinned, false);
+    }
     EXPECT_EQ(statuses.first(), "Resuming transcription…");
-    EXPECT_TRUE(model.pendingRecordings().empty());
     EXPECT_EQ(requestsOf("transcribe"), job.chunks.size());
-    EXPECT_FALSE(QFileInfo::exists(job.folder()));
-}
-
-TEST_F(AppModelSessionTest, FolderThatCannotBeRemovedAfterTheServerSavedKeepsBothListed)
-{
-    // Written on the server's thread, read here.
-    std::mutex pinnedLock;
-    QString pinnedOnServer;
-    server.setInterceptor(
-        [&](const PipelineServer::Request& request) -> std::optional<PipelineServer::Answer> {
-            const std::lock_guard lock(pinnedLock);
-            if (request.kind() == "save" && pinnedOnServer.isEmpty()) {
-                const auto jobs = PendingRecording::loadAll();
-                pinnedOnServer = QDir(jobs.front().folder()).filePath("job.json");
-                SessionTesting::setImmutable(pinnedOnServer, true);
-            }
-            return std::nullopt;
-        });
-    SessionModel model;
-    record(model, 800ms);
-    run(model.stopAndTranscribe());
-    const QString pinned = [&] {
-        const std::lock_guard lock(pinnedLock);
-        return pinnedOnServer;
-    }();
-    ASSERT_FALSE(pinned.isEmpty());
-    setImmutable(pinned, false);
     EXPECT_EQ(model.status(), "Failed");
-    EXPECT_TRUE(model.errorMessage().has_value());
     ASSERT_EQ(model.recordings().size(), 1U);
     ASSERT_EQ(model.pendingRecordings().size(), 1U);
-    const PendingRecording job = model.pendingRecordings().front();
-    EXPECT_EQ(job.submissionStarted, true);
+    EXPECT_TRUE(model.pendingRecordings().front().submissionStarted);
 
     // The retry posts again under the same key; the transcript stays listed once.
-    run(model.retryPending(job));
+    run(model.retryPending(model.pendingRecordings().front()));
     EXPECT_EQ(model.status(), "Transcript saved; AI is naming and categorizing it…");
     EXPECT_EQ(model.recordings().size(), 1U);
     EXPECT_EQ(server.savedTranscripts().size(), 1U);
     EXPECT_EQ(requestsOf("save"), 2U);
     EXPECT_TRUE(model.pendingRecordings().empty());
+    EXPECT_FALSE(QFileInfo::exists(job.folder()));
 }
 
 // Jobs and transcripts
 
-namespace {
-
-// A job of another account: the pipeline stops at its first check.
-PendingRecording foreignJob(const QUrl& server, bool diarization)
-{
-    PendingRecording job { .id = QUuid::createUuid(),
-        .userID = QUuid::createUuid(),
-        .server = server,
-        .recordedAt = Date::now(),
-        .emailTo = "team@example.com",
-        .chunks = { AudioChunk { .filename = "chunk-1.m4a", .start = 0, .end = 5 } },
-        .diarizationEnabled = diarization,
-        .speakerSegments = std::vector<SpeakerSegment> {},
-        .alignmentVersion = 1 };
-    QDir().mkpath(job.folder());
-    job.save();
-    return job;
-}
-
-} // namespace
-
-TEST_F(AppModelSessionTest, EveryRetryWithoutSpeakersWritesANewBackup)
+TEST_F(AppModelSessionTest, EveryRetryWithoutSpeakersWritesANewBackupAndNoneWithoutAJobFile)
 {
     SessionModel model;
     const PendingRecording job = foreignJob(server.baseURL(), true);
-    QFile jobFile(QDir(job.folder()).filePath("job.json"));
-    ASSERT_TRUE(jobFile.open(QIODevice::ReadOnly));
-    const QByteArray before = jobFile.readAll();
-    jobFile.close();
+    const QString jobFile = QDir(job.folder()).filePath("job.json");
+    const QByteArray before = contents(jobFile);
 
     run(model.retryWithoutSpeakers(job));
     EXPECT_EQ(model.status(), "Failed");
@@ -435,13 +435,11 @@ TEST_F(AppModelSessionTest, EveryRetryWithoutSpeakersWritesANewBackup)
     QStringList backups = QDir(job.folder()).entryList({ "before-without-speakers-*.json" });
     ASSERT_EQ(backups.size(), 1);
     const QString first = QDir(job.folder()).filePath(backups.front());
-    EXPECT_TRUE(Uuids::parse(backups.front().mid(24, 36)).has_value()) << backups.front().toStdString();
-    EXPECT_EQ(backups.front().mid(24, 36), backups.front().mid(24, 36).toUpper());
+    const QString id = backups.front().mid(24, 36);
+    EXPECT_TRUE(Uuids::parse(id).has_value()) << backups.front().toStdString();
+    EXPECT_EQ(id, id.toUpper());
     EXPECT_EQ(mode(first), 0600);
-    QFile firstFile(first);
-    ASSERT_TRUE(firstFile.open(QIODevice::ReadOnly));
-    EXPECT_EQ(firstFile.readAll(), before);
-    firstFile.close();
+    EXPECT_EQ(contents(first), before);
 
     const PendingRecording changed = model.pendingRecordings().front();
     EXPECT_EQ(changed.diarizationEnabled, false);
@@ -450,89 +448,46 @@ TEST_F(AppModelSessionTest, EveryRetryWithoutSpeakersWritesANewBackup)
     EXPECT_FALSE(changed.alignmentVersion.has_value());
 
     run(model.retryWithoutSpeakers(changed));
-    backups = QDir(job.folder()).entryList({ "before-without-speakers-*.json" });
-    ASSERT_EQ(backups.size(), 2);
-    ASSERT_TRUE(firstFile.open(QIODevice::ReadOnly));
-    EXPECT_EQ(firstFile.readAll(), before);
-}
+    EXPECT_EQ(QDir(job.folder()).entryList({ "before-without-speakers-*.json" }).size(), 2);
+    EXPECT_EQ(contents(first), before);
 
-TEST_F(AppModelSessionTest, RetryWithoutSpeakersWithoutAJobFileChangesNothing)
-{
-    SessionModel model;
-    const PendingRecording job = foreignJob(server.baseURL(), true);
-    QFile::remove(QDir(job.folder()).filePath("job.json"));
-    run(model.retryWithoutSpeakers(job));
-    EXPECT_EQ(model.status(), "Failed");
+    QFile::remove(jobFile);
+    server.clearLog();
+    run(model.retryWithoutSpeakers(changed));
     EXPECT_TRUE(model.errorMessage().value_or("").startsWith("The job could not be backed up"));
-    EXPECT_FALSE(QFile::exists(QDir(job.folder()).filePath("job.json")));
+    EXPECT_FALSE(QFile::exists(jobFile));
     EXPECT_TRUE(server.requests().empty());
 }
 
 // Deleting goes to a plain loopback server: the pipeline's server takes no DELETE.
-class AppModelDeleteTest : public SessionTest
+TEST_F(AppModelSessionTest, DeleteKeepsTheListWhenRefusedAndRemovesEveryEntryWithTheIdOnceAgreed)
 {
-protected:
-    AppModelDeleteTest()
-    {
-        SettingsStore().setString(SettingsStore::kServer, listing.url().toString());
-        KeychainStore::saveToken(kToken, listing.url());
-        listing.route("GET", "/v1/recordings", [](const ModelTestServer::Request&) {
-            const std::string body = R"({"recordings":[)" + kOtherRecording + "," + kOtherRecording + "]}";
-            return ModelTestServer::Answer { 200, QByteArray::fromStdString(body) };
-        });
-    }
-
-    static inline const QString kPath = "/v1/recordings/11111111-2222-3333-4444-555555555555";
-    ModelTestServer listing;
-};
-
-TEST_F(AppModelDeleteTest, DeleteRemovesEveryEntryWithTheIdOnceTheServerAgrees)
-{
-    listing.route("DELETE", kPath, [](const ModelTestServer::Request&) {
-        return ModelTestServer::Answer { 200, R"({"deleted":true})" };
-    });
+    FakeServer listing;
+    SettingsStore().setString(SettingsStore::kServer, listing.baseURL().toString());
+    KeychainStore::saveToken(kToken, listing.baseURL());
+    scriptList(listing, { recordingJson(kOtherID, "Earlier"), recordingJson(kOtherID, "Earlier") });
+    const std::string path = "/v1/recordings/" + kOtherID;
+    listing.script("DELETE", path,
+        { ScriptedAnswer::json(404, { { "error", "No such transcript." } }),
+            ScriptedAnswer::json(200, { { "deleted", true } }) });
     SessionModel model;
     run(model.refresh());
     ASSERT_EQ(model.recordings().size(), 2U);
-    QStringList seen;
-    QObject::connect(&model, &AppModel::statusChanged, &model, [&] { seen.append(model.status()); });
-    run(model.deleteRecording(model.recordings().front()));
-    EXPECT_EQ(seen.first(), "Deleting transcript…");
-    EXPECT_EQ(model.status(), "Transcript deleted from app and server");
-    EXPECT_TRUE(model.recordings().empty());
-    EXPECT_EQ(listing.count("DELETE", kPath), 1);
-}
 
-TEST_F(AppModelDeleteTest, DeleteThatTheServerRefusesKeepsTheList)
-{
-    listing.route("DELETE", kPath, [](const ModelTestServer::Request&) {
-        return ModelTestServer::Answer { 404, R"({"error":"No such transcript."})" };
-    });
-    SessionModel model;
-    run(model.refresh());
     run(model.deleteRecording(model.recordings().front()));
     EXPECT_EQ(model.status(), "Failed");
     EXPECT_EQ(model.errorMessage(), "No such transcript.");
     EXPECT_EQ(model.recordings().size(), 2U);
+
+    collectStatuses(model);
+    run(model.deleteRecording(model.recordings().front()));
+    EXPECT_EQ(statuses.first(), "Deleting transcript…");
+    EXPECT_EQ(model.status(), "Transcript deleted from app and server");
+    EXPECT_TRUE(model.recordings().empty());
+    EXPECT_EQ(listing.requests("DELETE", path).size(), 2U);
 }
 
-TEST_F(AppModelSessionTest, DiscardMovesTheJobFolderToTheTrash)
-{
-    const PendingRecording job = foreignJob(server.baseURL(), false);
-    SessionModel model;
-    ASSERT_EQ(model.pendingRecordings().size(), 1U);
-    // A failure left over from before is cleared by a successful discard.
-    run(model.refresh());
-    ASSERT_TRUE(model.errorMessage().has_value());
-    model.discardPending(job);
-    EXPECT_EQ(model.status(), "Saved recording moved to Trash; recoverable until Trash is emptied");
-    EXPECT_EQ(model.errorMessage(), std::nullopt);
-    EXPECT_TRUE(model.pendingRecordings().empty());
-    EXPECT_FALSE(QFileInfo::exists(job.folder()));
-    EXPECT_TRUE(QFileInfo(dataHome() + "/Trash/files/" + Uuids::text(job.id) + "/job.json").isFile());
-}
-
-TEST_F(AppModelSessionTest, DiscardWhilePreviewingBusyOrRecordingDoesNothing)
+TEST_F(AppModelSessionTest, DiscardMovesTheJobToTheTrashOnlyWhenIdleAndKeepsItWhenTheTrashIsOutOfReach)
 {
     const PendingRecording job = foreignJob(server.baseURL(), false);
     SessionModel model;
@@ -544,37 +499,36 @@ TEST_F(AppModelSessionTest, DiscardWhilePreviewingBusyOrRecordingDoesNothing)
         model.discardPending(job);
         co_return;
     }));
-    EXPECT_TRUE(QFileInfo(job.folder()).isDir());
     record(model, 200ms);
     const int before = status.count();
     model.discardPending(job);
     EXPECT_EQ(status.count(), before);
     EXPECT_TRUE(QFileInfo(job.folder()).isDir());
-    EXPECT_EQ(model.pendingRecordings().size(), 1U);
     run(model.stopAndTranscribe());
-}
 
-TEST_F(AppModelSessionTest, DiscardThatCannotReachTheTrashKeepsTheJobAndTheStatus)
-{
-    const PendingRecording job = foreignJob(server.baseURL(), false);
-    SessionModel model;
     const QString previous = QDir::currentPath();
     QDir::setCurrent(xdg.path());
     // A file where the Trash belongs: Qt would fall back to the current folder.
-    QFile blocker(dataHome() + "/Trash");
-    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
+    block(dataHome() + "/Trash");
+    const QString statusBefore = model.status();
     model.discardPending(job);
-    EXPECT_EQ(model.status(), "Ready");
+    EXPECT_EQ(model.status(), statusBefore);
     EXPECT_TRUE(
         model.errorMessage().value_or("").startsWith("The saved recording could not be moved to the Trash."));
     EXPECT_TRUE(QFileInfo(QDir(job.folder()).filePath("job.json")).isFile());
     EXPECT_EQ(model.pendingRecordings().size(), 1U);
-
     QFile::remove(dataHome() + "/Trash");
     PendingRecording gone = job;
     gone.id = QUuid::createUuid();
     model.discardPending(gone);
     EXPECT_EQ(model.errorMessage(), "The saved recording could not be moved to the Trash.");
     QDir::setCurrent(previous);
+
+    // The failure left over is cleared by a successful discard.
+    model.discardPending(job);
+    EXPECT_EQ(model.status(), "Saved recording moved to Trash; recoverable until Trash is emptied");
+    EXPECT_EQ(model.errorMessage(), std::nullopt);
+    EXPECT_TRUE(model.pendingRecordings().empty());
+    EXPECT_FALSE(QFileInfo::exists(job.folder()));
+    EXPECT_TRUE(QFileInfo(dataHome() + "/Trash/files/" + Uuids::text(job.id) + "/job.json").isFile());
 }

@@ -8,47 +8,10 @@
 
 #include <QFileInfo>
 
-#include <signal.h>
-
 using namespace SessionTesting;
 using namespace std::chrono_literals;
 
 namespace {
-
-// A model recording in its own process until it is killed.
-class RecordingChild
-{
-public:
-    RecordingChild() { m_process.start(QStringLiteral(RECORDING_CHILD_PATH), {}); }
-    RecordingChild(const RecordingChild&) = delete;
-    RecordingChild& operator=(const RecordingChild&) = delete;
-    ~RecordingChild() { kill(); }
-
-    // True once it records; false when it refused or failed.
-    bool awaitRecording()
-    {
-        m_process.waitForReadyRead(60000);
-        return m_process.readAllStandardOutput().trimmed() == "recording";
-    }
-    // Its exit code, once it has ended by itself.
-    int awaitEnd()
-    {
-        EXPECT_TRUE(m_process.waitForFinished(60000));
-        return m_process.exitCode();
-    }
-    QString errors() { return QString::fromUtf8(m_process.readAllStandardError()).trimmed(); }
-    qint32 processID() const { return static_cast<qint32>(m_process.processId()); }
-    void kill()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            ::kill(static_cast<pid_t>(m_process.processId()), SIGKILL);
-            m_process.waitForFinished(10000);
-        }
-    }
-
-private:
-    QProcess m_process;
-};
 
 QString holderText(const QString& program, qint64 processID)
 {

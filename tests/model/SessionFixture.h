@@ -10,10 +10,10 @@
 #include "capture/Recorder.h"
 #include "model/AppModel.h"
 #include "model/SettingsStore.h"
+#include "support/AppFixtures.h"
 #include "support/Parec.h"
 #include "support/TemporaryXdg.h"
 
-#include <QDataStream>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -25,10 +25,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cmath>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <optional>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -47,7 +47,6 @@ public:
     using AppModel::autoInactiveTicks;
     using AppModel::autoTriggerProcessIDs;
     using AppModel::client;
-    using AppModel::finishPending;
     using AppModel::handleMicrophoneActivity;
     using AppModel::isAutoRecording;
     using AppModel::perform;
@@ -58,8 +57,10 @@ public:
 
 namespace SessionTesting {
 
+using namespace AppFixtures;
+
 inline const QString kToken = QStringLiteral("test-token");
-inline const QString kUserID = QStringLiteral("7C9E6679-7425-40DE-944B-E07FC1F90AE7");
+inline const QString kUserID = QString::fromStdString(kAccountID);
 inline const QString kSavedID = QStringLiteral("0B0D6E3A-6C4B-4C44-9E5A-2D1A3E0F1B2C");
 
 inline void run(QCoro::Task<void> task)
@@ -104,26 +105,59 @@ inline double durationSeconds(const QString& audio)
     return probe.readAllStandardOutput().trimmed().toDouble();
 }
 
-// Mono 16-bit 48 kHz WAV holding a sine.
-inline void writeTone(const QString& path, double frequency, double seconds)
+// Sets or, without a value, unsets an environment variable for the scope.
+class ScopedVariable
 {
-    constexpr int kRate = 48000;
-    const auto frames = static_cast<quint32>(seconds * kRate);
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    QDataStream out(&file);
-    out.setByteOrder(QDataStream::LittleEndian);
-    out.writeRawData("RIFF", 4);
-    out << quint32(36 + frames * 2);
-    out.writeRawData("WAVEfmt ", 8);
-    out << quint32(16) << quint16(1) << quint16(1) << quint32(kRate) << quint32(kRate * 2) << quint16(2)
-        << quint16(16);
-    out.writeRawData("data", 4);
-    out << quint32(frames * 2);
-    for (quint32 i = 0; i < frames; ++i) {
-        out << static_cast<qint16>(12000 * std::sin(2 * M_PI * frequency * i / kRate));
+public:
+    ScopedVariable(const char* name, const std::optional<QByteArray>& value)
+        : m_name(name)
+        , m_saved(qgetenv(name))
+    {
+        value ? qputenv(name, *value) : qunsetenv(name);
     }
-}
+    ScopedVariable(const ScopedVariable&) = delete;
+    ScopedVariable& operator=(const ScopedVariable&) = delete;
+    ~ScopedVariable() { m_saved.isEmpty() ? qunsetenv(m_name) : qputenv(m_name, m_saved); }
+
+private:
+    const char* m_name;
+    QByteArray m_saved;
+};
+
+// A model recording in its own process until it is killed.
+class RecordingChild
+{
+public:
+    RecordingChild() { m_process.start(QStringLiteral(RECORDING_CHILD_PATH), {}); }
+    RecordingChild(const RecordingChild&) = delete;
+    RecordingChild& operator=(const RecordingChild&) = delete;
+    ~RecordingChild() { kill(); }
+
+    // True once it records; false when it refused or failed.
+    bool awaitRecording()
+    {
+        m_process.waitForReadyRead(60000);
+        return m_process.readAllStandardOutput().trimmed() == "recording";
+    }
+    // Its exit code, once it has ended by itself.
+    int awaitEnd()
+    {
+        EXPECT_TRUE(m_process.waitForFinished(60000));
+        return m_process.exitCode();
+    }
+    QString errors() { return QString::fromUtf8(m_process.readAllStandardError()).trimmed(); }
+    qint32 processID() const { return static_cast<qint32>(m_process.processId()); }
+    void kill()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            ::kill(static_cast<pid_t>(m_process.processId()), SIGKILL);
+            m_process.waitForFinished(10000);
+        }
+    }
+
+private:
+    QProcess m_process;
+};
 
 } // namespace SessionTesting
 
@@ -132,22 +166,10 @@ class SessionTest : public ::testing::Test
 protected:
     SessionTest()
     {
-        for (const char* name : { "SSL_CERT_FILE", "SSL_CERT_DIR" }) {
-            m_savedEnvironment.emplace_back(name, qEnvironmentVariable(name).toUtf8());
-        }
-        // Only the server's own certificate: parsing the system's costs seconds.
-        qputenv("SSL_CERT_FILE", PipelineServer::certificatePath().toUtf8());
-        qunsetenv("SSL_CERT_DIR");
         SettingsStore().setString(SettingsStore::kServer, server.baseURL().toString());
         KeychainStore::saveToken(SessionTesting::kToken, server.baseURL());
     }
-    ~SessionTest() override
-    {
-        KeychainStore::clearToken();
-        for (const auto& [name, value] : m_savedEnvironment) {
-            value.isEmpty() ? qunsetenv(name) : qputenv(name, value);
-        }
-    }
+    ~SessionTest() override { KeychainStore::clearToken(); }
 
     // Records for the given time through the real sound server.
     static void record(SessionModel& model, std::chrono::milliseconds duration)
@@ -166,10 +188,11 @@ protected:
 
     size_t requestsOf(const std::string& kind) const { return server.requests(kind).size(); }
 
+    // Only the server's own certificate: parsing the system's costs seconds.
+    SessionTesting::ScopedVariable certificates { "SSL_CERT_FILE",
+        PipelineServer::certificatePath().toUtf8() };
+    SessionTesting::ScopedVariable noCertificateFolder { "SSL_CERT_DIR", std::nullopt };
     TemporaryXdg xdg;
     PipelineServer server;
     QStringList statuses;
-
-private:
-    std::vector<std::pair<const char*, QByteArray>> m_savedEnvironment;
 };

@@ -1,115 +1,79 @@
 #include "ui/RecordingPreview.h"
 #include "ui/WaveformStrip.h"
 
+#include "support/AppFixtures.h"
 #include "support/TemporaryXdg.h"
 
-#include <QDir>
-#include <QLabel>
-#include <QProcess>
+#include "Widgets.h"
+
 #include <QPushButton>
-#include <QSignalSpy>
 #include <QSlider>
 #include <QTest>
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
+using namespace AppFixtures;
+
 namespace {
 
-PendingRecording makeJob()
+bool waitUntil(const std::function<bool()>& condition)
 {
-    return PendingRecording {
-        .id = QUuid::createUuid(),
-        .userID = QUuid::createUuid(),
-        .server = QUrl("https://api.tallisen.com"),
-        .recordedAt = Date { 786000000 },
-        .emailTo = "",
-    };
+    return QTest::qWaitFor(condition, 10000);
 }
 
-void writeTone(const QString& path, double seconds)
+QByteArray contents(const QString& path)
 {
-    QProcess ffmpeg;
-    ffmpeg.start("ffmpeg",
-        { "-nostdin", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
-            QString("sine=frequency=440:duration=%1").arg(seconds), "-c:a", "aac", path });
-    ASSERT_TRUE(ffmpeg.waitForFinished(30000));
-    ASSERT_EQ(ffmpeg.exitCode(), 0) << ffmpeg.readAllStandardError().toStdString();
-}
-
-bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 10000)
-{
-    return QTest::qWaitFor(condition, timeoutMs);
-}
-
-QPushButton* button(QWidget& parent, const QString& text)
-{
-    for (auto* candidate : parent.findChildren<QPushButton*>()) {
-        if (candidate->text() == text) {
-            return candidate;
-        }
-    }
-    return nullptr;
+    QFile file(path);
+    EXPECT_TRUE(file.open(QIODevice::ReadOnly));
+    return file.readAll();
 }
 
 class RecordingPreviewTest : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        m_job = makeJob();
-        ASSERT_TRUE(QDir().mkpath(m_job.folder()));
-    }
-
     TemporaryXdg m_xdg;
-    PendingRecording m_job;
+    PendingRecording m_job = savedJob(QUrl("https://api.tallisen.com"), Date { 786000000 });
 };
 
 } // namespace
 
 TEST(RecordingPreviewTime, FormatsMinutesWithoutHours)
 {
-    EXPECT_EQ(RecordingPreview::time(0), "0:00");
-    EXPECT_EQ(RecordingPreview::time(5.9), "0:05");
-    EXPECT_EQ(RecordingPreview::time(3725), "62:05");
-    EXPECT_EQ(RecordingPreview::time(75 * 60), "75:00");
-    EXPECT_EQ(RecordingPreview::time(-3), "0:00");
-    EXPECT_EQ(RecordingPreview::time(std::nan("")), "0:00");
+    const std::pair<double, const char*> cases[] = { { 0, "0:00" }, { 5.9, "0:05" }, { 3725, "62:05" },
+        { 75 * 60, "75:00" }, { -3, "0:00" }, { std::nan(""), "0:00" } };
+    for (const auto& [seconds, text] : cases) {
+        EXPECT_EQ(RecordingPreview::time(seconds), text) << seconds;
+    }
 }
 
-TEST_F(RecordingPreviewTest, MissingFileShowsItsErrorAndNoPlayerButDoneCloses)
+TEST_F(RecordingPreviewTest, MissingOrUnplayableFileShowsItsErrorAndNoPlayerButDoneCloses)
 {
-    RecordingPreview preview(m_job);
-    preview.show();
-    ASSERT_TRUE(preview.error());
-    EXPECT_TRUE(preview.error()->contains("recording.m4a"));
-    EXPECT_FALSE(preview.hasPlayer());
-    EXPECT_FALSE(preview.findChild<QSlider*>()->isVisibleTo(&preview));
-    QTest::keyClick(&preview, Qt::Key_Return);
-    EXPECT_FALSE(preview.isVisible());
-    EXPECT_EQ(preview.result(), QDialog::Accepted);
+    for (const bool present : { false, true }) {
+        SCOPED_TRACE(present ? "not audio" : "missing");
+        if (present) {
+            QFile file(m_job.audio());
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+            file.write("this is not audio at all");
+        }
+        RecordingPreview preview(m_job);
+        preview.show();
+        ASSERT_TRUE(waitUntil([&] { return preview.error().has_value(); }));
+        EXPECT_TRUE(present || preview.error()->contains("recording.m4a")) << preview.error()->toStdString();
+        EXPECT_FALSE(preview.hasPlayer());
+        EXPECT_NE(preview.player().playbackState(), QMediaPlayer::PlayingState);
+        EXPECT_FALSE(preview.findChild<QSlider*>()->isVisibleTo(&preview));
+        QTest::keyClick(&preview, Qt::Key_Return);
+        EXPECT_FALSE(preview.isVisible());
+        EXPECT_EQ(preview.result(), QDialog::Accepted);
+    }
 }
 
-TEST_F(RecordingPreviewTest, FileThatIsNotAudioShowsAnError)
+TEST_F(RecordingPreviewTest, PlaysSeeksWhilePausedAndRestartsAtTheEndChangingNothingOnDisk)
 {
-    QFile file(m_job.audio());
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write("this is not audio at all");
-    file.close();
-    RecordingPreview preview(m_job);
-    preview.show();
-    EXPECT_TRUE(waitUntil([&] { return preview.error().has_value(); }));
-    EXPECT_FALSE(preview.hasPlayer());
-    EXPECT_NE(preview.player().playbackState(), QMediaPlayer::PlayingState);
-}
-
-TEST_F(RecordingPreviewTest, PlaysSeeksWhilePausedAndRestartsAtTheEnd)
-{
-    writeTone(m_job.audio(), 1.5);
-    const QByteArray before = [&] {
-        QFile f(m_job.audio());
-        f.open(QIODevice::ReadOnly);
-        return f.readAll();
-    }();
+    writeAudio(m_job.audio(), "sine=frequency=440:duration=1.5");
+    const QByteArray before = contents(m_job.audio());
     RecordingPreview preview(m_job);
     preview.show();
     ASSERT_TRUE(waitUntil([&] { return preview.hasPlayer(); })) << preview.error().value_or("").toStdString();
@@ -125,7 +89,7 @@ TEST_F(RecordingPreviewTest, PlaysSeeksWhilePausedAndRestartsAtTheEnd)
 
     preview.togglePlayback();
     EXPECT_TRUE(preview.isPlaying());
-    EXPECT_EQ(button(preview, "Pause") != nullptr, true);
+    EXPECT_NE(childWithText<QPushButton>(preview, "Pause"), nullptr);
     ASSERT_TRUE(waitUntil([&] { return preview.player().mediaStatus() == QMediaPlayer::EndOfMedia; }));
     ASSERT_TRUE(waitUntil([&] { return !preview.isPlaying(); }));
     preview.seek(preview.player().duration() / 1000.0);
@@ -136,21 +100,13 @@ TEST_F(RecordingPreviewTest, PlaysSeeksWhilePausedAndRestartsAtTheEnd)
 
     preview.close();
     EXPECT_EQ(preview.player().playbackState(), QMediaPlayer::StoppedState) << "closing stops the sound";
-    QFile after(m_job.audio());
-    ASSERT_TRUE(after.open(QIODevice::ReadOnly));
-    EXPECT_EQ(after.readAll(), before) << "nothing on disk changes";
+    EXPECT_EQ(contents(m_job.audio()), before);
 }
 
 TEST_F(RecordingPreviewTest, WaveformFollowsTheLoudnessOfTheFile)
 {
     // One silent second, then a tone at half scale.
-    QProcess ffmpeg;
-    ffmpeg.start("ffmpeg",
-        { "-nostdin", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
-            "aevalsrc=if(gte(t\\,1)\\,0.5*sin(2*PI*440*t)\\,0):s=48000:d=2", "-c:a", "aac", m_job.audio() });
-    ASSERT_TRUE(ffmpeg.waitForFinished(30000));
-    ASSERT_EQ(ffmpeg.exitCode(), 0) << ffmpeg.readAllStandardError().toStdString();
-
+    writeAudio(m_job.audio(), "aevalsrc=if(gte(t\\,1)\\,0.5*sin(2*PI*440*t)\\,0):s=48000:d=2");
     const auto peaks = WaveformStrip::computePeaks(m_job.audio(), 20);
     ASSERT_EQ(peaks.size(), 20u);
     EXPECT_LT(*std::max_element(peaks.begin(), peaks.begin() + 9), 0.05f) << "the silent half stays flat";

@@ -3,7 +3,7 @@
 #include "api/KeychainStore.h"
 #include "model/AppModel.h"
 #include "model/SettingsStore.h"
-#include "support/FakeServer.h"
+#include "support/AppFixtures.h"
 #include "support/TemporaryXdg.h"
 #include "ui/Autostart.h"
 #include "ui/ContentView.h"
@@ -11,6 +11,7 @@
 #include "ui/WaveformStrip.h"
 
 #include "Screenshot.h"
+#include "Widgets.h"
 
 #include <QAction>
 #include <QApplication>
@@ -19,7 +20,6 @@
 #include <QFileInfo>
 #include <QMainWindow>
 #include <QMenuBar>
-#include <QProcess>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -33,38 +33,24 @@
 
 #include <functional>
 
+using namespace AppFixtures;
 using namespace std::chrono_literals;
 
 namespace {
 
-nlohmann::json recordingJson(const char* id, const char* title, const char* category, const char* cleanup)
-{
-    return { { "id", id }, { "title", title },
-        { "transcript",
-            "[00:00:00] Speaker 1: Good morning, let us start with the plan for the new release.\n"
-            "[00:00:05] Speaker 2: The server work is done and the tests pass." },
-        { "languageCodes", nlohmann::json::array({ "en" }) }, { "recordedAt", "2026-12-04T09:30:00Z" },
-        { "createdAt", "2026-12-04T10:30:00Z" }, { "category", category }, { "cleanupStatus", cleanup },
-        { "emailStatus", "sent" } };
-}
-
 QAction* menuAction(QMainWindow& window, const QString& text)
 {
-    for (QAction* action : window.menuBar()->findChildren<QAction*>()) {
-        if (action->text() == text) {
-            return action;
-        }
-    }
-    return nullptr;
+    return childWithText<QAction>(*window.menuBar(), text);
 }
 
-QStringList buttonTexts(QMessageBox& alert)
+nlohmann::json listed(const char* id, const char* title, const char* category, const char* cleanup)
 {
-    QStringList texts;
-    for (QAbstractButton* button : alert.buttons()) {
-        texts << button->text();
-    }
-    return texts;
+    return recordingJson(id, title,
+        { { "transcript",
+              "[00:00:00] Speaker 1: Good morning, let us start with the plan for the new release.\n"
+              "[00:00:05] Speaker 2: The server work is done and the tests pass." },
+            { "recordedAt", "2026-12-04T09:30:00Z" }, { "category", category }, { "cleanupStatus", cleanup },
+            { "emailStatus", "sent" } });
 }
 
 } // namespace
@@ -76,10 +62,8 @@ TEST(TallisenAppTest, ClosingOrQuittingDuringARecordingAsksAndKeepsTheMeeting)
     FakeServer server;
     SettingsStore().setString(SettingsStore::kServer, server.baseURL().toString());
     KeychainStore::saveToken("close-token", server.baseURL());
-    server.script(
-        "GET", "/v1/me", { ScriptedAnswer::json(200, { { "id", "7C9E6679-7425-40DE-944B-E07FC1F90AE7" } }) });
-    server.script("GET", "/v1/recordings",
-        { ScriptedAnswer::json(200, { { "recordings", nlohmann::json::array() } }) });
+    server.script("GET", "/v1/me", { ScriptedAnswer::json(200, { { "id", kAccountID } }) });
+    scriptList(server, {});
 
     TallisenApp app;
     QSignalSpy quits(&app, &TallisenApp::quitRequested);
@@ -103,7 +87,11 @@ TEST(TallisenAppTest, ClosingOrQuittingDuringARecordingAsksAndKeepsTheMeeting)
         SCOPED_TRACE(attempt.name);
         attempt.leave();
         ASSERT_NE(app.closeAlert(), nullptr) << "left without asking";
-        EXPECT_EQ(buttonTexts(*app.closeAlert()), QStringList({ TallisenApp::kStopAndTranscribe, "Cancel" }));
+        QStringList buttons;
+        for (QAbstractButton* button : app.closeAlert()->buttons()) {
+            buttons << button->text();
+        }
+        EXPECT_EQ(buttons, QStringList({ TallisenApp::kStopAndTranscribe, "Cancel" }));
         QTest::keyClick(app.closeAlert(), Qt::Key_Return);
         ASSERT_TRUE(QTest::qWaitFor([&] { return app.closeAlert() == nullptr; }, 5000));
         EXPECT_TRUE(app.model().isRecording()) << "Return chose the default, which must keep recording";
@@ -113,11 +101,7 @@ TEST(TallisenAppTest, ClosingOrQuittingDuringARecordingAsksAndKeepsTheMeeting)
 
     app.window().close();
     ASSERT_NE(app.closeAlert(), nullptr);
-    for (QAbstractButton* button : app.closeAlert()->buttons()) {
-        if (button->text() == TallisenApp::kStopAndTranscribe) {
-            button->click();
-        }
-    }
+    childWithText<QPushButton>(*app.closeAlert(), TallisenApp::kStopAndTranscribe)->click();
     ASSERT_TRUE(QTest::qWaitFor([&] { return !app.model().isRecording() && !app.model().isBusy(); }, 60000));
     // The fake server transcribes nothing: the meeting waits on disk, and the
     // window stays to show why instead of ending the app.
@@ -220,26 +204,12 @@ TEST(TallisenAppTest, OneTitledWindowThroughSignInRecordingsPendingJobsAndBusy)
     }
 
     KeychainStore::saveToken("screenshot-token", server.baseURL());
-    PendingRecording job { .id = QUuid::createUuid(),
-        .userID = QUuid::createUuid(),
-        .server = server.baseURL(),
-        .recordedAt = Date::now(),
-        .emailTo = "",
-        .diarizationEnabled = true };
-    ASSERT_TRUE(QDir().mkpath(job.folder()));
-    job.save();
-    QProcess ffmpeg;
-    ffmpeg.start("ffmpeg",
-        { "-nostdin", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
-            "aevalsrc=0.4*sin(2*PI*220*t)*abs(sin(PI*t/3)):s=48000:d=20", "-c:a", "aac", job.audio() });
-    ASSERT_TRUE(ffmpeg.waitForFinished(30000));
-    auto list = ScriptedAnswer::json(200,
-        { { "recordings",
-            nlohmann::json::array({ recordingJson("3F2504E0-4F89-11D3-9A0C-0305E82C3301", "Release planning",
-                                        "Engineering", "done"),
-                recordingJson(
-                    "6BA7B810-9DAD-11D1-80B4-00C04FD430C8", "Budget review", "Finance", "pending") }) } });
-    server.script("GET", "/v1/recordings", { list });
+    const PendingRecording job = savedJob(server.baseURL(), Date::now(), true);
+    writeAudio(job.audio(), "aevalsrc=0.4*sin(2*PI*220*t)*abs(sin(PI*t/3)):s=48000:d=20");
+    const std::vector<nlohmann::json> recordings { listed("3F2504E0-4F89-11D3-9A0C-0305E82C3301",
+                                                       "Release planning", "Engineering", "done"),
+        listed("6BA7B810-9DAD-11D1-80B4-00C04FD430C8", "Budget review", "Finance", "pending") };
+    scriptList(server, recordings);
 
     TallisenApp app;
     app.show();
@@ -248,19 +218,13 @@ TEST(TallisenAppTest, OneTitledWindowThroughSignInRecordingsPendingJobsAndBusy)
     const QImage signedIn = screenshot(app.window(), "main-signed-in");
     EXPECT_NE(signedIn, *signedOut);
 
-    list.delay = 3000ms;
-    server.script("GET", "/v1/recordings", { list });
+    scriptList(server, recordings, 3000ms);
     app.content().refresh();
     ASSERT_TRUE(app.model().isBusy());
     screenshot(app.window(), "main-busy");
     ASSERT_TRUE(QTest::qWaitFor([&] { return !app.model().isBusy(); }, 15000));
 
-    QPushButton* listen = nullptr;
-    for (auto* button : app.window().findChildren<QPushButton*>()) {
-        if (button->text() == "Listen") {
-            listen = button;
-        }
-    }
+    QPushButton* listen = childWithText<QPushButton>(app.window(), "Listen");
     ASSERT_NE(listen, nullptr);
     listen->click();
     ASSERT_NE(app.content().preview(), nullptr);
