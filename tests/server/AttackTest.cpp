@@ -121,42 +121,40 @@ TEST_F(Attack, BodylessPostsNeedNoContentLength)
     EXPECT_NE(answer.find("\"code\""), std::string::npos);
 }
 
-TEST_F(Attack, TranscriptionRefusesWhatIsNotAudio)
+// A 45-byte playlist once made the server decode, and transcribe back, an owner-only
+// recording outside its data folder.
+TEST_F(Attack, TranscriptionRefusesWhatIsNotAChunkOfAudioOrReachesOtherFiles)
 {
+    SpeechFiles::TemporaryDirectory directory;
+    const std::string secret = directory.file("secret.wav");
+    SpeechFiles::run("flite -voice rms -t 'please send me the meeting notes after lunch' -o " + secret);
+    ::chmod(secret.c_str(), 0600);
+    const std::string longer = directory.file("long.m4a");
+    SpeechFiles::run("ffmpeg -y -f lavfi -i anullsrc=r=16000:cl=mono -t 320 -c:a aac -b:a 16k " + longer);
     const std::string token = signIn();
     auto withPrompt = bearer(token);
     withPrompt.emplace("X-Tallisen-Prompt", "broken%2");
     const std::vector<std::tuple<const char*, httplib::Headers, std::string, const char*, int>> cases {
         { "/v1/transcriptions", bearer(token), "x", "application/json", 415 },
         { "/v1/transcriptions", bearer(token), "definitely not an m4a", "audio/x-m4a", 422 },
+        { "/v1/transcriptions", bearer(token), SpeechFiles::read(longer), "audio/x-m4a", 422 },
+        { "/v1/transcriptions", bearer(token), "ffconcat version 1.0\nfile " + secret.substr(1) + "\n",
+            "audio/x-m4a", 422 },
+        { "/v1/transcriptions", bearer(token),
+            "#EXTM3U\n#EXT-X-TARGETDURATION:9\n#EXTINF:9,\nfile://" + secret + "\n#EXT-X-ENDLIST\n",
+            "audio/x-m4a", 422 },
         { "/v1/transcriptions", withPrompt, "x", "audio/x-m4a", 400 },
         { "/v1/transcriptions/align", bearer(token), "x", "audio/x-m4a", 400 },
         { "/v1/transcriptions", {}, "x", "audio/x-m4a", 401 },
     };
-    for (const auto& [path, headers, body, type, status] : cases) {
-        SCOPED_TRACE(body + " as " + type);
-        const auto answer = client()->Post(path, headers, body, type);
-        EXPECT_EQ(answer->status, status);
-        EXPECT_FALSE(errorOf(answer).empty());
-    }
-}
-
-// A 45-byte playlist once made the server decode, and transcribe back, an owner-only
-// recording outside its data folder.
-TEST_F(Attack, AnUploadCannotMakeTheServerReadOtherFiles)
-{
-    SpeechFiles::TemporaryDirectory directory;
-    const std::string secret = directory.file("secret.wav");
-    SpeechFiles::run("flite -voice rms -t 'please send me the meeting notes after lunch' -o " + secret);
-    ::chmod(secret.c_str(), 0600);
-    const std::string token = signIn();
     const SpeechFiles::WorkingDirectory root("/");
-    for (const std::string& playlist : { "ffconcat version 1.0\nfile " + secret.substr(1) + "\n",
-             "#EXTM3U\n#EXT-X-TARGETDURATION:9\n#EXTINF:9,\nfile://" + secret + "\n#EXT-X-ENDLIST\n" }) {
-        const auto answer = client()->Post("/v1/transcriptions", bearer(token), playlist, "audio/x-m4a");
+    for (const auto& [path, headers, body, type, status] : cases) {
+        SCOPED_TRACE(body.substr(0, 30) + " as " + type);
+        const auto answer = client()->Post(path, headers, body, type);
         ASSERT_TRUE(answer);
-        EXPECT_EQ(answer->status, 422) << answer->body;
-        EXPECT_EQ(answer->body.find("lunch"), std::string::npos) << answer->body;
+        EXPECT_EQ(answer->status, status) << answer->body;
+        EXPECT_FALSE(errorOf(answer).empty());
+        EXPECT_EQ(answer->body.find("lunch"), std::string::npos);
     }
 }
 

@@ -82,8 +82,7 @@ class QuotaAttack : public ServerFixture
 protected:
     void SetUp() override
     {
-        m_quotaMegabytes = 1;
-        start();
+        start(nullptr, [](auto& options) { options.quotaMegabytes = 1; });
     }
 };
 

@@ -96,8 +96,7 @@ class HeadlessSignIn : public ServerFixture
 protected:
     void SetUp() override
     {
-        m_signInAs = "Demo@Example.com";
-        start();
+        start(nullptr, [](auto& options) { options.signInAs = "Demo@Example.com"; });
     }
 };
 

@@ -36,7 +36,8 @@ protected:
         std::filesystem::remove_all(m_dataDir);
     }
 
-    void start(std::unique_ptr<server::Transcriber> transcriber = nullptr, bool tls = true)
+    void start(std::unique_ptr<server::Transcriber> transcriber = nullptr,
+        const std::function<void(server::ServerOptions&)>& configure = {})
     {
         if (m_dataDir.empty()) {
             char pattern[] = "/tmp/tallisen-server-test-XXXXXX";
@@ -46,12 +47,13 @@ protected:
         options.host = "127.0.0.1";
         options.port = 0;
         options.dataDir = m_dataDir;
-        options.selfSigned = tls;
+        options.selfSigned = true;
         options.threads = 8;
-        options.signInAs = m_signInAs;
-        options.quotaMegabytes = m_quotaMegabytes;
-        options.oidcIssuer = m_oidcIssuer;
+        options.quotaMegabytes = 1000;
         options.oidcClientId = "tallisen-test";
+        if (configure) {
+            configure(options);
+        }
         m_server = std::make_unique<server::TallisenServer>(options, std::move(transcriber));
         m_port = m_server->bind();
         m_thread = std::thread([this] { m_server->run(); });
@@ -59,12 +61,11 @@ protected:
 
     void stopServer()
     {
-        if (!m_server) {
-            return;
+        if (m_server) {
+            m_server->stop();
+            m_thread.join();
+            m_server.reset();
         }
-        m_server->stop();
-        m_thread.join();
-        m_server.reset();
     }
 
     std::unique_ptr<httplib::ClientImpl> client() const
@@ -90,10 +91,7 @@ protected:
     static nlohmann::json json(const httplib::Result& result)
     {
         EXPECT_TRUE(result) << "no answer";
-        if (!result) {
-            return {};
-        }
-        return nlohmann::json::parse(result->body);
+        return result ? nlohmann::json::parse(result->body) : nlohmann::json();
     }
 
     // Every refusal carries {"error": text}.
@@ -184,24 +182,17 @@ protected:
         return fd;
     }
 
-    // Everything the server sends to `bytes` until it closes, stays silent for 5 s, or `enough` holds.
-    std::string rawAnswer(
-        const std::string& bytes, const std::function<bool(const std::string&)>& enough = {})
+    // Everything the server sends to `bytes` until it closes or stays silent for 5 s.
+    std::string rawAnswer(const std::string& bytes) const
     {
         const int fd = connectRaw();
         ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
         std::string answer;
         pollfd waiting { fd, POLLIN, 0 };
         char buffer[4096];
-        while (::poll(&waiting, 1, 5000) > 0) {
-            const ssize_t count = ::recv(fd, buffer, sizeof buffer, 0);
-            if (count <= 0) {
-                break;
-            }
+        for (ssize_t count = 0;
+             ::poll(&waiting, 1, 5000) > 0 && (count = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) {
             answer.append(buffer, static_cast<std::size_t>(count));
-            if (enough && enough(answer)) {
-                break;
-            }
         }
         ::close(fd);
         return answer;
@@ -230,9 +221,6 @@ protected:
         return answer && answer->status == 200 ? json(answer).value("email", "") : "";
     }
 
-    std::optional<std::string> m_signInAs;
-    int m_quotaMegabytes = 1000;
-    std::optional<std::string> m_oidcIssuer;
     std::string m_dataDir;
     std::unique_ptr<server::TallisenServer> m_server;
     std::thread m_thread;
@@ -243,5 +231,8 @@ protected:
 class PlainServerFixture : public ServerFixture
 {
 protected:
-    void SetUp() override { start(nullptr, false); }
+    void SetUp() override
+    {
+        start(nullptr, [](auto& options) { options.selfSigned = false; });
+    }
 };

@@ -104,34 +104,45 @@ inline std::string mp3ChangingFormat(const TemporaryDirectory& directory)
     return joined;
 }
 
-// One line after another, with `pauseSeconds` of silence between them. Returns
-// where each line lies in the file.
-inline std::vector<Span> makeM4a(
-    const std::vector<Line>& lines, const std::string& path, double pauseSeconds = 0.6)
+// WAV files one after another, each followed by `pauseSeconds` of silence, encoded
+// into `path` with `encoding`. Returns where each lies in the result.
+inline std::vector<Span> join(const std::vector<std::string>& wavs, const std::string& path,
+    double pauseSeconds, const std::string& encoding = "-ac 1 -c:a aac -b:a 64k")
 {
     std::string inputs;
     std::string filter;
+    std::string joined;
     std::vector<Span> spans;
     double at = 0;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        const std::string wav = path + "." + std::to_string(i) + ".wav";
-        run("flite -voice " + lines[i].voice + " -t " + shellQuoted(lines[i].text) + " -o "
-            + shellQuoted(wav));
-        const double seconds = wavSeconds(wav);
+    for (std::size_t i = 0; i < wavs.size(); ++i) {
+        const double seconds = wavSeconds(wavs[i]);
         spans.push_back({ at, at + seconds });
         at += seconds + pauseSeconds;
-        inputs += " -i " + shellQuoted(wav);
-        filter += "[" + std::to_string(i) + ":a]aresample=16000,apad=pad_dur=" + std::to_string(pauseSeconds)
-            + "[a" + std::to_string(i) + "];";
+        inputs += " -i " + shellQuoted(wavs[i]);
+        const std::string n = std::to_string(i);
+        filter
+            += "[" + n + ":a]aresample=16000,apad=pad_dur=" + std::to_string(pauseSeconds) + "[a" + n + "];";
+        joined += "[a" + n + "]";
     }
+    filter += joined + "concat=n=" + std::to_string(wavs.size()) + ":v=0:a=1[out]";
+    run("ffmpeg -y" + inputs + " -filter_complex " + shellQuoted(filter) + " -map '[out]' " + encoding + " "
+        + shellQuoted(path));
+    return spans;
+}
+
+// Lines spoken one after another, with `pauseSeconds` of silence between them.
+inline std::vector<Span> makeM4a(
+    const std::vector<Line>& lines, const std::string& path, double pauseSeconds = 0.6)
+{
+    std::vector<std::string> wavs;
     for (std::size_t i = 0; i < lines.size(); ++i) {
-        filter += "[a" + std::to_string(i) + "]";
+        wavs.push_back(path + "." + std::to_string(i) + ".wav");
+        run("flite -voice " + lines[i].voice + " -t " + shellQuoted(lines[i].text) + " -o "
+            + shellQuoted(wavs[i]));
     }
-    filter += "concat=n=" + std::to_string(lines.size()) + ":v=0:a=1[out]";
-    run("ffmpeg -y" + inputs + " -filter_complex " + shellQuoted(filter)
-        + " -map '[out]' -ac 1 -c:a aac -b:a 64k " + shellQuoted(path));
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        std::remove((path + "." + std::to_string(i) + ".wav").c_str());
+    const auto spans = join(wavs, path, pauseSeconds);
+    for (const auto& wav : wavs) {
+        std::remove(wav.c_str());
     }
     return spans;
 }

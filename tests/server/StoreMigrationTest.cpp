@@ -18,48 +18,21 @@ namespace {
 
 // The tables as the first tallisen-server wrote them, at user_version 0.
 constexpr const char* kVersionZeroSchema = R"sql(
-CREATE TABLE accounts (
-    id TEXT PRIMARY KEY,
-    email TEXT NOT NULL UNIQUE,
-    displayName TEXT NOT NULL,
+CREATE TABLE accounts (id TEXT PRIMARY KEY, email TEXT NOT NULL UNIQUE, displayName TEXT NOT NULL,
     createdAt INTEGER NOT NULL);
-CREATE TABLE tokens (
-    hash TEXT PRIMARY KEY,
-    accountId TEXT NOT NULL REFERENCES accounts(id),
+CREATE TABLE tokens (hash TEXT PRIMARY KEY, accountId TEXT NOT NULL REFERENCES accounts(id),
     createdAt INTEGER NOT NULL);
-CREATE TABLE signIns (
-    codeHash TEXT PRIMARY KEY,
-    accountId TEXT REFERENCES accounts(id),
-    createdAt INTEGER NOT NULL,
-    exchanged INTEGER NOT NULL DEFAULT 0);
-CREATE TABLE recordings (
-    id TEXT PRIMARY KEY,
-    accountId TEXT NOT NULL REFERENCES accounts(id),
-    title TEXT NOT NULL,
-    transcript TEXT NOT NULL,
-    languageCodes TEXT NOT NULL,
-    recordedAt INTEGER NOT NULL,
-    createdAt INTEGER NOT NULL,
-    category TEXT,
-    cleanupStatus TEXT NOT NULL,
-    emailStatus TEXT NOT NULL,
-    emailTo TEXT NOT NULL,
-    source TEXT NOT NULL);
+CREATE TABLE signIns (codeHash TEXT PRIMARY KEY, accountId TEXT REFERENCES accounts(id),
+    createdAt INTEGER NOT NULL, exchanged INTEGER NOT NULL DEFAULT 0);
+CREATE TABLE recordings (id TEXT PRIMARY KEY, accountId TEXT NOT NULL REFERENCES accounts(id),
+    title TEXT NOT NULL, transcript TEXT NOT NULL, languageCodes TEXT NOT NULL, recordedAt INTEGER NOT NULL,
+    createdAt INTEGER NOT NULL, category TEXT, cleanupStatus TEXT NOT NULL, emailStatus TEXT NOT NULL,
+    emailTo TEXT NOT NULL, source TEXT NOT NULL);
 CREATE INDEX recordingsByAccount ON recordings(accountId, createdAt DESC);
-CREATE TABLE idempotencyKeys (
-    accountId TEXT NOT NULL,
-    key TEXT NOT NULL,
-    recordingId TEXT NOT NULL,
-    answer TEXT NOT NULL,
-    PRIMARY KEY (accountId, key));
-CREATE TABLE diarizations (
-    accountId TEXT NOT NULL,
-    recordingId TEXT NOT NULL,
-    status TEXT NOT NULL,
-    capabilityHash TEXT UNIQUE,
-    audioPath TEXT,
-    segments TEXT,
-    updatedAt INTEGER NOT NULL,
+CREATE TABLE idempotencyKeys (accountId TEXT NOT NULL, key TEXT NOT NULL, recordingId TEXT NOT NULL,
+    answer TEXT NOT NULL, PRIMARY KEY (accountId, key));
+CREATE TABLE diarizations (accountId TEXT NOT NULL, recordingId TEXT NOT NULL, status TEXT NOT NULL,
+    capabilityHash TEXT UNIQUE, audioPath TEXT, segments TEXT, updatedAt INTEGER NOT NULL,
     PRIMARY KEY (accountId, recordingId));
 )sql";
 
@@ -135,16 +108,15 @@ TEST_F(StoreMigration, RowsOfAVersionZeroDatabaseReadThroughTheStore)
     EXPECT_FALSE(store.credentials("ann@example.com").value().passwordHash);
     EXPECT_EQ(store.accountForToken(kToken, kIdleLimitMs).value().id, kAccountId);
 
-    const auto recording = store.recording(kRecordingId);
-    ASSERT_TRUE(recording);
-    EXPECT_EQ(recording->accountId, kAccountId);
-    EXPECT_EQ(recording->title, "Budget review");
-    EXPECT_EQ(recording->transcript, "We agreed on the budget.");
-    EXPECT_EQ(recording->languageCodes, std::vector<std::string> { "en" });
-    EXPECT_EQ(recording->recordedAtMs, 1700000000000);
-    EXPECT_EQ(recording->category, "Finance");
-    EXPECT_EQ(recording->cleanupStatus, CleanupStatus::Completed);
-    EXPECT_EQ(recording->emailStatus, EmailStatus::Sent);
+    const auto recording = store.recording(kRecordingId).value();
+    EXPECT_EQ(recording.accountId, kAccountId);
+    EXPECT_EQ(recording.title, "Budget review");
+    EXPECT_EQ(recording.transcript, "We agreed on the budget.");
+    EXPECT_EQ(recording.languageCodes, std::vector<std::string> { "en" });
+    EXPECT_EQ(recording.recordedAtMs, 1700000000000);
+    EXPECT_EQ(recording.category, "Finance");
+    EXPECT_EQ(recording.cleanupStatus, CleanupStatus::Completed);
+    EXPECT_EQ(recording.emailStatus, EmailStatus::Sent);
     EXPECT_EQ(store.recordings(kAccountId).size(), 1u);
     // A client repeating its first upload still gets the recording it made then.
     const auto [repeated, created]
@@ -186,15 +158,11 @@ TEST_F(StoreMigration, TheAddedColumnsAndTablesTakeWrites)
 
 TEST_F(StoreMigration, EveryStepRunsOnceAndASecondOpenChangesNothing)
 {
-    {
-        Store store(m_path);
-    }
+    Store { m_path };
     EXPECT_EQ(
         rawRows("PRAGMA user_version"), std::vector<std::string> { std::to_string(Store::kSchemaVersion) });
     const auto migrated = snapshot();
-    {
-        Store store(m_path);
-    }
+    Store { m_path };
     EXPECT_EQ(snapshot(), migrated);
 }
 
@@ -212,9 +180,7 @@ TEST_F(StoreMigration, ADatabaseOfANewerServerIsRefusedUntouched)
         SCOPED_TRACE(name);
         m_path = base + "." + std::to_string(i);
         writeVersionZero();
-        {
-            Store store(m_path);
-        }
+        Store { m_path };
         rawExecute(
             change + std::string("PRAGMA user_version = ") + std::to_string(Store::kSchemaVersion + 1) + ";");
         const auto newer = snapshot();

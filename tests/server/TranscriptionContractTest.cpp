@@ -101,15 +101,4 @@ TEST_F(TranscriptionContract, TranscribesAChunkThenAlignsTheAppsTextOnTheSameRec
     EXPECT_EQ(m_runs, 3);
 }
 
-TEST_F(TranscriptionContract, AudioLongerThanAChunkIsRefused)
-{
-    const std::string path = m_dataDir + "/long.m4a";
-    SpeechFiles::run("ffmpeg -y -f lavfi -i anullsrc=r=16000:cl=mono -t 320 -c:a aac -b:a 16k " + path);
-    const auto answer
-        = client()->Post("/v1/transcriptions", bearer(signIn()), SpeechFiles::read(path), "audio/x-m4a");
-    EXPECT_EQ(answer->status, 422);
-    EXPECT_FALSE(errorOf(answer).empty());
-    EXPECT_EQ(m_runs, 0);
-}
-
 } // namespace
