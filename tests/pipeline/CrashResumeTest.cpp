@@ -24,34 +24,21 @@ int seedCount()
     return ok && seeds > 0 ? seeds : 50;
 }
 
-// 1240 s of 8 kHz tone: five chunks with speaker-detection context.
-QString longRecording()
-{
-    return toneRecording(1240);
-}
-
 QString leakSuppressions()
 {
     static QTemporaryDir directory;
-    static const QString path = [] {
-        const QString file = directory.filePath(QStringLiteral("lsan.supp"));
-        writeFile(file, "leak:libcrypto.so\nleak:libssl.so\n");
-        return file;
-    }();
-    return path;
+    const QString file = directory.filePath(QStringLiteral("lsan.supp"));
+    writeFile(file, "leak:libcrypto.so\nleak:libssl.so\n");
+    return file;
 }
 
 // What a request did, for telling a repeat from a new request.
 std::string identity(const PipelineServer::Request& request)
 {
     const std::string kind = request.kind();
-    if (kind == "transcribe") {
-        return kind + ":" + request.header("X-Tallisen-Prompt").value_or("(first)");
-    }
-    if (kind == "align") {
-        return kind + ":" + request.parts.at("text").content;
-    }
-    return kind;
+    return kind == "transcribe" ? kind + ":" + request.header("X-Tallisen-Prompt").value_or("(first)")
+        : kind == "align"       ? kind + ":" + request.parts.at("text").content
+                                : kind;
 }
 
 // When the current run dies: on the arrival of request number `at` (so it is
@@ -82,13 +69,8 @@ protected:
         server.configure([&](auto& settings) { settings.segments = segments; });
     }
 
-    PendingRecording freshJob()
-    {
-        PendingRecording job = makeJob(true);
-        EXPECT_TRUE(QFile::remove(job.audio()));
-        EXPECT_TRUE(QFile::copy(longRecording(), job.audio()));
-        return job;
-    }
+    // 1240 s of tone: five chunks with speaker-detection context.
+    PendingRecording freshJob() { return toneJob(true, 1240); }
 
     QString resultPath(const PendingRecording& job) const
     {
@@ -139,11 +121,9 @@ protected:
         }
         EXPECT_TRUE(child.waitForFinished(180000));
         server.setInterceptor({});
-        if (child.exitStatus() == QProcess::CrashExit) {
-            return false;
-        }
-        EXPECT_EQ(child.exitCode(), 0) << "the pipeline failed in the child";
-        return child.exitCode() == 0;
+        EXPECT_TRUE(child.exitStatus() == QProcess::CrashExit || child.exitCode() == 0)
+            << "the pipeline failed";
+        return child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0;
     }
 };
 
@@ -158,12 +138,11 @@ void expectNoFinishedRequestRepeated(const std::vector<PipelineServer::Request>&
     for (const auto& request : log) {
         const std::string kind = request.kind();
         const std::string id = identity(request);
-        if (kind == "prepare" || kind == "upload" || kind == "start" || kind == "status") {
-            EXPECT_FALSE(transcribing) << "speaker detection after transcription began, seed " << seed;
-        }
-        if (kind == "upload" || kind == "start") {
-            EXPECT_FALSE(started) << kind << " after the detection was started, seed " << seed;
-        }
+        const bool detecting = kind == "prepare" || kind == "upload" || kind == "start" || kind == "status";
+        EXPECT_FALSE(detecting && transcribing)
+            << "speaker detection after transcription began, seed " << seed;
+        EXPECT_FALSE((kind == "upload" || kind == "start") && started)
+            << kind << " after the start, seed " << seed;
         if (kind == "transcribe" || kind == "align") {
             transcribing = true;
             if (request.answeredStatus == 200 && !finished.insert(id).second) {
@@ -174,9 +153,7 @@ void expectNoFinishedRequestRepeated(const std::vector<PipelineServer::Request>&
                 }
             }
         }
-        if (kind == "start" && request.answeredStatus == 200) {
-            started = true;
-        }
+        started = started || (kind == "start" && request.answeredStatus == 200);
     }
 }
 

@@ -1,7 +1,5 @@
-// Runs the whole pipeline for one stored job, as the application would, so
-// that the crash-resume test can kill it at any point. Arguments: the server
-// URL, the job id and the file that receives the saved transcript.
-// Exit status 0 when the server saved the transcript, 2 on an error.
+// The whole pipeline for one stored job, for the crash-resume test to kill.
+// Arguments: server URL, job id, the file that receives the saved transcript.
 
 #include "api/APIClient.h"
 #include "core/Uuids.h"
@@ -22,11 +20,8 @@ QCoro::Task<int> run(APIClient& client, PendingRecording job, QString resultPath
     try {
         const Recording recording = co_await client.finish(std::move(job), {});
         QSaveFile result(resultPath);
-        if (!result.open(QIODevice::WriteOnly)) {
-            co_return 2;
-        }
-        result.write(recording.transcript.toUtf8());
-        co_return result.commit() ? 0 : 2;
+        const bool opened = result.open(QIODevice::WriteOnly);
+        co_return opened&& result.write(recording.transcript.toUtf8()) >= 0 && result.commit() ? 0 : 2;
     } catch (const std::exception& error) {
         std::fprintf(stderr, "%s\n", error.what());
     }

@@ -124,16 +124,9 @@ Meeting generatedMeeting(std::mt19937& random)
 
 QString spelling(const QString& text, std::mt19937& random)
 {
-    switch (std::uniform_int_distribution<int>(0, 3)(random)) {
-    case 0:
-        return text;
-    case 1:
-        return text.left(1).toUpper() + text.mid(1);
-    case 2:
-        return text + QLatin1Char(',');
-    default:
-        return text.toUpper() + QLatin1Char('.');
-    }
+    const QString forms[] = { text, text.left(1).toUpper() + text.mid(1), text + QLatin1Char(','),
+        text.toUpper() + QLatin1Char('.') };
+    return forms[std::uniform_int_distribution<int>(0, 3)(random)];
 }
 
 // What one chunk file heard: the words whose middle lies inside it, clipped
@@ -187,9 +180,6 @@ std::vector<Line> parsedLines(const QString& transcript)
     for (const QString& paragraph : transcript.split(QStringLiteral("\n\n"), Qt::SkipEmptyParts)) {
         const QRegularExpressionMatch match = linePattern.match(paragraph);
         EXPECT_TRUE(match.hasMatch()) << paragraph.toStdString();
-        if (!match.hasMatch()) {
-            continue;
-        }
         Line line { match.captured(1).toInt() * 3600 + match.captured(2).toInt() * 60
                 + match.captured(3).toInt(),
             match.captured(4), {} };
