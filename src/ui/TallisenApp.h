@@ -6,6 +6,8 @@
 // the app running while automatic recording is on. Closing the window or
 // quitting during a recording asks first.
 
+#include "ui/DesktopPalette.h"
+
 #include <QMainWindow>
 #include <QMessageBox>
 #include <QPointer>
@@ -70,6 +72,8 @@ private:
     void finishLeavingAfterStop();
     void showAbout();
 
+    // First, so the window is built in the desktop's palette.
+    DesktopPalette m_palette;
     std::unique_ptr<AppModel> m_model;
     std::unique_ptr<QMainWindow> m_window;
     ContentView* m_content = nullptr;
