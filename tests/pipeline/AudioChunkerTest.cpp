@@ -24,6 +24,7 @@
 #include <cmath>
 #include <limits>
 #include <sys/stat.h>
+#include <tuple>
 
 namespace {
 
@@ -384,14 +385,7 @@ TEST_F(AudioChunkerTest, RefusedSplitsLeaveNothing)
     using Kind = AudioChunkError::Kind;
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double infinity = std::numeric_limits<double>::infinity();
-    const struct
-    {
-        const char* name;
-        double maximumSeconds;
-        std::int64_t maximumBytes;
-        double context;
-        Kind kind;
-    } cases[] = {
+    const std::tuple<const char*, double, std::int64_t, double, Kind> cases[] = {
         { "long.wav", 10, 100, 0, Kind::tooLarge },
         // Context must leave room for a core.
         { "ok.wav", 5, 20'000'000, 2.5, Kind::invalidAudio },
@@ -409,14 +403,14 @@ TEST_F(AudioChunkerTest, RefusedSplitsLeaveNothing)
         { "video.mp4", 300, 20'000'000, 0, Kind::invalidAudio },
         { "rate-4000.wav", 300, 20'000'000, 0, Kind::invalidAudio },
     };
-    for (const auto& test : cases) {
-        SCOPED_TRACE(std::string(test.name) + " " + std::to_string(test.maximumSeconds) + " s "
-            + std::to_string(test.maximumBytes) + " B " + std::to_string(test.context));
+    for (const auto& [name, maximumSeconds, maximumBytes, context, kind] : cases) {
+        SCOPED_TRACE(std::string(name) + " " + std::to_string(maximumSeconds) + " s "
+            + std::to_string(maximumBytes) + " B " + std::to_string(context));
         try {
-            split(source(test.name), test.maximumSeconds, test.maximumBytes, test.context);
+            split(source(name), maximumSeconds, maximumBytes, context);
             ADD_FAILURE() << "split succeeded";
         } catch (const AudioChunkError& error) {
-            EXPECT_EQ(error.kind(), test.kind);
+            EXPECT_EQ(error.kind(), kind);
             EXPECT_EQ(QString::fromStdString(error.what()), AudioChunkError::description(error.kind()));
         }
         EXPECT_TRUE(chunkFiles().isEmpty());
@@ -504,13 +498,7 @@ TEST_F(QuietBoundaryTest, OnlyWholeWindowsEndingByTheLimitCountWithEveryChannels
                 .arg(tone(0.3), tone())
                 .arg(kRate),
             source("stereo.wav") });
-    const struct
-    {
-        const char* name;
-        double from;
-        double to;
-        double expected;
-    } cases[] = {
+    const std::tuple<const char*, double, double, double> cases[] = {
         // No window fits, or the source is unreadable: the planned cut.
         { "missing.wav", 0.5, 1.5, 1.5 },
         { "silence.wav", 1.5, 1.5, 1.5 },
@@ -519,10 +507,9 @@ TEST_F(QuietBoundaryTest, OnlyWholeWindowsEndingByTheLimitCountWithEveryChannels
         { "edge.wav", 0.0, 0.25, 0.15 },
         { "stereo.wav", 0.0, 0.2, 0.15 },
     };
-    for (const auto& test : cases) {
-        EXPECT_DOUBLE_EQ(
-            AudioChunker::detail::quietBoundary(source(test.name), test.from, test.to), test.expected)
-            << test.name << " " << test.from << "–" << test.to;
+    for (const auto& [name, from, to, expected] : cases) {
+        EXPECT_DOUBLE_EQ(AudioChunker::detail::quietBoundary(source(name), from, to), expected)
+            << name << " " << from << "–" << to;
     }
 }
 
