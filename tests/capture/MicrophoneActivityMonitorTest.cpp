@@ -155,14 +155,14 @@ public:
 private:
     bool openStream(const StreamOptions& options)
     {
-        const pa_sample_spec spec = options.meterFormat ? pa_sample_spec { PA_SAMPLE_FLOAT32LE, 25, 1 }
-                                                        : pa_sample_spec { PA_SAMPLE_S16LE, 44100, 2 };
+        const pa_sample_spec format = options.meterFormat ? pa_sample_spec { PA_SAMPLE_FLOAT32LE, 25, 1 }
+                                                          : pa_sample_spec { PA_SAMPLE_S16LE, 44100, 2 };
         pa_proplist* properties = pa_proplist_new();
         pa_proplist_sets(properties, PA_PROP_MEDIA_NAME, options.mediaName.constData());
         for (const auto& [key, value] : options.properties) {
             pa_proplist_sets(properties, key.constData(), value.constData());
         }
-        pa_stream* stream = pa_stream_new_with_proplist(m_context, nullptr, &spec, nullptr, properties);
+        pa_stream* stream = pa_stream_new_with_proplist(m_context, nullptr, &format, nullptr, properties);
         pa_proplist_free(properties);
         if (!stream) {
             return false;

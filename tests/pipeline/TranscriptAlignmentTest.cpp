@@ -39,10 +39,10 @@ std::optional<double> parsedTime(const char*& text)
 
 // Words written "text@start-end" and joined by '|'; a word without '@' is
 // untimed and '?' leaves out one of its times. Times are moved back by `offset`.
-std::vector<AlignedWord> words(const QString& spec, double offset = 0)
+std::vector<AlignedWord> words(const QString& written, double offset = 0)
 {
     std::vector<AlignedWord> result;
-    for (const QString& item : spec.split(QLatin1Char('|'), Qt::SkipEmptyParts)) {
+    for (const QString& item : written.split(QLatin1Char('|'), Qt::SkipEmptyParts)) {
         const qsizetype at = item.lastIndexOf(QLatin1Char('@'));
         if (at < 0) {
             result.push_back(AlignedWord { item, std::nullopt, std::nullopt });
@@ -70,9 +70,9 @@ QString joined(const std::vector<AlignedWord>& words)
 // A chunk whose words are given on the recording's timeline; they are stored
 // relative to the chunk's file.
 AudioChunk chunk(double start, double end, std::optional<double> audioStart, std::optional<double> audioEnd,
-    const QString& spec)
+    const QString& written)
 {
-    const auto timed = words(spec, audioStart.value_or(start));
+    const auto timed = words(written, audioStart.value_or(start));
     return AudioChunk { QStringLiteral("chunk.m4a"), start, end, joined(timed), std::nullopt, audioStart,
         audioEnd, timed };
 }
