@@ -2,11 +2,9 @@
 
 #include "support/ProcessLines.h"
 
-#include <QDir>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QFile>
-
-#include <gtest/gtest.h>
 
 #include <iostream>
 #include <stdexcept>
@@ -15,14 +13,16 @@ namespace {
 
 constexpr int kCliTimeoutMs = 300'000;
 
-void runOrThrow(const QString& program, const QStringList& arguments)
+std::runtime_error failure(const std::string& what, const QString& seen = {})
 {
-    QProcess process;
-    process.start(program, arguments);
-    if (!process.waitForFinished(60'000) || process.exitCode() != 0) {
-        throw std::runtime_error(
-            (program + " failed: ").toStdString() + process.readAllStandardError().toStdString());
-    }
+    return std::runtime_error(what + ": " + seen.toStdString());
+}
+
+CliResult finish(QProcess& process, const QString& errors = {})
+{
+    return { process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+        QString::fromUtf8(process.readAllStandardOutput()),
+        errors + QString::fromUtf8(process.readAllStandardError()) };
 }
 
 } // namespace
@@ -32,28 +32,45 @@ ChaosWorld::ChaosWorld()
     // The CLI children trust the proxy's certificate.
     qputenv("SSL_CERT_FILE", QByteArray::fromStdString(m_proxy.certificatePath()));
     m_speech = m_xdg.path() + QStringLiteral("/speech.wav");
-    runOrThrow(QStringLiteral("flite"),
-        { "-voice", "slt", "-t", "Good morning. Let us start with the plan for the new release this week.",
-            "-o", m_speech });
-    keepDevicesRunning();
-    startServer();
-    signIn();
-}
-
-// A null sink nobody plays into renders in bursts of up to two seconds, so
-// its monitor (and the fake microphone made from one) delivers late, which a
-// real device does not; a kill would then lose audio the recorder never got.
-// Silence streamed into both sinks keeps them rendering in small blocks.
-void ChaosWorld::keepDevicesRunning()
-{
+    if (!run(QStringLiteral("flite"),
+            { "-voice", "slt", "-t",
+                "Good morning. Let us start with the plan for the new release this week.", "-o",
+                m_speech })) {
+        throw failure("flite failed");
+    }
+    // A null sink nobody plays into renders in bursts of up to two seconds,
+    // so a kill would lose audio a real device had delivered: silence keeps
+    // both sinks rendering in small blocks.
     for (const char* sink : { "speaker", "micfeed" }) {
-        auto silence = std::make_unique<QProcess>();
+        auto& silence = m_roomTone.emplace_back(std::make_unique<QProcess>());
         silence->setStandardInputFile(QStringLiteral("/dev/zero"));
         silence->start(QStringLiteral("pacat"), { "--playback", "--latency-msec=50", "-d", sink });
         if (!silence->waitForStarted(5000)) {
-            throw std::runtime_error("pacat did not start");
+            throw failure("pacat did not start");
         }
-        m_roomTone.push_back(std::move(silence));
+    }
+
+    m_server.setProcessChannelMode(QProcess::MergedChannels);
+    m_server.start(QStringLiteral(TALLISEN_SERVER_PATH),
+        { "--listen", "127.0.0.1:0", "--self-signed", "--data-dir", m_serverData.path(), "--sign-in-as",
+            "chaos@example.test", "--public-url", QString::fromStdString(m_proxy.url()) });
+    QString seen;
+    const std::optional<QString> bound = awaitLine(m_server, seen, QStringLiteral("Bound to "), 60'000);
+    if (!bound) {
+        throw failure("tallisen-server did not start", seen);
+    }
+    m_proxy.setUpstream(bound->section(u':', -1).toInt());
+
+    const std::unique_ptr<QProcess> signIn
+        = startCli({ "signin", "--server", QString::fromStdString(m_proxy.url()), "--no-browser" });
+    seen.clear();
+    const std::optional<QString> address = awaitLine(*signIn, seen, QStringLiteral("Sign in at: "));
+    if (!address
+        || !run(QStringLiteral("curl"),
+            { "-sS", "--fail", "--cacert", QString::fromStdString(m_proxy.certificatePath()), "-o",
+                "/dev/null", *address })
+        || !signIn->waitForFinished(kCliTimeoutMs) || signIn->exitCode() != 0) {
+        throw failure("sign-in failed", seen + signIn->readAll());
     }
 }
 
@@ -75,41 +92,21 @@ ChaosWorld::~ChaosWorld()
     }
 }
 
-void ChaosWorld::startServer()
-{
-    m_server.setProcessChannelMode(QProcess::MergedChannels);
-    m_server.start(QStringLiteral(TALLISEN_SERVER_PATH),
-        { "--listen", "127.0.0.1:0", "--self-signed", "--data-dir", m_serverData.path(), "--sign-in-as",
-            "chaos@example.test", "--public-url", QString::fromStdString(m_proxy.url()) });
-    QString seen;
-    const std::optional<QString> bound = awaitLine(m_server, seen, QStringLiteral("Bound to "), 60'000);
-    if (!bound) {
-        throw std::runtime_error("tallisen-server did not start: " + seen.toStdString());
-    }
-    m_proxy.setUpstream(bound->section(u':', -1).toInt());
-}
-
-void ChaosWorld::signIn()
-{
-    const std::unique_ptr<QProcess> signIn
-        = startCli({ "signin", "--server", QString::fromStdString(m_proxy.url()), "--no-browser" });
-    QString seen;
-    const std::optional<QString> address = awaitLine(*signIn, seen, QStringLiteral("Sign in at: "));
-    if (!address) {
-        throw std::runtime_error("no sign-in address: " + seen.toStdString());
-    }
-    runOrThrow(QStringLiteral("curl"),
-        { "-sS", "--fail", "--cacert", QString::fromStdString(m_proxy.certificatePath()), "-o", "/dev/null",
-            *address });
-    if (!signIn->waitForFinished(kCliTimeoutMs) || signIn->exitCode() != 0) {
-        throw std::runtime_error("sign-in failed: " + (seen + signIn->readAll()).toStdString());
-    }
-}
-
-CliResult ChaosWorld::cli(const QStringList& arguments, const QProcessEnvironment& environment)
+std::optional<QString> ChaosWorld::run(const QString& program, const QStringList& arguments)
 {
     QProcess process;
-    process.setProcessEnvironment(environment);
+    process.start(program, arguments);
+    if (!process.waitForFinished(60'000) || process.exitStatus() != QProcess::NormalExit
+        || process.exitCode() != 0) {
+        std::cerr << program.toStdString() << " failed: " << process.readAllStandardError().toStdString();
+        return std::nullopt;
+    }
+    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+}
+
+CliResult ChaosWorld::cli(const QStringList& arguments)
+{
+    QProcess process;
     process.start(QStringLiteral(TALLISEN_CLI_PATH), arguments);
     process.closeWriteChannel();
     if (!process.waitForFinished(kCliTimeoutMs)) {
@@ -117,95 +114,107 @@ CliResult ChaosWorld::cli(const QStringList& arguments, const QProcessEnvironmen
         process.waitForFinished();
         ADD_FAILURE() << "tallisen-cli " << arguments.join(' ').toStdString() << " did not finish";
     }
-    return { process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-        QString::fromUtf8(process.readAllStandardOutput()),
-        QString::fromUtf8(process.readAllStandardError()) };
+    return finish(process);
 }
 
-std::unique_ptr<QProcess> ChaosWorld::startCli(
-    const QStringList& arguments, const QProcessEnvironment& environment)
+std::unique_ptr<QProcess> ChaosWorld::startCli(const QStringList& arguments)
 {
     auto process = std::make_unique<QProcess>();
-    process->setProcessEnvironment(environment);
     process->setProcessChannelMode(QProcess::MergedChannels);
     process->start(QStringLiteral(TALLISEN_CLI_PATH), arguments);
     if (!process->waitForStarted(10'000)) {
-        throw std::runtime_error("tallisen-cli did not start");
+        throw failure("tallisen-cli did not start");
     }
     return process;
 }
 
-CliResult ChaosWorld::recordMeeting(
-    int seconds, bool speakers, const RoadTrigger& trigger, const QProcessEnvironment& environment) const
+CliResult ChaosWorld::recordMeeting(int seconds, bool speakers, const RoadTrigger& trigger) const
 {
     QProcess road;
-    road.setProcessEnvironment(environment);
     road.start(QStringLiteral(TALLISEN_CLI_PATH),
         { "record", "--seconds", QString::number(seconds), speakers ? "--speakers" : "--no-speakers" });
     road.closeWriteChannel();
+    if (road.waitForStarted(10'000) && trigger.started) {
+        trigger.started(static_cast<pid_t>(road.processId()));
+    }
+    QElapsedTimer clock;
+    clock.start();
     QString errors;
+    std::optional<double> capturingAt;
     std::unique_ptr<QProcess> player;
-    bool triggered = false;
-    while (!road.waitForFinished(5)) {
+    bool triggered = !trigger.action && !trigger.killAfter;
+    while (!road.waitForFinished(5) && road.state() == QProcess::Running) {
         errors += QString::fromUtf8(road.readAllStandardError());
         if (!player && errors.contains(QStringLiteral("Press Enter"))) {
+            capturingAt = clock.elapsed() / 1000.0;
             player = playSpeech();
         }
-        if (!triggered && trigger.action && errors.contains(u'\n' + trigger.when)) {
+        if (!triggered
+            && (trigger.after ? clock.elapsed() >= *trigger.after * 1000 : capturingAt.has_value())) {
             triggered = true;
-            trigger.action();
+            if (trigger.action) {
+                trigger.action();
+            }
             if (trigger.killAfter) {
                 road.kill();
             }
         }
-        if (road.state() != QProcess::Running) {
-            break;
+        if (clock.elapsed() > kCliTimeoutMs) {
+            ADD_FAILURE() << "the meeting did not end: " << errors.toStdString();
+            road.kill();
         }
     }
     if (player) {
         player->kill();
         player->waitForFinished();
     }
-    errors += QString::fromUtf8(road.readAllStandardError());
-    return { road.exitStatus() == QProcess::NormalExit ? road.exitCode() : -1,
-        QString::fromUtf8(road.readAllStandardOutput()), errors };
+    CliResult result = finish(road, errors);
+    result.capturingAt = capturingAt;
+    return result;
 }
 
-std::vector<CliResult> ChaosWorld::resumeAll()
+void ChaosWorld::resumeAll()
 {
-    std::vector<CliResult> results;
     const CliResult listing = cli({ "jobs" });
     EXPECT_EQ(listing.exitCode, 0) << listing.errors.toStdString();
     for (const PendingRecording& job : PendingRecording::loadAll()) {
-        results.push_back(cli({ "retry", job.id.toString(QUuid::WithoutBraces) }));
+        const CliResult retry = cli({ "retry", job.id.toString(QUuid::WithoutBraces) });
+        EXPECT_EQ(retry.exitCode, 0) << retry.errors.toStdString();
     }
-    return results;
+    EXPECT_TRUE(PendingRecording::loadAll().empty()) << "a meeting was left unfinished";
 }
 
-QString ChaosWorld::query(const QString& sql) const
+void ChaosWorld::beginTrial()
 {
-    QProcess sqlite;
-    sqlite.start(QStringLiteral("sqlite3"),
-        { "-readonly", "-cmd", ".timeout 10000", m_serverData.path() + "/tallisen.sqlite3", sql });
-    if (!sqlite.waitForFinished(30'000) || sqlite.exitCode() != 0) {
-        throw std::runtime_error("sqlite3 failed: " + sqlite.readAllStandardError().toStdString());
-    }
-    return QString::fromUtf8(sqlite.readAllStandardOutput()).trimmed();
+    m_savedBefore = savedTranscripts();
+    m_exchangesBefore = m_proxy.exchanges().size();
+}
+
+std::vector<FaultProxy::Exchange> ChaosWorld::newExchanges(
+    const std::string& method, const std::string& prefix) const
+{
+    const std::vector<FaultProxy::Exchange> all = m_proxy.exchanges();
+    std::vector<FaultProxy::Exchange> matching;
+    std::copy_if(all.begin() + static_cast<std::ptrdiff_t>(m_exchangesBefore), all.end(),
+        std::back_inserter(matching), [&](const FaultProxy::Exchange& exchange) {
+            return exchange.method == method && exchange.path.starts_with(prefix);
+        });
+    return matching;
 }
 
 int ChaosWorld::savedTranscripts() const
 {
-    return query(QStringLiteral("SELECT count(*) FROM recordings;")).toInt();
+    const std::optional<QString> count = run(QStringLiteral("sqlite3"),
+        { "-readonly", "-cmd", ".timeout 10000", m_serverData.path() + "/tallisen.sqlite3",
+            "SELECT count(*) FROM recordings;" });
+    if (!count) {
+        throw failure("sqlite3 failed");
+    }
+    return count->toInt();
 }
 
-int ChaosWorld::acceptedUploads() const
+void ChaosWorld::expectJobFilesReadable()
 {
-    return query(QStringLiteral("SELECT count(*) FROM diarizations WHERE status != 'upload';")).toInt();
-}
-
-QStringList ChaosWorld::undecodableJobFiles()
-{
-    QStringList broken;
     QDirIterator files(PendingRecording::root(), { PendingRecording::kJobFileName }, QDir::Files,
         QDirIterator::Subdirectories);
     while (files.hasNext()) {
@@ -216,23 +225,18 @@ QStringList ChaosWorld::undecodableJobFiles()
             }
             PendingRecording::decode(file.readAll());
         } catch (const std::exception& error) {
-            broken << file.fileName() + QStringLiteral(": ") + QString::fromUtf8(error.what());
+            ADD_FAILURE() << file.fileName().toStdString() << ": " << error.what();
         }
     }
-    return broken;
 }
 
 double ChaosWorld::mediaSeconds(const QString& path)
 {
-    QProcess probe;
-    probe.start(QStringLiteral("ffprobe"),
+    const std::optional<QString> seconds = run(QStringLiteral("ffprobe"),
         { "-v", "error", "-show_entries", "format=duration", "-of", "default=nw=1:nk=1", path });
-    if (!probe.waitForFinished(30'000) || probe.exitCode() != 0) {
-        return -1;
-    }
     bool ok = false;
-    const double seconds = QString::fromUtf8(probe.readAllStandardOutput()).trimmed().toDouble(&ok);
-    return ok ? seconds : -1;
+    const double value = seconds ? seconds->toDouble(&ok) : -1;
+    return ok ? value : -1;
 }
 
 std::unique_ptr<QProcess> ChaosWorld::playSpeech() const

@@ -1,40 +1,40 @@
 #pragma once
 
-// The whole system as a user runs it, for the chaos trials: the real
-// tallisen-server on loopback behind a FaultProxy, the real tallisen-cli as a
-// child process, the test run's sound server and Secret Service, and private
-// XDG folders. Signs in once through the proxy.
+// The real tallisen-server behind a FaultProxy and the real tallisen-cli,
+// signed in once, with the run's sound server and private XDG folders.
 
 #include "FaultProxy.h"
 #include "store/PendingRecording.h"
 #include "support/TemporaryXdg.h"
 
 #include <QProcess>
-#include <QProcessEnvironment>
-#include <QStringList>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 struct CliResult
 {
+    // -1 when killed.
     int exitCode = -1;
     QString output;
     QString errors;
+    // Seconds from the start until the capture ran, for recordMeeting().
+    std::optional<double> capturingAt;
 };
 
-// Runs `action` once, when the program's progress first shows a line
-// starting with `when` (by default once the capture runs).
+// Fires once the capture runs or, if set, `after` seconds from the start.
 struct RoadTrigger
 {
-    QString when = QStringLiteral("Press Enter");
+    std::optional<double> after;
     std::function<void()> action;
     // SIGKILL the program right after the action, as a crash would.
     bool killAfter = false;
+    std::function<void(pid_t)> started;
 };
 
 class ChaosWorld
@@ -46,40 +46,33 @@ public:
     ~ChaosWorld();
 
     FaultProxy& proxy() { return m_proxy; }
-    // A private folder for the test's own files.
     QString temporaryPath() const { return m_xdg.path(); }
 
-    // tallisen-cli with these arguments, to its end.
-    static CliResult cli(const QStringList& arguments,
-        const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment());
-    // tallisen-cli started in the background, stderr and stdout merged.
-    static std::unique_ptr<QProcess> startCli(const QStringList& arguments,
-        const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment());
-    // Records a meeting of `seconds` with speech played in, and lets the
-    // program carry it as far as it goes, running the trigger on the way.
-    CliResult recordMeeting(int seconds, bool speakers, const RoadTrigger& trigger = {},
-        const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment()) const;
-    // Runs "jobs" (which adopts captures left by a crash), then "retry" on
-    // every saved recording; returns the retries' results.
-    static std::vector<CliResult> resumeAll();
+    static CliResult cli(const QStringList& arguments);
+    // In the background, stderr and stdout merged.
+    static std::unique_ptr<QProcess> startCli(const QStringList& arguments);
+    // Records a meeting with speech played in and lets the program carry it
+    // as far as it goes.
+    CliResult recordMeeting(int seconds, bool speakers, const RoadTrigger& trigger = {}) const;
+    // "jobs" (which adopts crashed captures), then "retry" on every job: all
+    // must succeed and leave nothing pending.
+    static void resumeAll();
 
-    // Transcripts the server holds, counted in its own database.
-    int savedTranscripts() const;
-    // Audio uploads for speaker detection the server accepted.
-    int acceptedUploads() const;
+    // Counts from here for newTranscripts() and newExchanges().
+    void beginTrial();
+    int newTranscripts() const { return savedTranscripts() - m_savedBefore; }
+    std::vector<FaultProxy::Exchange> newExchanges(
+        const std::string& method, const std::string& prefix) const;
 
-    // Every job file under the pending store that does not decode.
-    static QStringList undecodableJobFiles();
-    // The length of a media file, by ffprobe; negative when unreadable.
+    static void expectJobFilesReadable();
+    // A helper program's output; nullopt (its errors printed) when it fails.
+    static std::optional<QString> run(const QString& program, const QStringList& arguments);
+    // By ffprobe; negative when unreadable.
     static double mediaSeconds(const QString& path);
-    // Speech into the default sink, as the other side of a meeting.
-    std::unique_ptr<QProcess> playSpeech() const;
 
 private:
-    void keepDevicesRunning();
-    void startServer();
-    void signIn();
-    QString query(const QString& sql) const;
+    std::unique_ptr<QProcess> playSpeech() const;
+    int savedTranscripts() const;
 
     TemporaryXdg m_xdg;
     QTemporaryDir m_serverData;
@@ -87,10 +80,11 @@ private:
     FaultProxy m_proxy;
     QString m_speech;
     std::vector<std::unique_ptr<QProcess>> m_roomTone;
+    int m_savedBefore = 0;
+    size_t m_exchangesBefore = 0;
 };
 
-// One world for all tests of a suite: starting the server and signing in
-// takes seconds.
+// Starting the server and signing in takes seconds: one world per suite.
 class SharedChaosWorld : public ::testing::Test
 {
 protected:
@@ -99,6 +93,18 @@ protected:
     {
         delete s_world;
         s_world = nullptr;
+    }
+    void SetUp() override
+    {
+        ASSERT_TRUE(PendingRecording::loadAll().empty());
+        world().beginTrial();
+    }
+    void TearDown() override
+    {
+        world().proxy().clearFaults();
+        for (const PendingRecording& job : PendingRecording::loadAll()) {
+            job.remove();
+        }
     }
 
     static ChaosWorld& world() { return *s_world; }

@@ -1,34 +1,71 @@
-// Whole-road kill trials: tallisen-cli records a meeting and carries it all
-// the way to a saved transcript, and is SIGKILLed at a random moment. The next
-// start must resume it: one saved transcript per meeting, the audio that was
-// played kept, speaker detection given the audio at most once, and every job
-// file readable at every moment.
-//
-// TALLISEN_CHAOS_TRIALS sets the number of trials (20 here; 200 is the long
-// mode), TALLISEN_CHAOS_STOP_TRIALS those of the kills aimed at the steps
-// that keep a stopped recording (10) and TALLISEN_CHAOS_SEED the random seed
-// (1).
+// tallisen-cli records a meeting and carries it to a saved transcript, and is
+// SIGKILLed at a random moment. The next start must resume it: one saved
+// transcript per meeting, the played audio kept, speaker detection given the
+// audio at most once, every job file readable at every moment.
+// TALLISEN_CHAOS_TRIALS (20; 200 is the long mode), TALLISEN_CHAOS_STOP_TRIALS
+// (10) and TALLISEN_CHAOS_SEED (1) set the trials and the seed.
 
 #include "ChaosWorld.h"
-#include "FileEventKill.h"
 
 #include "capture/Recorder.h"
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 
 #include <gtest/gtest.h>
 
-#include <functional>
-
+#include <array>
+#include <csignal>
 #include <iostream>
 #include <map>
+#include <poll.h>
 #include <random>
 #include <sys/inotify.h>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
 constexpr int kRecordSeconds = 4;
+
+struct FileEvent
+{
+    QString directory;
+    std::uint32_t mask = 0;
+    // Matched against the end of the file's name.
+    QString suffix;
+    QString description;
+};
+
+// The steps that hand a meeting from one file to another take milliseconds,
+// too short for a kill chosen by the clock: this kills on the file event, until
+// the thread is destroyed.
+std::jthread killOnFileEvent(pid_t process, const FileEvent& event)
+{
+    const int inotify = ::inotify_init1(IN_CLOEXEC);
+    if (inotify < 0
+        || ::inotify_add_watch(inotify, QFile::encodeName(event.directory).constData(), event.mask) < 0) {
+        throw std::runtime_error("cannot watch " + event.directory.toStdString());
+    }
+    return std::jthread([=](const std::stop_token& stop) {
+        alignas(inotify_event) std::array<char, 64 * 1024> buffer {};
+        pollfd source { inotify, POLLIN, 0 };
+        bool killed = false;
+        while (!killed && !stop.stop_requested()) {
+            const ssize_t length
+                = ::poll(&source, 1, 20) > 0 ? ::read(inotify, buffer.data(), buffer.size()) : 0;
+            for (ssize_t at = 0; at < length && !killed;) {
+                const auto* change = reinterpret_cast<const inotify_event*>(buffer.data() + at);
+                at += static_cast<ssize_t>(sizeof(inotify_event) + change->len);
+                killed = (change->mask & event.mask) && change->len > 0
+                    && QFile::decodeName(change->name).endsWith(event.suffix)
+                    && ::kill(process, SIGKILL) == 0;
+            }
+        }
+        ::close(inotify);
+    });
+}
 
 int environmentNumber(const char* name, int fallback)
 {
@@ -37,161 +74,76 @@ int environmentNumber(const char* name, int fallback)
     return ok && value > 0 ? value : fallback;
 }
 
-struct Road
-{
-    bool killed = false;
-    // Seconds of meeting the recorder heard before the end or the kill.
-    double played = 0;
-    // The last thing the program said before it ended.
-    QString phase;
-};
-
-QString lastLine(const QString& output)
-{
-    const QStringList lines = output.split(u'\n', Qt::SkipEmptyParts);
-    return lines.isEmpty() ? QStringLiteral("(nothing yet)") : lines.back().section(u'…', 0, 0).trimmed();
-}
-
-// When to kill a road: `after` seconds from its start, or the moment it
-// causes `on`.
+// `after` seconds from the start, or the moment the road causes `on`.
 struct Kill
 {
-    double after = 0;
+    std::optional<double> after;
     std::optional<FileEvent> on;
-
-    QString describe() const { return on ? on->description : QStringLiteral("after %1 s").arg(after); }
 };
 
-// Runs one road, killing it as `kill` says when it is still running.
-Road runRoad(ChaosWorld& world, std::optional<Kill> kill)
-{
-    std::unique_ptr<QProcess> player;
-    const std::unique_ptr<QProcess> road
-        = ChaosWorld::startCli({ "record", "--seconds", QString::number(kRecordSeconds), "--speakers" });
-    QElapsedTimer clock;
-    clock.start();
-    QString seen;
-    std::optional<double> recordingSince;
-    std::optional<FileEventKill> watcher;
-    if (kill && kill->on) {
-        watcher.emplace(static_cast<pid_t>(road->processId()), *kill->on);
-    }
-    Road result;
-    while (road->state() == QProcess::Running) {
-        if (kill && !kill->on && clock.elapsed() >= kill->after * 1000) {
-            road->kill();
-            result.killed = true;
-            break;
-        }
-        road->waitForReadyRead(20);
-        seen += QString::fromUtf8(road->readAll());
-        if (!recordingSince && seen.contains(QStringLiteral("Press Enter"))) {
-            recordingSince = clock.elapsed() / 1000.0;
-            player = world.playSpeech();
-        }
-        if (clock.elapsed() > 600'000) {
-            ADD_FAILURE() << "the road did not end: " << seen.toStdString();
-            road->kill();
-            break;
-        }
-    }
-    road->waitForFinished();
-    seen += QString::fromUtf8(road->readAll());
-    result.killed = result.killed || (watcher && watcher->fired());
-    if (player) {
-        player->kill();
-        player->waitForFinished();
-    }
-    if (!result.killed) {
-        EXPECT_EQ(road->exitCode(), 0) << seen.toStdString();
-    }
-    if (recordingSince) {
-        // File events all come after the recording has ended.
-        result.played = result.killed && !kill->on
-            ? std::min<double>(kill->after - *recordingSince, kRecordSeconds)
-            : kRecordSeconds;
-    }
-    result.phase = lastLine(seen);
-    return result;
-}
-
-// What the next start finds: the road's meeting, whole, as at most one job.
-void checkKeptAudio(const Road& road)
-{
-    const CliResult listing = ChaosWorld::cli({ "jobs" });
-    ASSERT_EQ(listing.exitCode, 0) << listing.errors.toStdString();
-    const std::vector<PendingRecording> jobs = PendingRecording::loadAll();
-    ASSERT_LE(jobs.size(), 1u);
-    if (jobs.empty() || road.played < 1.0) {
-        return;
-    }
-    const double recorded = ChaosWorld::mediaSeconds(jobs.front().audio());
-    EXPECT_NEAR(recorded, road.played, 1.0) << "the job's audio is not the meeting that was played";
-}
-
-// Resumes every job; every other trial the first resume is killed too.
-void resume(std::mt19937& random, bool killFirstResume)
-{
-    for (const PendingRecording& job : PendingRecording::loadAll()) {
-        const QString id = job.id.toString(QUuid::WithoutBraces);
-        if (killFirstResume) {
-            const std::unique_ptr<QProcess> retry = ChaosWorld::startCli({ "retry", id });
-            const int delay = std::uniform_int_distribution<int>(0, 4000)(random);
-            if (!retry->waitForFinished(delay)) {
-                retry->kill();
-                retry->waitForFinished();
-            }
-            EXPECT_TRUE(ChaosWorld::undecodableJobFiles().isEmpty())
-                << ChaosWorld::undecodableJobFiles().join(u'\n').toStdString();
-        }
-    }
-    for (const CliResult& retry : ChaosWorld::resumeAll()) {
-        EXPECT_EQ(retry.exitCode, 0) << retry.errors.toStdString();
-    }
-}
-
-int acceptedUploadsSince(const FaultProxy& proxy, size_t firstExchange)
-{
-    const std::vector<FaultProxy::Exchange> exchanges = proxy.exchanges();
-    int accepted = 0;
-    for (size_t i = firstExchange; i < exchanges.size(); ++i) {
-        const FaultProxy::Exchange& exchange = exchanges[i];
-        accepted += exchange.method == "PUT" && exchange.path.rfind("/v1/uploads/", 0) == 0
-            && exchange.status / 100 == 2;
-    }
-    return accepted;
-}
-
-// Runs `trials` killed roads, each resumed by the next start, and checks
-// that every meeting is saved exactly once. Prints where the kills landed.
+// Kills each road as `nextKill` says. The next start (whose first retry is
+// itself killed every other trial) must find it whole as at most one job and
+// save it exactly once. Prints where the kills landed.
 void runTrials(ChaosWorld& world, int trials, std::mt19937& random, const std::function<Kill()>& nextKill)
 {
     std::map<QString, int> killedIn;
     int resumedMeetings = 0;
     for (int trial = 0; trial < trials; ++trial) {
         const Kill kill = nextKill();
-        SCOPED_TRACE(testing::Message() << "trial " << trial << ", killed " << kill.describe().toStdString());
-        const int savedBefore = world.savedTranscripts();
-        const size_t exchangesBefore = world.proxy().exchanges().size();
-
-        const Road road = runRoad(world, kill);
-        ++killedIn[road.killed ? kill.on ? kill.on->description : road.phase
-                               : QStringLiteral("(finished before the kill)")];
-        EXPECT_TRUE(ChaosWorld::undecodableJobFiles().isEmpty())
-            << ChaosWorld::undecodableJobFiles().join(u'\n').toStdString();
-        checkKeptAudio(road);
-        resumedMeetings += !PendingRecording::loadAll().empty();
-        resume(random, trial % 2 == 1);
-
-        EXPECT_TRUE(PendingRecording::loadAll().empty()) << "a meeting was left unfinished";
-        const int saved = world.savedTranscripts() - savedBefore;
-        if (road.played >= 1.0) {
-            EXPECT_EQ(saved, 1) << "killed in: " << road.phase.toStdString();
-        } else {
-            EXPECT_LE(saved, 1) << "killed in: " << road.phase.toStdString();
+        const QString where = kill.on ? kill.on->description : QStringLiteral("after %1 s").arg(*kill.after);
+        SCOPED_TRACE(testing::Message() << "trial " << trial << ", killed " << where.toStdString());
+        world.beginTrial();
+        std::jthread watcher;
+        const CliResult road = world.recordMeeting(kRecordSeconds, true,
+            { .after = kill.after, .killAfter = kill.after.has_value(), .started = [&](pid_t pid) {
+                 if (kill.on) {
+                     watcher = killOnFileEvent(pid, *kill.on);
+                 }
+             } });
+        watcher = {};
+        const bool killed = road.exitCode == -1;
+        if (!killed) {
+            EXPECT_EQ(road.exitCode, 0) << road.errors.toStdString();
+            EXPECT_TRUE(road.capturingAt) << road.errors.toStdString();
         }
-        EXPECT_LE(acceptedUploadsSince(world.proxy(), exchangesBefore), 1)
-            << "the audio went to speaker detection twice";
+        // Seconds of meeting the recorder heard; file events all come after the recording ended.
+        const double played = !road.capturingAt ? 0
+            : killed && kill.after ? std::min<double>(*kill.after - *road.capturingAt, kRecordSeconds)
+                                   : kRecordSeconds;
+        const QString phase = road.errors.trimmed().section(u'\n', -1).section(u'…', 0, 0).trimmed();
+        ++killedIn[!killed ? QStringLiteral("(finished before the kill)") : kill.on ? where : phase];
+
+        ChaosWorld::expectJobFilesReadable();
+        const CliResult listing = ChaosWorld::cli({ "jobs" });
+        ASSERT_EQ(listing.exitCode, 0) << listing.errors.toStdString();
+        const std::vector<PendingRecording> jobs = PendingRecording::loadAll();
+        ASSERT_LE(jobs.size(), 1u);
+        if (!jobs.empty() && played >= 1.0) {
+            EXPECT_NEAR(ChaosWorld::mediaSeconds(jobs.front().audio()), played, 1.0)
+                << "the job's audio is not the meeting that was played";
+        }
+        resumedMeetings += !jobs.empty();
+        for (const PendingRecording& job : trial % 2 ? jobs : std::vector<PendingRecording> {}) {
+            const std::unique_ptr<QProcess> retry
+                = ChaosWorld::startCli({ "retry", job.id.toString(QUuid::WithoutBraces) });
+            if (!retry->waitForFinished(std::uniform_int_distribution<int>(0, 4000)(random))) {
+                retry->kill();
+                retry->waitForFinished();
+            }
+            ChaosWorld::expectJobFilesReadable();
+        }
+        ChaosWorld::resumeAll();
+
+        if (played >= 1.0) {
+            EXPECT_EQ(world.newTranscripts(), 1) << "killed in: " << phase.toStdString();
+        } else {
+            EXPECT_LE(world.newTranscripts(), 1) << "killed in: " << phase.toStdString();
+        }
+        int accepted = 0;
+        for (const FaultProxy::Exchange& upload : world.newExchanges("PUT", "/v1/uploads/")) {
+            accepted += upload.status / 100 == 2;
+        }
+        EXPECT_LE(accepted, 1) << "the audio went to speaker detection twice";
     }
 
     std::cout << trials << " trials, " << resumedMeetings << " meetings resumed from a job. Killed in:\n";
@@ -200,29 +152,32 @@ void runTrials(ChaosWorld& world, int trials, std::mt19937& random, const std::f
     }
 }
 
+std::mt19937 seeded()
+{
+    return std::mt19937(static_cast<unsigned>(environmentNumber("TALLISEN_CHAOS_SEED", 1)));
+}
+
 TEST(KillTrials, EveryKilledMeetingIsResumedAndSavedOnce)
 {
     ChaosWorld world;
-    const int trials = environmentNumber("TALLISEN_CHAOS_TRIALS", 20);
-    const int seed = environmentNumber("TALLISEN_CHAOS_SEED", 1);
-    std::mt19937 random(static_cast<unsigned>(seed));
-
+    std::mt19937 random = seeded();
     // An untouched road first: it must work, and its length bounds the kill moments.
     QElapsedTimer clock;
     clock.start();
-    const Road calm = runRoad(world, std::nullopt);
+    world.beginTrial();
+    const CliResult calm = world.recordMeeting(kRecordSeconds, true);
     const double roadSeconds = clock.elapsed() / 1000.0;
-    ASSERT_EQ(world.savedTranscripts(), 1) << calm.phase.toStdString();
+    ASSERT_EQ(calm.exitCode, 0) << calm.errors.toStdString();
+    ASSERT_EQ(world.newTranscripts(), 1);
     ASSERT_TRUE(PendingRecording::loadAll().empty());
-
-    std::cout << "Seed " << seed << ", road " << roadSeconds << " s.\n";
-    runTrials(world, trials, random,
+    std::cout << "Seed " << environmentNumber("TALLISEN_CHAOS_SEED", 1) << ", road " << roadSeconds
+              << " s.\n";
+    runTrials(world, environmentNumber("TALLISEN_CHAOS_TRIALS", 20), random,
         [&] { return Kill { std::uniform_real_distribution<double>(0.2, 0.9 * roadSeconds)(random) }; });
 }
 
-// Stopping hands the meeting from the recorder's files to a job's: the steps
-// where a kill once lost it. They take milliseconds, so a kill chosen by the
-// clock rarely lands there; these kills follow each file step instead.
+// Stopping hands the meeting from the recorder's files to a job's, the steps
+// where a kill once lost it.
 TEST(KillTrials, KillsAtEachStepOfKeepingTheRecordingLoseNothingAndSaveOnce)
 {
     ChaosWorld world;
@@ -236,10 +191,11 @@ TEST(KillTrials, KillsAtEachStepOfKeepingTheRecordingLoseNothingAndSaveOnce)
         { captures, IN_DELETE, QStringLiteral(".mp4"), QStringLiteral("the capture is removed") },
         { captures, IN_DELETE, QStringLiteral(".json"), QStringLiteral("the capture's details are removed") },
     };
-    const int trials = environmentNumber("TALLISEN_CHAOS_STOP_TRIALS", 10);
-    std::mt19937 random(static_cast<unsigned>(environmentNumber("TALLISEN_CHAOS_SEED", 1)));
+    std::mt19937 random = seeded();
     int trial = 0;
-    runTrials(world, trials, random, [&] { return Kill { 0, steps[trial++ % steps.size()] }; });
+    runTrials(world, environmentNumber("TALLISEN_CHAOS_STOP_TRIALS", 10), random, [&] {
+        return Kill { std::nullopt, steps[trial++ % steps.size()] };
+    });
 }
 
 } // namespace

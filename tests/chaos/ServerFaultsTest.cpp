@@ -1,10 +1,12 @@
-// A struggling server and a bad network, met by the real program on a real
-// meeting: bursts of 5xx answers, answers cut off half way, answers trickled
-// out slowly, 10 MB of garbage, and a port that no longer speaks TLS. Each ends
-// either in a saved transcript or in a clear error with the meeting kept as a
-// job that a retry finishes, and never in a transcript saved twice.
+// A struggling server, a bad network and a restarted sound server, met by the
+// real program on a real meeting. Each ends in a saved transcript or in a
+// clear error with the meeting kept as a job a retry finishes, and never in a
+// transcript saved twice.
 
 #include "ChaosWorld.h"
+#include "SoundServer.h"
+
+#include <QThread>
 
 #include <gtest/gtest.h>
 
@@ -14,128 +16,121 @@ using Fault = FaultProxy::Fault;
 
 constexpr int kMeetingSeconds = 3;
 
-class ServerFaults : public SharedChaosWorld
+struct Injection
 {
-protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(PendingRecording::loadAll().empty());
-        m_savedBefore = world().savedTranscripts();
-        m_exchangesBefore = world().proxy().exchanges().size();
-    }
-
-    void TearDown() override
-    {
-        world().proxy().clearFaults();
-        for (const PendingRecording& job : PendingRecording::loadAll()) {
-            job.remove();
-        }
-    }
-
-    int newTranscripts() const { return world().savedTranscripts() - m_savedBefore; }
-
-    // Requests since the test began whose path starts with prefix.
-    std::vector<FaultProxy::Exchange> exchanges(const std::string& method, const std::string& prefix) const
-    {
-        std::vector<FaultProxy::Exchange> matching;
-        const std::vector<FaultProxy::Exchange> all = world().proxy().exchanges();
-        for (size_t i = m_exchangesBefore; i < all.size(); ++i) {
-            if (all[i].method == method && all[i].path.rfind(prefix, 0) == 0) {
-                matching.push_back(all[i]);
-            }
-        }
-        return matching;
-    }
-
-    // The meeting failed with `message` and waits, whole, as one job that a
-    // retry on a healthy server finishes exactly once.
-    void expectKeptThenFinishedByRetry(const CliResult& road, const QString& message)
-    {
-        EXPECT_EQ(road.exitCode, 1) << road.errors.toStdString();
-        EXPECT_TRUE(road.errors.contains(message)) << road.errors.toStdString();
-        EXPECT_TRUE(road.errors.contains(QStringLiteral("tallisen-cli retry "))) << road.errors.toStdString();
-        const std::vector<PendingRecording> jobs = PendingRecording::loadAll();
-        ASSERT_EQ(jobs.size(), 1u);
-        // Nothing of the meeting is missing; the capture may run on a little
-        // while the program starts its timer.
-        const double recorded = ChaosWorld::mediaSeconds(jobs.front().audio());
-        EXPECT_GE(recorded, kMeetingSeconds - 1.0);
-        EXPECT_LE(recorded, kMeetingSeconds + 2.0);
-        EXPECT_EQ(newTranscripts(), 0);
-
-        world().proxy().clearFaults();
-        for (const CliResult& retry : ChaosWorld::resumeAll()) {
-            EXPECT_EQ(retry.exitCode, 0) << retry.errors.toStdString();
-        }
-        EXPECT_TRUE(PendingRecording::loadAll().empty());
-        EXPECT_EQ(newTranscripts(), 1);
-    }
-
-    void expectSavedOnce(const CliResult& road)
-    {
-        EXPECT_EQ(road.exitCode, 0) << road.errors.toStdString();
-        EXPECT_TRUE(PendingRecording::loadAll().empty());
-        EXPECT_EQ(newTranscripts(), 1);
-    }
-
-    int m_savedBefore = 0;
-    size_t m_exchangesBefore = 0;
+    Fault fault;
+    int count;
+    std::string path;
 };
 
-TEST_F(ServerFaults, ShortBurstsOfServerErrorsAreRiddenOut)
+struct FaultCase
 {
-    world().proxy().inject(Fault::serverError, 3, "/v1/transcriptions");
-    world().proxy().inject(Fault::serverError, 2, "/v1/recordings/text");
-    expectSavedOnce(world().recordMeeting(kMeetingSeconds, false));
-    EXPECT_EQ(exchanges("POST", "/v1/transcriptions").front().status, 503);
-    EXPECT_EQ(exchanges("POST", "/v1/recordings/text").back().status, 200);
+    const char* name;
+    std::vector<Injection> faults;
+    bool speakers = false;
+    // The error the meeting is kept with; empty: it is saved at once.
+    QString keptWith;
+    // POSTs under this path the road makes (none counted when empty).
+    std::string countedPath;
+    size_t posts = 0;
+    bool refuseTlsMidMeeting = false;
+};
+
+void PrintTo(const FaultCase& test, std::ostream* out)
+{
+    *out << test.name;
 }
 
-TEST_F(ServerFaults, ServerErrorsOutlastingTheRetriesKeepTheMeeting)
-{
-    world().proxy().inject(Fault::serverError, 1000, "/v1/transcriptions");
-    const CliResult road = world().recordMeeting(kMeetingSeconds, false);
-    EXPECT_EQ(exchanges("POST", "/v1/transcriptions").size(), 4u) << "four attempts, then the error";
-    expectKeptThenFinishedByRetry(road, QStringLiteral("The server is busy; try again later."));
-}
+const QString kUnreadable
+    = QStringLiteral("The data could not be read because it is not in the correct format");
 
-TEST_F(ServerFaults, AnswersCutOffHalfWayAreRetriedAndTheTranscriptIsSavedOnce)
-{
+const FaultCase kCases[] = {
+    { "ShortBurstsOfServerErrorsAreRiddenOut",
+        { { Fault::serverError, 3, "/v1/transcriptions" }, { Fault::serverError, 2, "/v1/recordings/text" } },
+        false, {}, "/v1/recordings/text", 3 },
+    { "ServerErrorsOutlastingTheRetriesKeepTheMeeting",
+        { { Fault::serverError, 1000, "/v1/transcriptions" } }, false,
+        QStringLiteral("The server is busy; try again later."), "/v1/transcriptions", 4 },
     // The server saves the transcript each time; only its answer is lost.
-    world().proxy().inject(Fault::dropMidBody, 2, "/v1/recordings/text");
-    world().proxy().inject(Fault::dropMidBody, 1, "/v1/transcriptions");
-    expectSavedOnce(world().recordMeeting(kMeetingSeconds, false));
-    EXPECT_EQ(exchanges("POST", "/v1/recordings/text").size(), 3u);
+    { "AnswersCutOffHalfWayAreRetriedAndTheTranscriptIsSavedOnce",
+        { { Fault::dropMidBody, 2, "/v1/recordings/text" }, { Fault::dropMidBody, 1, "/v1/transcriptions" } },
+        false, {}, "/v1/recordings/text", 3 },
+    { "SlowAnswersAreWaitedFor",
+        { { Fault::slow, 3, "/v1/transcriptions" }, { Fault::slow, 1, "/v1/recordings/text" },
+            { Fault::slow, 2, "/v1/diarizations/" } },
+        true },
+    { "GarbageInsteadOfAnAnswerIsAClearErrorAndTheMeetingIsKept",
+        { { Fault::garbage, 1, "/v1/transcriptions" } }, false, kUnreadable },
+    { "GarbageFromSpeakerDetectionIsAClearErrorAndTheMeetingIsKept",
+        { { Fault::garbage, 1, "/v1/diarizations/" } }, true, kUnreadable },
+    { "ServerThatStopsSpeakingTlsMidMeetingIsAClearErrorAndTheMeetingIsKept", {}, false,
+        QStringLiteral("SSL"), {}, 0, true },
+};
+
+class ServerFaults : public SharedChaosWorld, public ::testing::WithParamInterface<FaultCase>
+{
+};
+
+TEST_P(ServerFaults, EndSavedOnceOrKeptForARetry)
+{
+    const FaultCase& test = GetParam();
+    for (const Injection& injection : test.faults) {
+        world().proxy().inject(injection.fault, injection.count, injection.path);
+    }
+    RoadTrigger trigger;
+    if (test.refuseTlsMidMeeting) {
+        trigger.action = [] { world().proxy().refuseTls(true); };
+    }
+    const CliResult road = world().recordMeeting(kMeetingSeconds, test.speakers, trigger);
+    if (test.refuseTlsMidMeeting) {
+        world().proxy().refuseTls(false);
+    }
+    if (!test.countedPath.empty()) {
+        EXPECT_EQ(world().newExchanges("POST", test.countedPath).size(), test.posts);
+    }
+    if (test.keptWith.isEmpty()) {
+        EXPECT_EQ(road.exitCode, 0) << road.errors.toStdString();
+        EXPECT_TRUE(PendingRecording::loadAll().empty());
+        EXPECT_EQ(world().newTranscripts(), 1);
+        return;
+    }
+    EXPECT_EQ(road.exitCode, 1) << road.errors.toStdString();
+    EXPECT_TRUE(road.errors.contains(test.keptWith)) << road.errors.toStdString();
+    EXPECT_TRUE(road.errors.contains(QStringLiteral("tallisen-cli retry "))) << road.errors.toStdString();
+    const std::vector<PendingRecording> jobs = PendingRecording::loadAll();
+    ASSERT_EQ(jobs.size(), 1u);
+    // All of the meeting; the capture may run on while the timer starts.
+    const double recorded = ChaosWorld::mediaSeconds(jobs.front().audio());
+    EXPECT_GE(recorded, kMeetingSeconds - 1.0);
+    EXPECT_LE(recorded, kMeetingSeconds + 2.0);
+    EXPECT_EQ(world().newTranscripts(), 0);
+
+    world().proxy().clearFaults();
+    ChaosWorld::resumeAll();
+    EXPECT_EQ(world().newTranscripts(), 1);
 }
 
-TEST_F(ServerFaults, SlowAnswersAreWaitedFor)
-{
-    world().proxy().inject(Fault::slow, 3, "/v1/transcriptions");
-    world().proxy().inject(Fault::slow, 1, "/v1/recordings/text");
-    world().proxy().inject(Fault::slow, 2, "/v1/diarizations/");
-    expectSavedOnce(world().recordMeeting(kMeetingSeconds, true));
-}
+INSTANTIATE_TEST_SUITE_P(, ServerFaults, ::testing::ValuesIn(kCases),
+    [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(ServerFaults, GarbageInsteadOfAnAnswerIsAClearErrorAndTheMeetingIsKept)
-{
-    world().proxy().inject(Fault::garbage, 1, "/v1/transcriptions");
-    expectKeptThenFinishedByRetry(world().recordMeeting(kMeetingSeconds, false),
-        QStringLiteral("The data could not be read because it is not in the correct format"));
-}
+using SoundServerRestart = SharedChaosWorld;
 
-TEST_F(ServerFaults, GarbageFromSpeakerDetectionIsAClearErrorAndTheMeetingIsKept)
+// The recording ends at the restart with a warning; what came before is saved once.
+TEST_F(SoundServerRestart, MeetingUpToTheRestartIsSavedWithAWarning)
 {
-    world().proxy().inject(Fault::garbage, 1, "/v1/diarizations/");
-    expectKeptThenFinishedByRetry(world().recordMeeting(kMeetingSeconds, true),
-        QStringLiteral("The data could not be read because it is not in the correct format"));
-}
+    SoundServer::Private sound;
+    const QByteArray shared = qgetenv("PULSE_SERVER");
+    qputenv("PULSE_SERVER", sound.address().toUtf8());
+    const CliResult road = world().recordMeeting(10, false, { .action = [&sound] {
+        QThread::msleep(3500);
+        sound.restart();
+    } });
+    qputenv("PULSE_SERVER", shared);
 
-TEST_F(ServerFaults, ServerThatStopsSpeakingTlsMidMeetingIsAClearErrorAndTheMeetingIsKept)
-{
-    const CliResult road = world().recordMeeting(
-        kMeetingSeconds, false, { .action = [] { world().proxy().refuseTls(true); } });
-    world().proxy().refuseTls(false);
-    expectKeptThenFinishedByRetry(road, QStringLiteral("SSL"));
+    EXPECT_EQ(road.exitCode, 0) << road.errors.toStdString();
+    EXPECT_TRUE(road.errors.contains(QStringLiteral("Capture was interrupted"))) << road.errors.toStdString();
+    EXPECT_TRUE(PendingRecording::loadAll().empty());
+    EXPECT_EQ(world().newTranscripts(), 1);
 }
 
 } // namespace
