@@ -57,17 +57,20 @@ CREATE TABLE IF NOT EXISTS diarizations (
 )sql";
 
 // Each step brings a database from the version before it (PRAGMA user_version) to the next.
-constexpr std::array<const char*, 1> kMigrations {
+constexpr std::array<const char*, 2> kMigrations {
     "ALTER TABLE accounts ADD COLUMN passwordHash TEXT;"
     "ALTER TABLE tokens ADD COLUMN lastUsedAt INTEGER;"
     "CREATE TABLE recipients (accountId TEXT NOT NULL REFERENCES accounts(id), address TEXT NOT NULL, "
     "PRIMARY KEY (accountId, address));"
     "ALTER TABLE diarizations ADD COLUMN error TEXT;",
+    "ALTER TABLE recordings ADD COLUMN version INTEGER NOT NULL DEFAULT 1;",
 };
+
+constexpr const char* kPlaceholderTitle = "Untitled meeting";
 
 constexpr const char* kRecordingColumns
     = "id, accountId, title, transcript, languageCodes, recordedAt, createdAt, category, cleanupStatus, "
-      "emailStatus, emailTo, source";
+      "emailStatus, emailTo, source, version";
 
 constexpr const char* kDiarizationColumns = "accountId, recordingId, status, audioPath, segments, error";
 
@@ -86,6 +89,7 @@ nlohmann::json Recording::toJson() const
         { "createdAt", WireFormat::formatDate(createdAtMs) },
         { "cleanupStatus", toText(cleanupStatus) },
         { "emailStatus", toText(emailStatus) },
+        { "version", version },
     };
     if (category) {
         object["category"] = *category;
@@ -132,6 +136,7 @@ Recording Store::readRecording(Statement& statement)
     recording.emailStatus = emailStatusFromText(statement.text(9));
     recording.emailTo = statement.text(10);
     recording.source = statement.text(11);
+    recording.version = statement.integer(12);
     return recording;
 }
 
@@ -196,6 +201,8 @@ std::pair<Recording, bool> Store::saveRecording(const std::string& accountId,
         recorded.createdAtMs = *WireFormat::parseDate(answer.at("createdAt").get<std::string>());
         recorded.cleanupStatus = cleanupStatusFromText(answer.at("cleanupStatus").get<std::string>());
         recorded.emailStatus = emailStatusFromText(answer.at("emailStatus").get<std::string>());
+        // Answers stored before versions existed name none.
+        recorded.version = answer.value("version", std::int64_t { 1 });
         return { recorded, false };
     }
     auto used
@@ -209,7 +216,7 @@ std::pair<Recording, bool> Store::saveRecording(const std::string& accountId,
     Recording recording;
     recording.id = Secrets::newUuid();
     recording.accountId = accountId;
-    recording.title = "Untitled meeting";
+    recording.title = kPlaceholderTitle;
     recording.transcript = fields.transcript;
     recording.recordedAtMs = fields.recordedAtMs;
     recording.createdAtMs = WireFormat::nowMs();
@@ -218,7 +225,7 @@ std::pair<Recording, bool> Store::saveRecording(const std::string& accountId,
     recording.emailTo = fields.emailTo;
     recording.source = fields.source;
     m_db.prepare(std::string("INSERT INTO recordings (") + kRecordingColumns
-            + ") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
+            + ") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
         .bind(1, recording.id)
         .bind(2, accountId)
         .bind(3, recording.title)
@@ -231,6 +238,7 @@ std::pair<Recording, bool> Store::saveRecording(const std::string& accountId,
         .bind(10, toText(recording.emailStatus))
         .bind(11, recording.emailTo)
         .bind(12, recording.source)
+        .bind(13, recording.version)
         .run();
     m_db.prepare("INSERT INTO idempotencyKeys (accountId, key, recordingId, answer) VALUES (?, ?, ?, ?)")
         .bind(1, accountId)
@@ -247,14 +255,53 @@ void Store::updateCleanup(const std::string& id, const std::string& title,
     CleanupStatus status)
 {
     std::lock_guard lock(m_mutex);
-    m_db.prepare("UPDATE recordings SET title = ?, category = ?, languageCodes = ?, cleanupStatus = ? WHERE "
-                 "id = ?")
+    m_db.prepare("UPDATE recordings SET title = CASE WHEN title = ?6 THEN ?1 ELSE title END, category = ?2, "
+                 "languageCodes = ?3, cleanupStatus = ?4 WHERE id = ?5")
         .bind(1, title)
         .bindOptional(2, category)
         .bind(3, nlohmann::json(languageCodes).dump())
         .bind(4, toText(status))
         .bind(5, id)
+        .bind(6, std::string_view(kPlaceholderTitle))
         .run();
+}
+
+EditResult Store::editRecording(const std::string& accountId, const std::string& id,
+    std::int64_t expectedVersion, const RecordingEdit& edit, std::int64_t quotaBytes)
+{
+    std::lock_guard lock(m_mutex);
+    Transaction transaction(m_db);
+    auto current = m_db.prepare(
+        std::string("SELECT ") + kRecordingColumns + " FROM recordings WHERE id = ? AND accountId = ?");
+    current.bind(1, id).bind(2, accountId);
+    if (!current.step()) {
+        return { EditOutcome::Unknown, {} };
+    }
+    Recording recording = readRecording(current);
+    if (recording.version != expectedVersion) {
+        return { EditOutcome::Stale, recording };
+    }
+    if (edit.transcript && edit.transcript->size() > recording.transcript.size()) {
+        auto used = m_db.prepare(
+            "SELECT coalesce(sum(length(CAST(transcript AS BLOB))), 0) FROM recordings WHERE accountId = ?");
+        used.bind(1, accountId);
+        used.step();
+        const auto grown = static_cast<std::int64_t>(edit.transcript->size() - recording.transcript.size());
+        if (used.integer(0) + grown > quotaBytes) {
+            throw QuotaExceeded();
+        }
+    }
+    recording.title = edit.title.value_or(recording.title);
+    recording.transcript = edit.transcript.value_or(recording.transcript);
+    ++recording.version;
+    m_db.prepare("UPDATE recordings SET title = ?, transcript = ?, version = ? WHERE id = ?")
+        .bind(1, recording.title)
+        .bind(2, recording.transcript)
+        .bind(3, recording.version)
+        .bind(4, id)
+        .run();
+    transaction.commit();
+    return { EditOutcome::Updated, recording };
 }
 
 void Store::updateEmailStatus(const std::string& id, EmailStatus status)

@@ -61,6 +61,8 @@ struct Recording
     EmailStatus emailStatus = EmailStatus::Disabled;
     std::string emailTo;
     std::string source;
+    // Starts at 1; each edit by the owner adds one (what If-Match names).
+    std::int64_t version = 1;
 
     nlohmann::json toJson() const;
 };
@@ -71,6 +73,27 @@ struct NewRecording
     std::int64_t recordedAtMs = 0;
     std::string emailTo;
     std::string source;
+};
+
+// The owner's edit of a saved transcript; an absent field stays as it is.
+struct RecordingEdit
+{
+    std::optional<std::string> title;
+    std::optional<std::string> transcript;
+};
+
+enum class EditOutcome
+{
+    Updated,
+    Unknown,
+    Stale
+};
+
+struct EditResult
+{
+    EditOutcome outcome = EditOutcome::Unknown;
+    // The recording after the edit, when it was Updated.
+    Recording recording;
 };
 
 struct DiarizationJob
@@ -160,6 +183,12 @@ public:
     // Throws QuotaExceeded when a new one would take the account's transcripts past `quotaBytes`.
     std::pair<Recording, bool> saveRecording(const std::string& accountId, const std::string& idempotencyKey,
         const NewRecording& fields, std::int64_t quotaBytes);
+    // Applies the edit only while the stored version is `expectedVersion`, so of
+    // two edits made from the same version exactly one lands.
+    // Throws QuotaExceeded when a longer transcript would pass `quotaBytes`.
+    EditResult editRecording(const std::string& accountId, const std::string& id,
+        std::int64_t expectedVersion, const RecordingEdit& edit, std::int64_t quotaBytes);
+    // Keeps a title the owner gave: only the placeholder is replaced.
     void updateCleanup(const std::string& id, const std::string& title,
         const std::optional<std::string>& category, const std::vector<std::string>& languageCodes,
         CleanupStatus status);

@@ -30,6 +30,7 @@ namespace fs = std::filesystem;
 
 constexpr const char* kJson = "application/json";
 constexpr const char* kUuidPath = "([^/]+)";
+constexpr std::size_t kTitleBytes = 1000;
 
 void sendJson(httplib::Response& response, const nlohmann::json& body, int status = 200)
 {
@@ -67,6 +68,55 @@ std::string pathId(const httplib::Request& request, const char* what)
 bool isBlank(const std::string& text)
 {
     return text.find_first_not_of(" \t\r\n\f\v") == std::string::npos;
+}
+
+// An If-Match value: the version as a number, bare or as a quoted entity tag.
+std::optional<std::int64_t> parseVersion(std::string text)
+{
+    if (text.size() >= 2 && text.front() == '"' && text.back() == '"') {
+        text = text.substr(1, text.size() - 2);
+    }
+    if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos) {
+        return std::nullopt;
+    }
+    return std::stoll(text);
+}
+
+std::optional<std::string> optionalString(const nlohmann::json& object, const char* key)
+{
+    const auto found = object.find(key);
+    if (found == object.end()) {
+        return std::nullopt;
+    }
+    if (!found->is_string()) {
+        throw HttpError(400, std::string("\"") + key + "\" must be a string.");
+    }
+    return found->get<std::string>();
+}
+
+HttpError quotaRefusal(int megabytes)
+{
+    return HttpError(507,
+        "Your transcripts use all the space this server gives an account (" + std::to_string(megabytes)
+            + " MB). Delete some and try again.");
+}
+
+RecordingEdit parseEdit(const nlohmann::json& body)
+{
+    RecordingEdit edit { optionalString(body, "title"), optionalString(body, "transcript") };
+    if (!edit.title && !edit.transcript) {
+        throw HttpError(400, "The request needs a \"title\" or a \"transcript\" to change.");
+    }
+    if (edit.title && isBlank(*edit.title)) {
+        throw HttpError(400, "The title is empty.");
+    }
+    if (edit.title && edit.title->size() > kTitleBytes) {
+        throw HttpError(400, "The title is longer than " + std::to_string(kTitleBytes) + " bytes.");
+    }
+    if (edit.transcript && isBlank(*edit.transcript)) {
+        throw HttpError(400, "The transcript is empty.");
+    }
+    return edit;
 }
 
 std::string htmlEscape(const std::string& text)
@@ -305,6 +355,7 @@ void TallisenServer::installRoutes()
     http.Get("/v1/recordings", handler(&TallisenServer::listRecordings));
     http.Post("/v1/recordings/text", handler(&TallisenServer::saveTranscript));
     http.Delete(std::string("/v1/recordings/") + kUuidPath, handler(&TallisenServer::deleteRecording));
+    http.Patch(std::string("/v1/recordings/") + kUuidPath, handler(&TallisenServer::editRecording));
     http.Post("/v1/transcriptions", handler(&TallisenServer::transcribe));
     http.Post("/v1/transcriptions/align", handler(&TallisenServer::align));
     http.Post(std::string("/v1/diarizations/") + kUuidPath + "/prepare",
@@ -337,6 +388,9 @@ httplib::Server::HandlerResponse TallisenServer::checkLimits(
         return refuse(415, "Send the request body without a Content-Encoding.");
     }
     if (!request.has_header("Content-Length")) {
+        if (request.method == "PATCH") {
+            return refuse(411, "Send the request body with a Content-Length.");
+        }
         return request.method == "POST" ? answerBodylessPost(request, response)
                                         : httplib::Server::HandlerResponse::Unhandled;
     }
@@ -353,7 +407,8 @@ httplib::Server::HandlerResponse TallisenServer::checkLimits(
         limit = kTranscriptionBytes;
     } else if (request.path == "/v1/transcriptions/align") {
         limit = kTranscriptionBytes + kTranscriptBytes / 8;
-    } else if (request.path == "/v1/recordings/text") {
+    } else if (request.path == "/v1/recordings/text"
+        || (request.method == "PATCH" && request.path.rfind("/v1/recordings/", 0) == 0)) {
         limit = kTranscriptBytes;
     }
     if (length > limit) {
@@ -609,6 +664,36 @@ void TallisenServer::deleteRecording(const httplib::Request& request, httplib::R
     sendJson(response, { { "deleted", true } });
 }
 
+void TallisenServer::editRecording(const httplib::Request& request, httplib::Response& response)
+{
+    const Account account = requireAccount(request);
+    const std::string id = pathId(request, "recording");
+    if (!request.has_header("If-Match")) {
+        throw HttpError(428, "Send the recording's version in an If-Match header.");
+    }
+    const auto expected = parseVersion(request.get_header_value("If-Match"));
+    if (!expected) {
+        throw HttpError(400, "The If-Match header must carry the recording's version, a whole number.");
+    }
+    const RecordingEdit edit = parseEdit(parseObject(request.body));
+    const std::int64_t quota = std::int64_t { m_options.quotaMegabytes } * 1'000'000;
+    EditResult result;
+    try {
+        result = m_store->editRecording(account.id, id, *expected, edit, quota);
+    } catch (const QuotaExceeded&) {
+        throw quotaRefusal(m_options.quotaMegabytes);
+    }
+    switch (result.outcome) {
+    case EditOutcome::Unknown:
+        throw HttpError(404, "Recording not found");
+    case EditOutcome::Stale:
+        throw HttpError(412, "This transcript was changed elsewhere. Refresh and try again.");
+    case EditOutcome::Updated:
+        sendJson(response, result.recording.toJson());
+        return;
+    }
+}
+
 void TallisenServer::saveTranscript(const httplib::Request& request, httplib::Response& response)
 {
     const Account account = requireAccount(request);
@@ -640,9 +725,7 @@ void TallisenServer::saveTranscript(const httplib::Request& request, httplib::Re
     try {
         saved = m_store->saveRecording(account.id, *key, fields, quota);
     } catch (const QuotaExceeded&) {
-        throw HttpError(507,
-            "Your transcripts use all the space this server gives an account ("
-                + std::to_string(m_options.quotaMegabytes) + " MB). Delete some and try again.");
+        throw quotaRefusal(m_options.quotaMegabytes);
     }
     const auto& [recording, created] = saved;
     if (created) {

@@ -69,6 +69,7 @@ private:
     void me(const httplib::Request& request, httplib::Response& response);
     void listRecordings(const httplib::Request& request, httplib::Response& response);
     void deleteRecording(const httplib::Request& request, httplib::Response& response);
+    void editRecording(const httplib::Request& request, httplib::Response& response);
     void saveTranscript(const httplib::Request& request, httplib::Response& response);
     void transcribe(const httplib::Request& request, httplib::Response& response);
     void align(const httplib::Request& request, httplib::Response& response);
