@@ -2,6 +2,7 @@
 
 #include "api/Iso8601.h"
 #include "core/JsonFields.h"
+#include "core/Uuids.h"
 
 namespace {
 
@@ -36,7 +37,34 @@ Recording Recording::fromJson(const QJsonObject& object)
         .category = JsonFields::optionalString(object, QStringLiteral("category")),
         .cleanupStatus = JsonFields::optionalString(object, QStringLiteral("cleanupStatus")),
         .emailStatus = JsonFields::optionalString(object, QStringLiteral("emailStatus")),
+        .version = JsonFields::optionalInt64(object, QStringLiteral("version")),
     };
+}
+
+QJsonObject Recording::toJson() const
+{
+    QJsonObject object {
+        { QStringLiteral("id"), Uuids::text(id) },
+        { QStringLiteral("title"), title },
+        { QStringLiteral("transcript"), transcript },
+        { QStringLiteral("languageCodes"), QJsonArray::fromStringList(languageCodes) },
+        { QStringLiteral("recordedAt"), Iso8601::formatWholeSeconds(recordedAt) },
+        { QStringLiteral("createdAt"), Iso8601::formatWholeSeconds(createdAt) },
+    };
+    const std::pair<QString, const std::optional<QString>&> optionals[] {
+        { QStringLiteral("category"), category },
+        { QStringLiteral("cleanupStatus"), cleanupStatus },
+        { QStringLiteral("emailStatus"), emailStatus },
+    };
+    for (const auto& [key, value] : optionals) {
+        if (value) {
+            object.insert(key, *value);
+        }
+    }
+    if (version) {
+        object.insert(QStringLiteral("version"), *version);
+    }
+    return object;
 }
 
 RecordingList RecordingList::fromJson(const QJsonObject& object)

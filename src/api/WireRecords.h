@@ -30,8 +30,12 @@ struct Recording
     std::optional<QString> category;
     std::optional<QString> cleanupStatus;
     std::optional<QString> emailStatus;
+    // What an edit names in If-Match; absent from servers that cannot edit.
+    std::optional<qint64> version;
 
     static Recording fromJson(const QJsonObject& object);
+    // The keys fromJson reads; absent optional fields are left out.
+    QJsonObject toJson() const;
     bool operator==(const Recording&) const = default;
 };
 
