@@ -228,6 +228,45 @@ QCoro::Task<void> APIClient::deleteRecording(QUuid id)
     co_await send<DeleteResponse>(std::move(request));
 }
 
+const QString APIClient::kCannotEdit
+    = QStringLiteral("This server cannot save edits to transcripts. Nothing was changed.");
+
+QCoro::Task<Recording> APIClient::updateRecording(
+    Recording recording, std::optional<QString> title, std::optional<QString> transcript)
+{
+    if (!recording.version) {
+        throw APIClientError(kCannotEdit);
+    }
+    QJsonObject body;
+    if (title) {
+        body.insert(QStringLiteral("title"), *title);
+    }
+    if (transcript) {
+        body.insert(QStringLiteral("transcript"), *transcript);
+    }
+    APIRequest request = authorizedRequest(QStringLiteral("/v1/recordings/") + Uuids::text(recording.id));
+    request.method = QByteArrayLiteral("PATCH");
+    request.request.setRawHeader("Content-Type", "application/json");
+    request.request.setRawHeader("If-Match", QByteArray::number(*recording.version));
+    request.body = QJsonDocument(body).toJson(QJsonDocument::Compact);
+    const HTTPAnswer answer = co_await perform(std::move(request));
+    if (answer.status >= 200 && answer.status <= 299) {
+        co_return Recording::fromJson(JsonFields::parseObject(answer.body));
+    }
+    if (answer.status == 405 || answer.status == 501) {
+        throw APIClientError(kCannotEdit, answer.status);
+    }
+    // A server without the route answers 404 for every recording; one that
+    // still lists this one cannot edit.
+    if (answer.status == 404) {
+        const std::vector<Recording> listed = co_await listRecordings();
+        if (std::ranges::any_of(listed, [&](const Recording& item) { return item.id == recording.id; })) {
+            throw APIClientError(kCannotEdit, answer.status);
+        }
+    }
+    throw APIClientError(errorMessage(answer), answer.status);
+}
+
 QString APIClient::mergedTranscript(const std::vector<AudioChunk>& chunks)
 {
     QStringList pieces;

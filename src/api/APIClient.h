@@ -87,6 +87,14 @@ public:
     QCoro::Task<std::vector<Recording>> listRecordings();
     // A 2xx answer is success even when it says "deleted": false.
     QCoro::Task<void> deleteRecording(QUuid id);
+    // Changes the title, the transcript or both of the recording as it was at
+    // its version; the server refuses (412, its sentence) once it changed
+    // since. Never repeated: a lost answer would make the repeat look like
+    // someone else's edit. A server that cannot edit gives kCannotEdit, and
+    // a record without a version is refused before anything is sent.
+    QCoro::Task<Recording> updateRecording(
+        Recording recording, std::optional<QString> title, std::optional<QString> transcript);
+    static const QString kCannotEdit;
 
     // The plain join of the chunk texts, for jobs without word alignment.
     static QString mergedTranscript(const std::vector<AudioChunk>& chunks);
