@@ -59,6 +59,24 @@ const std::array kSubcommands {
         "  --json          print them as a JSON array, transcript text included\n" },
     Subcommand { Kind::deleteTranscript, "delete", "delete ID",
         "Deletes a transcript from the server.", "" },
+    Subcommand { Kind::show, "show", "show ID [--format text|markdown|srt|vtt|json] [--output FILE]",
+        "Prints a transcript, or writes it to a file, as text, Markdown, SubRip\n"
+        "or WebVTT subtitles, or JSON with its speaker turns.",
+        "  --format F      text (the default), markdown, srt, vtt or json\n"
+        "  --output FILE   write FILE (owner-only) instead of printing\n" },
+    Subcommand { Kind::renameSpeaker, "rename", "rename ID FROM TO",
+        "Renames the speaker FROM to TO in every turn of a transcript on the\n"
+        "server, for example: rename 1A2B \"Speaker 1\" Dana.", "" },
+    Subcommand { Kind::retitle, "retitle", "retitle ID TITLE",
+        "Gives a transcript on the server a new title.", "" },
+    Subcommand { Kind::importFile, "import", "import FILE [--speakers|--no-speakers] [--email ADDR]",
+        "Imports a recording made elsewhere (any audio or video file, up to 4\n"
+        "hours) as a saved recording, then transcribes it like a recording,\n"
+        "showing each step. FILE itself is only read.",
+        "  --speakers      detect who is speaking (this recording only)\n"
+        "  --no-speakers   no speaker detection (this recording only)\n"
+        "  --email ADDR    e-mail the transcript to ADDR (this recording only;\n"
+        "                  an empty ADDR sends no e-mail)\n" },
 };
 // clang-format on
 
@@ -183,10 +201,11 @@ bool readOption(OptionReader& reader, CliCommand& command, const QString& option
         command.noBrowser = true;
     } else if (is(Kind::record, "--seconds")) {
         command.seconds = parseSeconds(reader, reader.value(option));
-    } else if (is(Kind::record, "--speakers") || is(Kind::record, "--no-speakers")) {
+    } else if (is(Kind::record, "--speakers") || is(Kind::record, "--no-speakers")
+        || is(Kind::importFile, "--speakers") || is(Kind::importFile, "--no-speakers")) {
         reader.refuseAttachedValue(option);
         setSpeakers(reader, command, option == QLatin1String("--speakers"));
-    } else if (is(Kind::record, "--email")) {
+    } else if (is(Kind::record, "--email") || is(Kind::importFile, "--email")) {
         command.email = reader.value(option).trimmed();
         if (!command.email->isEmpty() && !isPlausibleAddress(*command.email)) {
             reader.fail(QStringLiteral("--email needs an address such as ann@example.com, not \"%1\".")
@@ -195,6 +214,18 @@ bool readOption(OptionReader& reader, CliCommand& command, const QString& option
     } else if (is(Kind::transcripts, "--json")) {
         reader.refuseAttachedValue(option);
         command.json = true;
+    } else if (is(Kind::show, "--format")) {
+        const QString name = reader.value(option);
+        try {
+            command.format = TranscriptExport::formatNamed(name);
+        } catch (const std::invalid_argument& error) {
+            reader.fail(QString::fromStdString(error.what()));
+        }
+    } else if (is(Kind::show, "--output")) {
+        command.output = reader.value(option);
+        if (command.output->isEmpty()) {
+            reader.fail(QStringLiteral("--output needs a file name."));
+        }
     } else {
         return false;
     }
@@ -204,7 +235,26 @@ bool readOption(OptionReader& reader, CliCommand& command, const QString& option
 bool takesId(Kind kind)
 {
     return kind == Kind::retry || kind == Kind::withoutSpeakers || kind == Kind::discard
-        || kind == Kind::deleteTranscript;
+        || kind == Kind::deleteTranscript || kind == Kind::show || kind == Kind::renameSpeaker
+        || kind == Kind::retitle;
+}
+
+bool namesTranscript(Kind kind)
+{
+    return kind == Kind::deleteTranscript || kind == Kind::show || kind == Kind::renameSpeaker
+        || kind == Kind::retitle;
+}
+
+// The words each subcommand takes after its ID, named for the usage error.
+QStringList textsAfterId(Kind kind)
+{
+    if (kind == Kind::renameSpeaker) {
+        return { QStringLiteral("the speaker's name"), QStringLiteral("the new name") };
+    }
+    if (kind == Kind::retitle) {
+        return { QStringLiteral("the new title") };
+    }
+    return {};
 }
 
 CliCommand helpFor(const QStringList& arguments)
@@ -264,6 +314,10 @@ CliCommand parse(const QStringList& arguments)
             }
         } else if (takesId(command.kind) && !id) {
             id = argument;
+        } else if (command.kind == Kind::importFile && command.file.isEmpty() && !argument.isEmpty()) {
+            command.file = argument;
+        } else if (id && command.texts.size() < textsAfterId(command.kind).size()) {
+            command.texts.append(argument);
         } else {
             reader.fail(QStringLiteral("Unexpected argument \"%1\".").arg(argument));
         }
@@ -272,10 +326,22 @@ CliCommand parse(const QStringList& arguments)
         if (!id || id->trimmed().isEmpty()) {
             reader.fail(QStringLiteral("%1 needs the ID of a %2.")
                             .arg(name,
-                                command.kind == Kind::deleteTranscript ? QStringLiteral("transcript")
-                                                                       : QStringLiteral("saved recording")));
+                                namesTranscript(command.kind) ? QStringLiteral("transcript")
+                                                              : QStringLiteral("saved recording")));
         }
         command.id = id->trimmed();
+    }
+    if (command.kind == Kind::importFile && command.file.isEmpty()) {
+        reader.fail(QStringLiteral("import needs the audio or video file to import."));
+    }
+    const QStringList wanted = textsAfterId(command.kind);
+    if (command.texts.size() < wanted.size()) {
+        reader.fail(QStringLiteral("%1 needs %2 after the ID.").arg(name, wanted.at(command.texts.size())));
+    }
+    for (const QString& text : command.texts) {
+        if (text.trimmed().isEmpty()) {
+            reader.fail(QStringLiteral("%1 needs words that are not blank.").arg(name));
+        }
     }
     return command;
 }
@@ -307,8 +373,7 @@ QString usage(CliCommand::Kind kind)
     }
     if (takesId(kind)) {
         text += QStringLiteral("\nID is the ID '%1' lists, or enough of its beginning to name one.\n")
-                    .arg(kind == Kind::deleteTranscript ? QStringLiteral("transcripts")
-                                                        : QStringLiteral("jobs"));
+                    .arg(namesTranscript(kind) ? QStringLiteral("transcripts") : QStringLiteral("jobs"));
     }
     return text;
 }

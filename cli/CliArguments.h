@@ -4,6 +4,8 @@
 // into a plain record before anything else runs, so a usage error never
 // touches the settings, the keyring or the network.
 
+#include "export/TranscriptExport.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -53,6 +55,10 @@ struct CliCommand
         discard,
         transcripts,
         deleteTranscript,
+        show,
+        renameSpeaker,
+        retitle,
+        importFile,
     };
 
     Kind kind = Kind::help;
@@ -66,6 +72,13 @@ struct CliCommand
     // Job or transcript id, or a unique beginning of one.
     QString id;
     bool json = false;
+    // For show: the format, and the file to write instead of standard output.
+    ExportFormat format = ExportFormat::text;
+    std::optional<QString> output;
+    // After the ID: rename's speaker and new name, or retitle's title.
+    QStringList texts;
+    // For import: the audio or video file.
+    QString file;
 };
 
 namespace CliArguments {

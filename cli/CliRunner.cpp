@@ -1,6 +1,5 @@
 #include "cli/CliRunner.h"
 
-#include "api/Iso8601.h"
 #include "api/URLError.h"
 #include "cli/ProgressDisplay.h"
 #include "cli/StopRequests.h"
@@ -9,7 +8,6 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QJsonObject>
 #include <QTimer>
 
 #include <QCoroSignal>
@@ -33,27 +31,6 @@ QString localTime(const Date& date)
 QString onOff(bool value)
 {
     return value ? QStringLiteral("on") : QStringLiteral("off");
-}
-
-QJsonObject recordingJson(const Recording& recording)
-{
-    QJsonObject object {
-        { "id", Uuids::text(recording.id) },
-        { "title", recording.title },
-        { "transcript", recording.transcript },
-        { "languageCodes", QJsonArray::fromStringList(recording.languageCodes) },
-        { "recordedAt", Iso8601::formatWholeSeconds(recording.recordedAt) },
-        { "createdAt", Iso8601::formatWholeSeconds(recording.createdAt) },
-    };
-    const auto addOptional = [&](const char* key, const std::optional<QString>& value) {
-        if (value) {
-            object.insert(QLatin1String(key), *value);
-        }
-    };
-    addOptional("category", recording.category);
-    addOptional("cleanupStatus", recording.cleanupStatus);
-    addOptional("emailStatus", recording.emailStatus);
-    return object;
 }
 
 QString jobState(const PendingRecording& job)
@@ -139,6 +116,13 @@ QCoro::Task<ExitCode> CliRunner::run(CliCommand command)
         co_return discard(command.id);
     case Kind::deleteTranscript:
         co_return co_await deleteTranscript(command.id);
+    case Kind::show:
+        co_return co_await show(command);
+    case Kind::renameSpeaker:
+    case Kind::retitle:
+        co_return co_await edit(command);
+    case Kind::importFile:
+        co_return co_await importRecording(command);
     }
     co_return ExitCode::usage;
 }
@@ -195,7 +179,7 @@ QCoro::Task<ExitCode> CliRunner::transcripts(bool json)
     if (json) {
         QJsonArray array;
         for (const Recording& recording : m_model.recordings()) {
-            array.append(recordingJson(recording));
+            array.append(recording.toJson());
         }
         m_output.write(QJsonDocument(array).toJson(QJsonDocument::Indented));
         co_return ExitCode::success;
@@ -217,7 +201,7 @@ QCoro::Task<ExitCode> CliRunner::record(const CliCommand& command)
     // Installed first, so a Ctrl+C while the capture starts stops it at once.
     StopRequests stop(true);
     followStatus();
-    const size_t jobsBefore = m_model.pendingRecordings().size();
+    const std::vector<QUuid> earlier = jobIds();
     const bool savedSpeakers = m_model.diarizationEnabled();
     const QString savedEmail = m_model.emailTo();
     if (command.speakers) {
@@ -264,7 +248,7 @@ QCoro::Task<ExitCode> CliRunner::record(const CliCommand& command)
     // Returns at once when the model is already stopping by itself.
     co_await m_model.stopAndTranscribe();
     co_await untilIdle();
-    co_return transcriptOutcome(jobsBefore);
+    co_return transcriptOutcome(earlier);
 }
 
 QCoro::Task<ExitCode> CliRunner::autoRecord()
@@ -328,7 +312,7 @@ QCoro::Task<ExitCode> CliRunner::retry(const CliCommand& command)
         co_return ExitCode::failure;
     }
     followStatus();
-    const size_t jobsBefore = m_model.pendingRecordings().size();
+    const std::vector<QUuid> earlier = jobIds();
     StopRequests interrupt(false);
     connect(&interrupt, &StopRequests::requested, this, [this, id = job.id] { abandon(id); });
     if (command.kind == CliCommand::Kind::withoutSpeakers) {
@@ -336,7 +320,25 @@ QCoro::Task<ExitCode> CliRunner::retry(const CliCommand& command)
     } else {
         co_await m_model.retryPending(job);
     }
-    co_return transcriptOutcome(jobsBefore);
+    co_return transcriptOutcome(earlier);
+}
+
+QCoro::Task<ExitCode> CliRunner::importRecording(const CliCommand& command)
+{
+    followStatus();
+    const std::vector<QUuid> earlier = jobIds();
+    // Until the job exists nothing is kept; afterwards the job is on disk.
+    StopRequests interrupt(false);
+    connect(&interrupt, &StopRequests::requested, this, [this, earlier] {
+        const std::optional<QUuid> added = jobAddedSince(earlier);
+        if (added) {
+            abandon(added);
+        }
+        printError(QStringLiteral("Stopped; nothing was imported."));
+        ::_exit(kInterruptedExitCode);
+    });
+    co_await m_model.importRecording(command.file, command.speakers, command.email);
+    co_return transcriptOutcome(earlier);
 }
 
 ExitCode CliRunner::discard(const QString& id)
@@ -356,21 +358,68 @@ ExitCode CliRunner::discard(const QString& id)
     return result;
 }
 
+QCoro::Task<std::optional<Recording>> CliRunner::listedTranscript(const QString& id)
+{
+    co_await m_model.refresh();
+    if (outcome() != ExitCode::success) {
+        co_return std::nullopt;
+    }
+    try {
+        co_return findById(
+            m_model.recordings(), id, QStringLiteral("transcript"), QStringLiteral("transcripts"));
+    } catch (const std::exception& error) {
+        printError(QString::fromStdString(error.what()));
+    }
+    co_return std::nullopt;
+}
+
 QCoro::Task<ExitCode> CliRunner::deleteTranscript(const QString& id)
+{
+    const std::optional<Recording> recording = co_await listedTranscript(id);
+    if (!recording) {
+        co_return ExitCode::failure;
+    }
+    co_await m_model.deleteRecording(*recording);
+    const ExitCode result = outcome();
+    if (result == ExitCode::success) {
+        printOutput(m_model.status());
+    }
+    co_return result;
+}
+
+QCoro::Task<ExitCode> CliRunner::show(const CliCommand& command)
 {
     co_await m_model.refresh();
     if (outcome() != ExitCode::success) {
         co_return ExitCode::failure;
     }
-    Recording recording;
     try {
-        recording
-            = findById(m_model.recordings(), id, QStringLiteral("transcript"), QStringLiteral("transcripts"));
+        const Recording recording = findById(
+            m_model.recordings(), command.id, QStringLiteral("transcript"), QStringLiteral("transcripts"));
+        if (command.output) {
+            TranscriptExport::exportTo(recording, command.format, *command.output);
+            co_return ExitCode::success;
+        }
+        const QString text = TranscriptExport::exported(recording, command.format);
+        printOutput(text.endsWith(QLatin1Char('\n')) ? text.chopped(1) : text);
     } catch (const std::exception& error) {
         printError(QString::fromStdString(error.what()));
         co_return ExitCode::failure;
     }
-    co_await m_model.deleteRecording(recording);
+    co_return ExitCode::success;
+}
+
+QCoro::Task<ExitCode> CliRunner::edit(const CliCommand& command)
+{
+    const std::optional<Recording> recording = co_await listedTranscript(command.id);
+    if (!recording) {
+        co_return ExitCode::failure;
+    }
+    if (command.kind == CliCommand::Kind::renameSpeaker) {
+        co_await m_model.renameSpeaker(*recording, command.texts.at(0), command.texts.at(1));
+    } else {
+        co_await m_model.editRecording(*recording, command.texts.at(0), std::nullopt);
+    }
     const ExitCode result = outcome();
     if (result == ExitCode::success) {
         printOutput(m_model.status());
@@ -400,7 +449,7 @@ QCoro::Task<void> CliRunner::untilIdle()
     }
 }
 
-ExitCode CliRunner::transcriptOutcome(size_t jobsBefore)
+ExitCode CliRunner::transcriptOutcome(const std::vector<QUuid>& earlier)
 {
     m_progress.finish();
     if (const std::optional<QString>& warning = m_model.captureWarning()) {
@@ -408,9 +457,8 @@ ExitCode CliRunner::transcriptOutcome(size_t jobsBefore)
     }
     if (const std::optional<QString>& error = m_model.errorMessage()) {
         printError(*error);
-        const std::vector<PendingRecording>& jobs = m_model.pendingRecordings();
-        if (jobs.size() > jobsBefore) {
-            printError(keptAs(jobs.back().id));
+        if (const std::optional<QUuid> added = jobAddedSince(earlier)) {
+            printError(keptAs(*added));
         }
         return ExitCode::failure;
     }
@@ -439,17 +487,29 @@ void CliRunner::abandon(const std::optional<QUuid>& job)
 
 void CliRunner::abandonOnInterrupt(StopRequests& interrupt)
 {
-    std::vector<QUuid> earlier;
+    connect(&interrupt, &StopRequests::requested, this,
+        [this, earlier = jobIds()] { abandon(jobAddedSince(earlier)); });
+}
+
+std::vector<QUuid> CliRunner::jobIds() const
+{
+    std::vector<QUuid> ids;
     for (const PendingRecording& job : m_model.pendingRecordings()) {
-        earlier.push_back(job.id);
+        ids.push_back(job.id);
     }
-    connect(&interrupt, &StopRequests::requested, this, [this, earlier] {
-        const std::vector<PendingRecording>& jobs = m_model.pendingRecordings();
-        const auto added = std::find_if(jobs.begin(), jobs.end(), [&](const PendingRecording& job) {
-            return std::find(earlier.begin(), earlier.end(), job.id) == earlier.end();
-        });
-        abandon(added == jobs.end() ? std::nullopt : std::optional(added->id));
-    });
+    return ids;
+}
+
+// Jobs are listed by when they were recorded, so a new one (an import of an
+// old file) can be anywhere in the list.
+std::optional<QUuid> CliRunner::jobAddedSince(const std::vector<QUuid>& earlier) const
+{
+    for (const PendingRecording& job : m_model.pendingRecordings()) {
+        if (std::find(earlier.begin(), earlier.end(), job.id) == earlier.end()) {
+            return job.id;
+        }
+    }
+    return std::nullopt;
 }
 
 void CliRunner::followStatus()

@@ -5,6 +5,7 @@
 // lines and errors to standard error, so output can be piped while progress
 // stays visible. Lives on the main thread with the model.
 
+#include "api/WireRecords.h"
 #include "cli/CliArguments.h"
 
 #include <QIODevice>
@@ -14,6 +15,7 @@
 #include <QCoroTask>
 
 #include <optional>
+#include <vector>
 
 class AppModel;
 class StopRequests;
@@ -40,8 +42,15 @@ private:
     QCoro::Task<ExitCode> record(const CliCommand& command);
     QCoro::Task<ExitCode> autoRecord();
     QCoro::Task<ExitCode> retry(const CliCommand& command);
+    QCoro::Task<ExitCode> importRecording(const CliCommand& command);
     ExitCode discard(const QString& id);
     QCoro::Task<ExitCode> deleteTranscript(const QString& id);
+    // The transcript the server lists under id (or its beginning); absent,
+    // the reason printed, when the list failed or names none.
+    QCoro::Task<std::optional<Recording>> listedTranscript(const QString& id);
+    QCoro::Task<ExitCode> show(const CliCommand& command);
+    // rename and retitle: the transcript as just listed, edited on the server.
+    QCoro::Task<ExitCode> edit(const CliCommand& command);
 
     // Waits until no model operation runs (the model may be stopping a
     // recording on its own).
@@ -49,7 +58,10 @@ private:
     QCoro::Task<void> untilIdle();
     // After a recording or a retry: the new transcript on standard output, or
     // the error and where the recording was kept.
-    ExitCode transcriptOutcome(size_t jobsBefore);
+    ExitCode transcriptOutcome(const std::vector<QUuid>& earlier);
+    std::vector<QUuid> jobIds() const;
+    // The first job listed now that was not among earlier.
+    std::optional<QUuid> jobAddedSince(const std::vector<QUuid>& earlier) const;
 
     static QString keptAs(const QUuid& job);
     // A Ctrl+C while a recording is saved or transcribed: says where it is
