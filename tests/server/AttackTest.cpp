@@ -42,17 +42,26 @@ std::string gzipOfZeros(std::size_t size)
     return result;
 }
 
-TEST_F(Attack, OversizedHeadsAreRefusedAndTheConnectionClosed)
+// Some clients send a POST without a body and without a Content-Length.
+TEST_F(Attack, OversizedHeadsAreRefusedAndBodylessPostsNeedNoContentLength)
 {
     std::string manyHeaders;
     for (int i = 0; i < 2000; ++i) {
         manyHeaders += "X-" + std::to_string(i) + ": v\r\n";
     }
-    const std::string oneHugeHeader = "X-Big: " + std::string(100'000, 'a') + "\r\n";
-    for (const auto& headers : { manyHeaders, oneHugeHeader }) {
-        const auto answer = rawAnswer("GET /health HTTP/1.1\r\nHost: x\r\n" + headers + "\r\n");
-        EXPECT_EQ(answer.rfind("HTTP/1.1 431", 0), 0u) << answer.substr(0, 200);
+    const std::string health = "GET /health HTTP/1.1\r\nHost: x\r\n";
+    const std::vector<std::tuple<const char*, std::string, const char*, const char*>> cases {
+        { "many headers", health + manyHeaders + "\r\n", "431", "" },
+        { "one huge header", health + "X-Big: " + std::string(100'000, 'a') + "\r\n\r\n", "431", "" },
+        { "a bodyless post", "POST /auth/google/prepare HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n",
+            "200", "\"code\"" },
+    };
+    for (const auto& [name, request, status, content] : cases) {
+        SCOPED_TRACE(name);
+        const auto answer = rawAnswer(request);
+        EXPECT_EQ(answer.rfind(std::string("HTTP/1.1 ") + status, 0), 0u) << answer.substr(0, 200);
         EXPECT_EQ(statusLines(answer), 1u);
+        EXPECT_NE(answer.find(content), std::string::npos);
     }
 }
 
@@ -112,18 +121,10 @@ TEST_F(Attack, CompressedBodiesAreRefusedBeforeTheyAreInflated)
     }
 }
 
-// Some clients send a POST without a body and without a Content-Length.
-TEST_F(Attack, BodylessPostsNeedNoContentLength)
-{
-    const auto answer
-        = rawAnswer("POST /auth/google/prepare HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
-    EXPECT_EQ(answer.rfind("HTTP/1.1 200", 0), 0u) << answer;
-    EXPECT_NE(answer.find("\"code\""), std::string::npos);
-}
-
 // A 45-byte playlist once made the server decode, and transcribe back, an owner-only
-// recording outside its data folder.
-TEST_F(Attack, TranscriptionRefusesWhatIsNotAChunkOfAudioOrReachesOtherFiles)
+// recording outside its data folder. One upload of joined MP3 parts once took the
+// whole server down (a crash in resampling); now it is transcribed and the server stays up.
+TEST_F(Attack, TranscriptionRefusesWhatIsNotAChunkOfAudioOrReachesOtherFilesAndSurvivesFormatChanges)
 {
     SpeechFiles::TemporaryDirectory directory;
     const std::string secret = directory.file("secret.wav");
@@ -146,6 +147,7 @@ TEST_F(Attack, TranscriptionRefusesWhatIsNotAChunkOfAudioOrReachesOtherFiles)
         { "/v1/transcriptions", withPrompt, "x", "audio/x-m4a", 400 },
         { "/v1/transcriptions/align", bearer(token), "x", "audio/x-m4a", 400 },
         { "/v1/transcriptions", {}, "x", "audio/x-m4a", 401 },
+        { "/v1/transcriptions", bearer(token), SpeechFiles::mp3ChangingFormat(directory), "audio/mpeg", 200 },
     };
     const SpeechFiles::WorkingDirectory root("/");
     for (const auto& [path, headers, body, type, status] : cases) {
@@ -153,20 +155,9 @@ TEST_F(Attack, TranscriptionRefusesWhatIsNotAChunkOfAudioOrReachesOtherFiles)
         const auto answer = client()->Post(path, headers, body, type);
         ASSERT_TRUE(answer);
         EXPECT_EQ(answer->status, status) << answer->body;
-        EXPECT_FALSE(errorOf(answer).empty());
+        EXPECT_TRUE(status == 200 || !errorOf(answer).empty());
         EXPECT_EQ(answer->body.find("lunch"), std::string::npos);
     }
-}
-
-// One upload of joined MP3 parts once took the whole server down (a crash in
-// resampling); now it is transcribed and the server stays up.
-TEST_F(Attack, AStreamThatChangesFormatCannotCrashTheServer)
-{
-    SpeechFiles::TemporaryDirectory directory;
-    const auto answer = client()->Post(
-        "/v1/transcriptions", bearer(signIn()), SpeechFiles::mp3ChangingFormat(directory), "audio/mpeg");
-    ASSERT_TRUE(answer);
-    EXPECT_EQ(answer->status, 200) << answer->body;
     EXPECT_EQ(client()->Get("/health")->status, 200);
 }
 

@@ -54,7 +54,7 @@ bool verifies(const server::Certificates::Paths& paths, const std::string& name)
     return X509_verify_cert(context.get()) == 1;
 }
 
-TEST(LocalCertificateAuthority, IsLimitedToTheServersNamesAndKeepsNoKey)
+TEST(LocalCertificateAuthority, IsLimitedToTheServersNamesKeepsNoKeyAndOnlyNewNamesRemakeIt)
 {
     const SpeechFiles::TemporaryDirectory directory;
     const auto paths = ensureSelfSigned(directory.file("tls"), { "0.0.0.0", "tallisen.example.com" });
@@ -73,12 +73,8 @@ TEST(LocalCertificateAuthority, IsLimitedToTheServersNamesAndKeepsNoKey)
         EXPECT_TRUE(verifies(paths, name));
     }
     EXPECT_FALSE(verifies(paths, "bank.example.com"));
-}
 
-TEST(LocalCertificateAuthority, SerialsAreRandomAndOnlyNewNamesRemakeIt)
-{
-    const SpeechFiles::TemporaryDirectory directory;
-    const std::string folder = directory.file("tls");
+    const std::string folder = directory.file("loopback");
     const auto first = ensureSelfSigned(folder, { "127.0.0.1" });
     const std::string firstCa = SpeechFiles::read(first.caCertificate);
     const std::string caSerial = serialOf(readCertificate(first.caCertificate).get());

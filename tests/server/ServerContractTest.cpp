@@ -12,7 +12,9 @@ constexpr const char* kKey = "0D7C3A5E-1111-4222-8333-123456789ABC";
 
 using SignIn = ServerFixture;
 
-TEST_F(SignIn, ExchangeIsPendingUntilTheFormIsCompletedThenIssuesOneToken)
+// One sign-in walked from prepare to token, with the wrong turns on the way and
+// what is left on disk afterwards.
+TEST_F(SignIn, ExchangeIsPendingUntilTheFormIsCompletedThenIssuesOneTokenStoredAsAHash)
 {
     addUser("ann@example.com");
     const auto prepared = json(client()->Post("/auth/google/prepare", "", "application/json"));
@@ -29,6 +31,9 @@ TEST_F(SignIn, ExchangeIsPendingUntilTheFormIsCompletedThenIssuesOneToken)
         { "value=\"" + code + "\"", std::string("name=\"email\""), std::string("type=\"password\"") }) {
         EXPECT_NE(page->body.find(field), std::string::npos) << field;
     }
+    EXPECT_EQ(page->body.find("/auth/oidc"), std::string::npos) << "no provider is configured";
+    EXPECT_EQ(client()->Get("/auth/oidc?code=" + code)->status, 404);
+    EXPECT_EQ(client()->Get("/auth/oidc/callback?state=x&code=y")->status, 404);
     EXPECT_EQ(
         client()->Get("/auth/sign-in?code=%22%3E%3Cscript%3E")->body.find("<script>"), std::string::npos);
     EXPECT_EQ(approve(code, "not-an-address")->status, 401);
@@ -37,10 +42,23 @@ TEST_F(SignIn, ExchangeIsPendingUntilTheFormIsCompletedThenIssuesOneToken)
     EXPECT_EQ(approve(code, "ann@example.com")->status, 200);
     const auto issued = exchange(code);
     ASSERT_EQ(issued->status, 200);
-    EXPECT_GE(json(issued).at("token").get<std::string>().size(), 43u);
+    const std::string token = json(issued).at("token");
+    EXPECT_GE(token.size(), 43u);
     const auto again = exchange(code);
     EXPECT_EQ(again->status, 410);
     EXPECT_FALSE(errorOf(again).empty());
+
+    stopServer();
+    std::string everything;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(m_dataDir)) {
+        if (entry.is_regular_file()) {
+            everything += SpeechFiles::read(entry.path());
+        }
+    }
+    for (const std::string& secret : { token, code, std::string(kPassword) }) {
+        EXPECT_EQ(everything.find(secret), std::string::npos);
+    }
+    EXPECT_NE(everything.find(server::Secrets::sha256Hex(token)), std::string::npos);
 }
 
 TEST_F(SignIn, TheSameEmailIsTheSameAccountAndAnotherEmailIsNot)
@@ -72,25 +90,6 @@ TEST_F(SignIn, UnknownExpiredAndMalformedExchangesAreNotMistakenForPending)
     }
 }
 
-TEST_F(SignIn, TokensCodesAndPasswordsAreStoredOnlyAsHashes)
-{
-    addUser("ann@example.com");
-    const std::string code = prepareCode();
-    approve(code, "ann@example.com");
-    const std::string token = json(exchange(code)).at("token");
-    stopServer();
-    std::string everything;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(m_dataDir)) {
-        if (entry.is_regular_file()) {
-            everything += SpeechFiles::read(entry.path());
-        }
-    }
-    for (const std::string& secret : { token, code, std::string(kPassword) }) {
-        EXPECT_EQ(everything.find(secret), std::string::npos);
-    }
-    EXPECT_NE(everything.find(server::Secrets::sha256Hex(token)), std::string::npos);
-}
-
 class HeadlessSignIn : public ServerFixture
 {
 protected:
@@ -112,34 +111,27 @@ TEST_F(HeadlessSignIn, OpeningTheSignInAddressIsEnough)
 
 using Recordings = ServerFixture;
 
-TEST_F(Recordings, AreListedNewestFirstWithTheWireShape)
-{
-    const std::string token = signIn();
-    ASSERT_EQ(saveTranscript(token, "00000000-0000-4000-8000-000000000001", "First meeting.")->status, 200);
-    ASSERT_EQ(saveTranscript(token, "00000000-0000-4000-8000-000000000002", "Second meeting.")->status, 200);
-    const auto list = recordings(token);
-    ASSERT_EQ(list.size(), 2u);
-    EXPECT_EQ(list[0].at("transcript"), "Second meeting.");
-    const auto& first = list[1];
-    EXPECT_EQ(first.at("transcript"), "First meeting.");
-    for (const char* key : { "id", "title", "transcript", "recordedAt", "createdAt" }) {
-        EXPECT_TRUE(first.at(key).is_string()) << key;
-    }
-    EXPECT_TRUE(first.at("languageCodes").is_array());
-    EXPECT_EQ(first.at("recordedAt"), "2026-03-01T09:30:00.000Z");
-    EXPECT_TRUE(server::WireFormat::parseDate(first.at("createdAt").get<std::string>()).has_value());
-}
-
-TEST_F(Recordings, ARepeatedKeyGivesTheSameTranscriptAndCreatesOne)
+TEST_F(Recordings, AreListedNewestFirstAndARepeatedKeyGivesTheSameTranscriptAndCreatesOne)
 {
     const std::string token = signIn();
     const auto first = saveTranscript(token, kKey, "The plan for the quarter.");
+    ASSERT_EQ(saveTranscript(token, "00000000-0000-4000-8000-000000000002", "Second meeting.")->status, 200);
     const auto repeat
         = saveTranscript(token, "0d7c3a5e-1111-4222-8333-123456789abc", "The plan for the quarter.");
     ASSERT_EQ(first->status, 200);
     ASSERT_EQ(repeat->status, 200);
     EXPECT_EQ(json(first).at("id"), json(repeat).at("id"));
-    EXPECT_EQ(recordings(token).size(), 1u);
+    auto list = recordings(token);
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].at("transcript"), "Second meeting.");
+    const auto& oldest = list[1];
+    EXPECT_EQ(oldest.at("transcript"), "The plan for the quarter.");
+    for (const char* key : { "id", "title", "transcript", "recordedAt", "createdAt" }) {
+        EXPECT_TRUE(oldest.at(key).is_string()) << key;
+    }
+    EXPECT_TRUE(oldest.at("languageCodes").is_array());
+    EXPECT_EQ(oldest.at("recordedAt"), "2026-03-01T09:30:00.000Z");
+    EXPECT_TRUE(server::WireFormat::parseDate(oldest.at("createdAt").get<std::string>()).has_value());
 
     // Concurrent repeats still make one transcript.
     const std::string raced = "11111111-2222-4333-8444-555555555555";
@@ -152,16 +144,17 @@ TEST_F(Recordings, ARepeatedKeyGivesTheSameTranscriptAndCreatesOne)
         racer.join();
     }
     EXPECT_EQ(std::set<std::string>(ids.begin(), ids.end()).size(), 1u);
-    EXPECT_EQ(recordings(token).size(), 2u);
+    EXPECT_EQ(recordings(token).size(), 3u);
 
     // A repeat after the transcript was deleted gives the first answer and does not bring it back.
     ASSERT_EQ(client()->Delete("/v1/recordings/" + ids[0], bearer(token))->status, 200);
     const auto late = json(saveTranscript(token, raced, "Race."));
     EXPECT_EQ(late.at("id"), ids[0]);
     EXPECT_EQ(late.at("transcript"), "Race.");
-    EXPECT_EQ(recordings(token).size(), 1u);
+    EXPECT_EQ(recordings(token).size(), 2u);
 }
 
+// Mail goes only to the account's own address or to whom its owner allowed.
 TEST_F(Recordings, AreNamedFiledAndMailedInTheBackground)
 {
     const std::string token = signIn();
@@ -187,10 +180,23 @@ TEST_F(Recordings, AreNamedFiledAndMailedInTheBackground)
         ::stat((m_dataDir + "/outbox/" + current.at("id").get<std::string>() + ".eml").c_str(), &mail), 0);
     EXPECT_EQ(mail.st_mode & 0777, 0600u);
 
-    const auto quiet = json(saveTranscript(token, "00000000-0000-4000-8000-000000000009", "Hello there."));
-    EXPECT_EQ(quiet.at("emailStatus"), "disabled");
-    ASSERT_TRUE(eventually([&] { return recordings(token).at(0).at("cleanupStatus") == "completed"; }));
-    EXPECT_FALSE(recordings(token).at(0).contains("category"));
+    const std::vector<std::tuple<const char*, const char*, const char*>> others {
+        { "ANN@example.com", "00000000-0000-4000-8000-000000000007", "sent" },
+        { "victim@example.com", "00000000-0000-4000-8000-000000000008", "failed" },
+        { "", "00000000-0000-4000-8000-000000000009", "disabled" },
+    };
+    for (const auto& [to, key, expected] : others) {
+        SCOPED_TRACE(to);
+        const std::string id = json(saveTranscript(token, key, "Hello there.", to)).at("id");
+        ASSERT_TRUE(eventually([&] {
+            current = recordings(token).at(0);
+            return current.at("cleanupStatus") == "completed" && current.at("emailStatus") != "pending";
+        }));
+        EXPECT_EQ(current.at("emailStatus"), expected);
+        EXPECT_EQ(
+            std::filesystem::exists(m_dataDir + "/outbox/" + id + ".eml"), expected == std::string("sent"));
+        EXPECT_FALSE(current.contains("category"));
+    }
 }
 
 TEST_F(Recordings, DeleteRemovesOnlyTheOwnersTranscript)
@@ -213,7 +219,7 @@ TEST_F(Recordings, DeleteRemovesOnlyTheOwnersTranscript)
     EXPECT_EQ(client()->Delete("/v1/recordings/not-a-uuid", bearer(ann))->status, 400);
 }
 
-TEST_F(Recordings, InvalidSubmissionsAreRefusedWithAnError)
+TEST_F(Recordings, InvalidSubmissionsUnknownRoutesAndMissingTokensAnswerWithAnErrorBody)
 {
     const std::string token = signIn();
     const nlohmann::json valid { { "transcript", "Text" }, { "recordedAt", "2026-03-01T09:30:00Z" },
@@ -245,10 +251,7 @@ TEST_F(Recordings, InvalidSubmissionsAreRefusedWithAnError)
         EXPECT_FALSE(errorOf(answer).empty());
     }
     EXPECT_TRUE(recordings(token).empty());
-}
 
-TEST_F(Recordings, UnknownRoutesAndMissingTokensAnswerWithAnErrorBody)
-{
     for (const auto& headers :
         { httplib::Headers {}, bearer("forged"), httplib::Headers { { "Authorization", "Basic x" } } }) {
         for (const char* path : { "/v1/me", "/v1/recordings" }) {

@@ -44,7 +44,7 @@ protected:
     }
 };
 
-TEST_F(SpeakerDetectionContract, UploadStartAndPollGiveSegmentsForOneJobPerRecording)
+TEST_F(SpeakerDetectionContract, UploadStartAndPollGiveSegmentsForOneJobPerRecordingAndAccount)
 {
     const std::string token = signIn();
     const std::string audio = m_dataDir + "/meeting.m4a";
@@ -85,21 +85,18 @@ TEST_F(SpeakerDetectionContract, UploadStartAndPollGiveSegmentsForOneJobPerRecor
     const auto resumed = json(post(path("/prepare"), token));
     EXPECT_EQ(resumed.at("status"), "succeeded");
     EXPECT_EQ(resumed.at("segments"), segments);
-}
 
-TEST_F(SpeakerDetectionContract, JobsBelongToTheirAccountAndAnUndecodableOneSaysWhy)
-{
-    const std::string ann = signIn("ann@example.com");
-    const std::string bob = signIn("bob@example.com");
-    ASSERT_EQ(client()->Put(uploadPath(ann), "not audio at all", "audio/x-m4a")->status, 200);
-    const auto peek = client()->Get(path(), bearer(bob));
+    // Jobs belong to their account, and an undecodable one says why.
+    const auto peek = client()->Get(path(), bearer(signIn("bob@example.com")));
     EXPECT_EQ(peek->status, 404);
     EXPECT_FALSE(errorOf(peek).empty());
     EXPECT_EQ(client()->Get(path(), httplib::Headers {})->status, 401);
-    EXPECT_EQ(client()->Get(path("", "not-a-uuid"), bearer(ann))->status, 400);
-    const auto answer = finished(ann);
-    EXPECT_EQ(answer.at("status"), "failed");
-    EXPECT_NE(answer.value("error", "").find("audio"), std::string::npos) << answer.dump();
+    EXPECT_EQ(client()->Get(path("", "not-a-uuid"), bearer(token))->status, 400);
+    const std::string undecodable = server::Secrets::newUuid();
+    ASSERT_EQ(client()->Put(uploadPath(token, undecodable), "not audio at all", "audio/x-m4a")->status, 200);
+    const auto failed = finished(token, undecodable);
+    EXPECT_EQ(failed.at("status"), "failed");
+    EXPECT_NE(failed.value("error", "").find("audio"), std::string::npos) << failed.dump();
 }
 
 // The app's road for one meeting, request by request: speaker detection over the

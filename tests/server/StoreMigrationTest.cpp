@@ -93,9 +93,14 @@ protected:
 
 } // namespace
 
-TEST_F(StoreMigration, RowsOfAVersionZeroDatabaseReadThroughTheStore)
+TEST_F(StoreMigration, EveryStepRunsOnceAndTheRowsReadThroughTheStoreAndTakeWrites)
 {
+    Store { m_path };
+    EXPECT_EQ(
+        rawRows("PRAGMA user_version"), std::vector<std::string> { std::to_string(Store::kSchemaVersion) });
+    const auto migrated = snapshot();
     Store store(m_path);
+    EXPECT_EQ(snapshot(), migrated) << "a second open changes nothing";
 
     const auto users = store.users();
     ASSERT_EQ(users.size(), 1u);
@@ -106,7 +111,12 @@ TEST_F(StoreMigration, RowsOfAVersionZeroDatabaseReadThroughTheStore)
     EXPECT_EQ(users[0].tokens, 1);
     EXPECT_EQ(users[0].recordings, 1);
     EXPECT_FALSE(store.credentials("ann@example.com").value().passwordHash);
+    // The old token had no last use; using it records one.
+    const auto before = store.tokens("ann@example.com");
+    ASSERT_EQ(before.size(), 1u);
+    EXPECT_EQ(before[0].lastUsedAtMs, before[0].createdAtMs);
     EXPECT_EQ(store.accountForToken(kToken, kIdleLimitMs).value().id, kAccountId);
+    EXPECT_GT(store.tokens("ann@example.com").at(0).lastUsedAtMs, before[0].createdAtMs);
 
     const auto recording = store.recording(kRecordingId).value();
     EXPECT_EQ(recording.accountId, kAccountId);
@@ -123,47 +133,21 @@ TEST_F(StoreMigration, RowsOfAVersionZeroDatabaseReadThroughTheStore)
         = store.saveRecording(kAccountId, "first-key", { "Again.", 0, "", "app" }, 1 << 20);
     EXPECT_FALSE(created);
     EXPECT_EQ(repeated.id, kRecordingId);
-
     const auto job = store.diarization(kAccountId, kRecordingId).value();
     EXPECT_EQ(job.status, DiarizationStatus::Failed);
     EXPECT_FALSE(job.error);
-}
-
-TEST_F(StoreMigration, TheAddedColumnsAndTablesTakeWrites)
-{
-    Store store(m_path);
 
     ASSERT_TRUE(store.setPassword("ann@example.com", "a-password-hash"));
     EXPECT_EQ(store.credentials("ann@example.com")->passwordHash, "a-password-hash");
-
-    // The old token had no last use; using it records one.
-    const auto before = store.tokens("ann@example.com");
-    ASSERT_EQ(before.size(), 1u);
-    EXPECT_EQ(before[0].lastUsedAtMs, before[0].createdAtMs);
-    ASSERT_TRUE(store.accountForToken(kToken, kIdleLimitMs));
-    EXPECT_GT(store.tokens("ann@example.com").at(0).lastUsedAtMs, before[0].createdAtMs);
-
     EXPECT_FALSE(store.mayMail(kAccountId, "team@example.com"));
     ASSERT_TRUE(store.allowRecipient("ann@example.com", "team@example.com", true));
     EXPECT_TRUE(store.mayMail(kAccountId, "team@example.com"));
-
     store.setDiarizationStatus(
         kAccountId, kRecordingId, DiarizationStatus::Failed, std::nullopt, "The recording is silent.");
     EXPECT_EQ(store.diarization(kAccountId, kRecordingId)->error, "The recording is silent.");
-
     // Removing the user reaches the table the migration added.
     EXPECT_TRUE(store.removeUser("ann@example.com"));
     EXPECT_TRUE(store.users().empty());
-}
-
-TEST_F(StoreMigration, EveryStepRunsOnceAndASecondOpenChangesNothing)
-{
-    Store { m_path };
-    EXPECT_EQ(
-        rawRows("PRAGMA user_version"), std::vector<std::string> { std::to_string(Store::kSchemaVersion) });
-    const auto migrated = snapshot();
-    Store { m_path };
-    EXPECT_EQ(snapshot(), migrated);
 }
 
 TEST_F(StoreMigration, ADatabaseOfANewerServerIsRefusedUntouched)
