@@ -230,6 +230,7 @@ PendingRecording PendingRecording::fromJson(const QJsonObject& object)
         .speakerSegments = std::nullopt,
         .alignmentVersion = JsonFields::optionalInt64(object, QStringLiteral("alignmentVersion")),
         .submissionStarted = JsonFields::optionalBool(object, QStringLiteral("submissionStarted")),
+        .importedFrom = JsonFields::optionalString(object, QStringLiteral("importedFrom")),
     };
     if (const auto segments = JsonFields::optionalArray(object, QStringLiteral("speakerSegments"))) {
         job.speakerSegments = JsonFields::records<SpeakerSegment>(*segments);
@@ -258,6 +259,9 @@ QJsonObject PendingRecording::toJson() const
     }
     if (submissionStarted) {
         object.insert(QStringLiteral("submissionStarted"), *submissionStarted);
+    }
+    if (importedFrom) {
+        object.insert(QStringLiteral("importedFrom"), *importedFrom);
     }
     return object;
 }

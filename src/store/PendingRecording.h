@@ -31,6 +31,8 @@ struct PendingRecording
     std::optional<std::vector<SpeakerSegment>> speakerSegments;
     std::optional<qint64> alignmentVersion;
     std::optional<bool> submissionStarted;
+    // The file an imported recording was made from; absent for one recorded here.
+    std::optional<QString> importedFrom;
 
     static inline const QString kJobFileName = QStringLiteral("job.json");
     static inline const QString kAudioFileName = QStringLiteral("recording.m4a");

@@ -114,8 +114,8 @@ TEST(JobRecords, OptionalKeysRoundTripAsTheyWere)
     EXPECT_EQ(word.toJson().keys(), QStringList { "text" });
 
     const PendingRecording job = PendingRecording::fromJson(minimalJobObject());
-    EXPECT_FALSE(
-        job.diarizationEnabled || job.speakerSegments || job.alignmentVersion || job.submissionStarted);
+    EXPECT_FALSE(job.diarizationEnabled || job.speakerSegments || job.alignmentVersion
+        || job.submissionStarted || job.importedFrom);
     EXPECT_EQ(job.toJson().keys(), minimalJobObject().keys());
 }
 
@@ -166,6 +166,7 @@ TEST(JobFile, RejectsAnythingButAWellFormedJob)
             with(minimalJobObject(), "alignmentVersion", 1.5),
             with(minimalJobObject(), "alignmentVersion", 1e30),
             with(minimalJobObject(), "submissionStarted", "true"),
+            with(minimalJobObject(), "importedFrom", 7),
         });
     for (const QJsonObject& object : rejected) {
         EXPECT_THROW(PendingRecording::fromJson(object), DecodingError)
@@ -187,6 +188,9 @@ TEST(JobFile, RandomJobsRoundTripExactly)
         job.diarizationEnabled
             = random.bounded(3) == 0 ? std::nullopt : std::optional(random.bounded(2) == 1);
         job.submissionStarted = random.bounded(2) == 0 ? std::nullopt : std::optional(true);
+        job.importedFrom = random.bounded(2) == 0
+            ? std::nullopt
+            : std::optional(QString::fromUtf8("/home/ann/Réunion %1.mp4").arg(i));
         job.alignmentVersion
             = random.bounded(2) == 0 ? std::nullopt : std::optional<qint64>(random.bounded(5) - 2);
         if (random.bounded(2) == 1) {

@@ -10,6 +10,7 @@
 
 #include <QDir>
 #include <QProcess>
+#include <QStringList>
 #include <QUuid>
 
 #include <gtest/gtest.h>
@@ -70,13 +71,19 @@ inline PendingRecording savedJob(const QUrl& server, Date recordedAt = Date::now
     return job;
 }
 
+// Runs the ffmpeg command with these arguments (inputs, options, output).
+inline void runFfmpeg(const QStringList& arguments)
+{
+    QProcess ffmpeg;
+    ffmpeg.start("ffmpeg", QStringList { "-nostdin", "-loglevel", "error", "-y" } + arguments);
+    ASSERT_TRUE(ffmpeg.waitForFinished(30000));
+    ASSERT_EQ(ffmpeg.exitCode(), 0) << ffmpeg.readAllStandardError().toStdString();
+}
+
 // Audio from an ffmpeg lavfi source; the file's extension picks the format.
 inline void writeAudio(const QString& path, const QString& source)
 {
-    QProcess ffmpeg;
-    ffmpeg.start("ffmpeg", { "-nostdin", "-loglevel", "error", "-y", "-f", "lavfi", "-i", source, path });
-    ASSERT_TRUE(ffmpeg.waitForFinished(30000));
-    ASSERT_EQ(ffmpeg.exitCode(), 0) << ffmpeg.readAllStandardError().toStdString();
+    runFfmpeg({ "-f", "lavfi", "-i", source, path });
 }
 
 // A mono 48 kHz sine at about a third of full scale.
