@@ -7,7 +7,6 @@
 #include "model/CaptureAdoption.h"
 #include "model/RecordingLock.h"
 
-
 const QString AppModel::kDefaultServer = QStringLiteral(TALLISEN_DEFAULT_SERVER);
 
 namespace {
@@ -208,6 +207,13 @@ QCoro::Task<void> AppModel::refreshRecordings()
 {
     std::vector<Recording> recordings = co_await m_client->listRecordings();
     const size_t count = recordings.size();
+    // A list the server wrote before one of our edits landed must not undo it.
+    for (Recording& listed : recordings) {
+        const auto held = std::ranges::find(m_recordings, listed.id, &Recording::id);
+        if (held != m_recordings.end() && held->version.value_or(0) > listed.version.value_or(0)) {
+            listed = *held;
+        }
+    }
     setRecordings(std::move(recordings));
     setStatus(transcriptCount(count));
 }

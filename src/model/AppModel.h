@@ -44,6 +44,7 @@
 
 class APIClient;
 class Recorder;
+struct ImportProgress;
 class RecordingLock;
 namespace CaptureAdoption {
 struct Orphan;
@@ -147,6 +148,18 @@ public:
     QCoro::Task<void> retryPending(PendingRecording job);
     QCoro::Task<void> retryWithoutSpeakers(PendingRecording job);
     QCoro::Task<void> deleteRecording(Recording recording);
+    // Edits a transcript on the server from the recording as the caller saw
+    // it (its version); the answer replaces it in recordings. A rename of a
+    // speaker turns every turn of `from` into `to`.
+    QCoro::Task<void> renameSpeaker(Recording recording, QString from, QString to);
+    QCoro::Task<void> editRecording(
+        Recording recording, std::optional<QString> title, std::optional<QString> transcript);
+    // Converts an audio or video file made elsewhere into a pending job and
+    // transcribes it like a stopped recording; speakers and email default to
+    // the settings. Does nothing while busy; refused while recording. A file
+    // a pending job was already imported from sets captureWarning.
+    QCoro::Task<void> importRecording(QString path, std::optional<bool> speakers = std::nullopt,
+        std::optional<QString> email = std::nullopt);
     // Moves the job folder to the Trash; does nothing while busy, recording
     // or previewing.
     void discardPending(const PendingRecording& job);
@@ -252,9 +265,18 @@ private:
     QCoro::Task<void> resumeJob(PendingRecording job);
     QCoro::Task<void> continueWithoutSpeakers(PendingRecording job);
     QCoro::Task<void> deleteFromServer(Recording recording);
+    QCoro::Task<void> saveEdit(
+        Recording recording, std::optional<QString> title, std::optional<QString> transcript, QString done);
     QCoro::Task<void> stopIntoJob();
     void clearRecordingFlags();
     PendingRecording newJob(const QUuid& id) const;
+
+    // Import of a file made elsewhere (AppModelImport.cpp).
+    QCoro::Task<void> importIntoJob(QString path, std::optional<bool> speakers, std::optional<QString> email);
+    // Converts on the import thread, showing progress; returns when it was recorded.
+    QCoro::Task<Date> convertForImport(QString source, QString converted);
+    // The warning for a source some pending job was already imported from.
+    std::optional<QString> importedBefore(const QString& source) const;
 
     // Automatic recording (AppModelAutoRecord.cpp).
     void startAutoMonitor(std::chrono::milliseconds pause);
@@ -310,4 +332,6 @@ private:
     QString m_recordingEmail;
     bool m_recordingDiarization = false;
     bool m_signedIn = false;
+    // Held while a conversion runs; the converter stops once it is gone.
+    std::shared_ptr<ImportProgress> m_importProgress;
 };

@@ -10,6 +10,7 @@
 #include "capture/Recorder.h"
 #include "core/APIClientError.h"
 #include "core/Uuids.h"
+#include "export/TranscriptTurns.h"
 #include "model/CaptureAdoption.h"
 #include "model/JobFolder.h"
 #include "model/RecordingLock.h"
@@ -395,6 +396,38 @@ QCoro::Task<void> AppModel::deleteFromServer(Recording recording)
     std::erase_if(recordings, [&recording](const Recording& listed) { return listed.id == recording.id; });
     setRecordings(std::move(recordings));
     setStatus(QStringLiteral("Transcript deleted from app and server"));
+}
+
+QCoro::Task<void> AppModel::renameSpeaker(Recording recording, QString from, QString to)
+{
+    co_await perform(QStringLiteral("Renaming %1…").arg(from), [&]() -> QCoro::Task<void> {
+        const QString transcript = TranscriptTurns::renamedSpeaker(recording.transcript, from, to);
+        co_await saveEdit(
+            recording, std::nullopt, transcript, QStringLiteral("%1 renamed to %2").arg(from, to));
+    });
+}
+
+QCoro::Task<void> AppModel::editRecording(
+    Recording recording, std::optional<QString> title, std::optional<QString> transcript)
+{
+    co_await perform(QStringLiteral("Saving the transcript…"), [&] {
+        return saveEdit(recording, title, transcript,
+            transcript ? QStringLiteral("Transcript saved") : QStringLiteral("Title saved"));
+    });
+}
+
+QCoro::Task<void> AppModel::saveEdit(
+    Recording recording, std::optional<QString> title, std::optional<QString> transcript, QString done)
+{
+    const Recording edited = co_await m_client->updateRecording(recording, title, transcript);
+    std::vector<Recording> recordings = m_recordings;
+    // A refresh that finished meanwhile may already hold a later edit.
+    const auto held = std::ranges::find(recordings, edited.id, &Recording::id);
+    if (held != recordings.end() && held->version.value_or(0) <= edited.version.value_or(0)) {
+        *held = edited;
+    }
+    setRecordings(std::move(recordings));
+    setStatus(done);
 }
 
 void AppModel::discardPending(const PendingRecording& job)

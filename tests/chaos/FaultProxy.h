@@ -150,7 +150,11 @@ private:
             }
             return httplib::Server::HandlerResponse::Unhandled;
         });
-        m_server->Get(".*", handler).Delete(".*", handler).Post(".*", handler).Put(".*", handler);
+        m_server->Get(".*", handler)
+            .Delete(".*", handler)
+            .Post(".*", handler)
+            .Put(".*", handler)
+            .Patch(".*", handler);
         m_server->set_payload_max_length(std::numeric_limits<size_t>::max());
         m_port = port == 0 ? m_server->bind_to_any_port("127.0.0.1") : port;
         if (m_port <= 0 || (port != 0 && !m_server->bind_to_port("127.0.0.1", port))) {

@@ -36,6 +36,8 @@ TEST(CliArgumentsTest, SubcommandsAndTheirOptionsParse)
         { { "without-speakers", "A" }, Kind::withoutSpeakers },
         { { "discard", "A" }, Kind::discard },
         { { "delete", "A" }, Kind::deleteTranscript },
+        { { "rename", "A", "Speaker 1", "Dana" }, Kind::renameSpeaker },
+        { { "retitle", "A", "Plan" }, Kind::retitle },
         { { "--help" }, Kind::help },
         { { "-h" }, Kind::help },
         { { "help" }, Kind::help },
@@ -75,6 +77,9 @@ TEST(CliArgumentsTest, SubcommandsAndTheirOptionsParse)
     EXPECT_EQ(retry.id, "0f1e2d3c");
     // After "--" an argument that looks like an option is the ID.
     EXPECT_EQ(parse({ "delete", "--", "-1" }).id, "-1");
+    EXPECT_EQ(
+        parse({ "rename", "0f1e", "Speaker 1", "Dana Lee" }).texts, QStringList({ "Speaker 1", "Dana Lee" }));
+    EXPECT_EQ(parse({ "retitle", "0f1e", "--", "-3 dB" }).texts, QStringList({ "-3 dB" }));
 }
 
 TEST(CliArgumentsTest, HelpNamesItsTopicAndWinsOverAnyMistake)
@@ -111,6 +116,11 @@ TEST(CliArgumentsTest, MistakesAreExplainedWithTheRightHelp)
         { { "delete", "  " }, "delete needs the ID of a transcript." },
         { { "discard", "A", "B" }, "Unexpected argument \"B\"." },
         { { "delete", "-1" }, "delete has no option -1." },
+        { { "rename" }, "rename needs the ID of a transcript." },
+        { { "rename", "A" }, "rename needs the speaker's name after the ID." },
+        { { "rename", "A", "Speaker 1" }, "rename needs the new name after the ID." },
+        { { "rename", "A", "Speaker 1", " " }, "rename needs words that are not blank." },
+        { { "retitle", "A", "Plan", "B" }, "Unexpected argument \"B\"." },
     };
     for (const auto& test : cases) {
         const auto error = mistake(test.arguments);
@@ -160,7 +170,7 @@ TEST(CliArgumentsTest, UsageTextsNameEverySubcommandAndOption)
 {
     const QString general = CliArguments::usage();
     for (const char* name : { "signin", "signout", "status", "record", "auto", "jobs", "retry",
-             "without-speakers", "discard", "transcripts", "delete" }) {
+             "without-speakers", "discard", "transcripts", "delete", "rename", "retitle" }) {
         EXPECT_TRUE(general.contains(QString("\n  ") + name)) << name;
         // Each subcommand's own help starts with its synopsis.
         const Kind kind = parse({ name, "--help" }).helpTopic.value();
