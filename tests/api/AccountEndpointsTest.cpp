@@ -19,13 +19,7 @@ json recording(const std::string& id, const std::string& title)
         { "createdAt", "2026-03-01T09:31:00.5Z" }, { "category", nullptr } };
 }
 
-class AccountEndpoints : public ::testing::Test
-{
-protected:
-    FakeServer server;
-    APIClient client { server.baseURL(), QStringLiteral("tok") };
-    RecordedWaits waits { client };
-};
+using AccountEndpoints = FakeServerClient;
 
 } // namespace
 

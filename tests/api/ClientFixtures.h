@@ -49,6 +49,15 @@ private:
     std::shared_ptr<std::vector<std::chrono::milliseconds>> m_log;
 };
 
+// A signed-in client of a fresh fake server that never really waits.
+class FakeServerClient : public ::testing::Test
+{
+protected:
+    FakeServer server;
+    APIClient client { server.baseURL(), QStringLiteral("tok") };
+    RecordedWaits waits { client };
+};
+
 inline std::vector<std::chrono::milliseconds> milliseconds(std::initializer_list<int> values)
 {
     std::vector<std::chrono::milliseconds> result;

@@ -50,16 +50,10 @@ ChaosWorld::ChaosWorld()
         }
     }
 
-    m_server.setProcessChannelMode(QProcess::MergedChannels);
-    m_server.start(QStringLiteral(TALLISEN_SERVER_PATH),
-        { "--listen", "127.0.0.1:0", "--self-signed", "--data-dir", m_serverData.path(), "--sign-in-as",
-            "chaos@example.test", "--public-url", QString::fromStdString(m_proxy.url()) });
     QString seen;
-    const std::optional<QString> bound = awaitLine(m_server, seen, QStringLiteral("Bound to "), 60'000);
-    if (!bound) {
+    if (!startServer(m_server, m_serverData.path(), QStringLiteral("chaos@example.test"), m_proxy, seen)) {
         throw failure("tallisen-server did not start", seen);
     }
-    m_proxy.setUpstream(bound->section(u':', -1).toInt());
 
     const std::unique_ptr<QProcess> signIn
         = startCli({ "signin", "--server", QString::fromStdString(m_proxy.url()), "--no-browser" });
@@ -90,6 +84,20 @@ ChaosWorld::~ChaosWorld()
                       << (exchange.fault ? " (fault)" : "") << '\n';
         }
     }
+}
+
+bool ChaosWorld::startServer(
+    QProcess& server, const QString& dataDir, const QString& email, FaultProxy& proxy, QString& seen)
+{
+    server.setProcessChannelMode(QProcess::MergedChannels);
+    server.start(QStringLiteral(TALLISEN_SERVER_PATH),
+        { "--listen", "127.0.0.1:0", "--self-signed", "--data-dir", dataDir, "--sign-in-as", email,
+            "--public-url", QString::fromStdString(proxy.url()) });
+    const std::optional<QString> bound = awaitLine(server, seen, QStringLiteral("Bound to "), 60'000);
+    if (bound) {
+        proxy.setUpstream(bound->section(u':', -1).toInt());
+    }
+    return bound.has_value();
 }
 
 std::optional<QString> ChaosWorld::run(const QString& program, const QStringList& arguments)

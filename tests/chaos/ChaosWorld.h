@@ -48,6 +48,10 @@ public:
     FaultProxy& proxy() { return m_proxy; }
     QString temporaryPath() const { return m_xdg.path(); }
 
+    // The real tallisen-server on a free port behind proxy, signing in whoever
+    // opens its page as email; false, with its output in seen, when it did not start.
+    static bool startServer(
+        QProcess& server, const QString& dataDir, const QString& email, FaultProxy& proxy, QString& seen);
     static CliResult cli(const QStringList& arguments);
     // In the background, stderr and stdout merged.
     static std::unique_ptr<QProcess> startCli(const QStringList& arguments);
