@@ -114,26 +114,6 @@ TEST_F(ChunkTranscriptionTest, CallAfterAFailureAtChunkThreeOfFiveStartsAtChunkT
     EXPECT_TRUE(result.transcript.endsWith(QStringLiteral("Part 5: hello, world.")));
 }
 
-TEST_F(ChunkTranscriptionTest, AlignmentFormCarriesTheStoredTextAndTheChunkFile)
-{
-    PendingRecording job = splitJob(true, 1);
-    const std::string text = " Zwei\r\nZeilen ü, \"quoted\" ";
-    server.configure([&](auto& settings) { settings.transcribe = transcriptsByChunk(job, { text }); });
-
-    TestTasks::run(client->prepareTranscript(job, {}));
-
-    const auto aligns = server.requests("align");
-    ASSERT_EQ(aligns.size(), 1U);
-    const std::string contentType = aligns[0].header("Content-Type").value_or("");
-    const std::string prefix = "multipart/form-data; boundary=Tallisen-";
-    EXPECT_TRUE(contentType.starts_with(prefix) && contentType.size() == prefix.size() + 36) << contentType;
-    EXPECT_EQ(aligns[0].parts.at("text").content, text);
-    const auto& file = aligns[0].parts.at("file");
-    EXPECT_EQ(file.filename, "audio.m4a");
-    EXPECT_EQ(file.content_type, "audio/x-m4a");
-    EXPECT_EQ(chunkIndexOf(job, file.content), 0);
-}
-
 TEST_F(ChunkTranscriptionTest, BlankChunkGetsAnEmptyWordListWithoutAnAlignmentRequest)
 {
     PendingRecording job = splitJob(true, 3);
@@ -154,19 +134,6 @@ TEST_F(ChunkTranscriptionTest, BlankChunkGetsAnEmptyWordListWithoutAnAlignmentRe
     EXPECT_EQ(result.transcript,
         QStringLiteral("[00:00:10] Speaker 1: Eins zwei.\n\n[00:02:07] Speaker 2: Drei vier."));
     EXPECT_EQ(savedJob(job), result.job);
-}
-
-TEST_F(ChunkTranscriptionTest, EveryChunkBlankFailsAndKeepsTheTexts)
-{
-    PendingRecording job = splitJob(false, 2);
-    server.configure([&](auto& settings) { settings.transcribe = transcriptsByChunk(job, { "", "  \n" }); });
-
-    EXPECT_EQ(failureMessage(client->prepareTranscript(job, {})),
-        QStringLiteral("No speech was transcribed. The audio has been kept."));
-
-    const PendingRecording saved = savedJob(job);
-    EXPECT_EQ(saved.chunks[0].text, QString());
-    EXPECT_EQ(saved.chunks[1].text, QStringLiteral("  \n"));
 }
 
 TEST_F(ChunkTranscriptionTest, AlignmentThatChangesTheTextIsAskedForAgainWithoutTranscribingAgain)
@@ -196,17 +163,31 @@ TEST_F(ChunkTranscriptionTest, AlignmentThatChangesTheTextIsAskedForAgainWithout
     EXPECT_TRUE(result.transcript.endsWith(QStringLiteral("Part 2: hello, world.")));
 }
 
-TEST_F(ChunkTranscriptionTest, AlignmentWithTimesBeyondTheFileIsRefused)
+TEST_F(ChunkTranscriptionTest, AlignmentFormCarriesTheStoredTextAndTheChunkAndTimesBeyondTheFileAreRefused)
 {
     PendingRecording job = splitJob(true, 1);
-    server.configure([](auto& settings) {
-        settings.align = [](const std::string& text) {
-            return nlohmann::json::array({ { { "text", text }, { "start", 1.0 }, { "end", 62.5 + 0.26 } } });
+    const std::string text = " Zwei\r\nZeilen ü, \"quoted\" ";
+    server.configure([&](auto& settings) {
+        settings.transcribe = transcriptsByChunk(job, { text });
+        settings.align = [](const std::string& aligned) {
+            return nlohmann::json::array(
+                { { { "text", aligned }, { "start", 1.0 }, { "end", 62.5 + 0.26 } } });
         };
     });
     EXPECT_EQ(failureMessage(client->prepareTranscript(job, {})),
         QStringLiteral("Invalid alignment timestamps. Audio and transcript are kept."));
     EXPECT_FALSE(savedJob(job).chunks[0].words.has_value());
+
+    const auto aligns = server.requests("align");
+    ASSERT_EQ(aligns.size(), 1U);
+    const std::string contentType = aligns[0].header("Content-Type").value_or("");
+    const std::string prefix = "multipart/form-data; boundary=Tallisen-";
+    EXPECT_TRUE(contentType.starts_with(prefix) && contentType.size() == prefix.size() + 36) << contentType;
+    EXPECT_EQ(aligns[0].parts.at("text").content, text);
+    const auto& file = aligns[0].parts.at("file");
+    EXPECT_EQ(file.filename, "audio.m4a");
+    EXPECT_EQ(file.content_type, "audio/x-m4a");
+    EXPECT_EQ(chunkIndexOf(job, file.content), 0);
 }
 
 TEST_F(ChunkTranscriptionTest, JobWithChunksButNoSpeakersIsNeitherDetectedAgainNorRepeatedWhenComplete)
@@ -227,7 +208,7 @@ TEST_F(ChunkTranscriptionTest, JobWithChunksButNoSpeakersIsNeitherDetectedAgainN
     EXPECT_EQ(again.transcript, first.transcript);
 }
 
-TEST_F(ChunkTranscriptionTest, OtherAccountOrServerFailsBeforeAnyJobRequestAndLeavesTheJobFile)
+TEST_F(ChunkTranscriptionTest, OtherAccountServerOrChunkFileFailsBeforeItsRequestAndLeavesTheJobFile)
 {
     const QString message
         = QStringLiteral("Sign in to the original account and server to retry this recording.");
@@ -247,11 +228,10 @@ TEST_F(ChunkTranscriptionTest, OtherAccountOrServerFailsBeforeAnyJobRequestAndLe
     EXPECT_EQ(kindsOf(server.requests()), (Strings { "me" }));
     EXPECT_EQ(readFile(jobFile(job)), otherUser);
     EXPECT_NE(before, otherUser);
-}
 
-TEST_F(ChunkTranscriptionTest, ChunkFileOutsideTheJobFolderOrMissingIsNeverSent)
-{
-    PendingRecording job = splitJob(false, 2);
+    // A chunk file outside the job folder, or missing, is never sent.
+    server.clearLog();
+    job = splitJob(false, 2);
     writeFile(PendingRecording::root() + QStringLiteral("/outside.m4a"), "not this job's audio");
     job.chunks[1].filename = QStringLiteral("../outside.m4a");
     job.save();

@@ -87,9 +87,15 @@ TEST_F(SpeakerDetectionTest, NineHundredPendingAnswersEndTheCallAndALaterCallNei
     EXPECT_EQ(kindsOf(server.requests()), (Strings { "prepare", "status" }));
 }
 
-TEST_F(SpeakerDetectionTest, InsecureOrMissingUploadAddressFailsBeforeAnythingIsUploaded)
+TEST_F(SpeakerDetectionTest, SignedOutMissingRecordingOrInsecureUploadAddressFailsBeforeAnythingIsUploaded)
 {
     const PendingRecording job = makeJob(true);
+    client->setToken(std::nullopt);
+    EXPECT_EQ(thrown<URLError>(client->detectSpeakers(job, {})).value().code(),
+        URLError::Code::userAuthenticationRequired);
+    EXPECT_TRUE(server.requests().empty());
+    client->setToken(kToken);
+
     for (const std::string url : { "http://127.0.0.1:1/storage/x", "", "ftp://127.0.0.1/x" }) {
         server.configure([&](auto& settings) { settings.uploadURL = url; });
         EXPECT_EQ(detectionFailure(job),
@@ -97,6 +103,11 @@ TEST_F(SpeakerDetectionTest, InsecureOrMissingUploadAddressFailsBeforeAnythingIs
             << url;
     }
     EXPECT_EQ(kindsOf(server.requests()), Strings(3, "prepare"));
+
+    server.configure([&](auto& settings) { settings.uploadURL.reset(); });
+    ASSERT_TRUE(QFile::remove(job.audio()));
+    EXPECT_TRUE(thrown<FileSystemError>(client->detectSpeakers(job, {})));
+    EXPECT_TRUE(server.requests("upload").empty());
 }
 
 TEST_F(SpeakerDetectionTest, RecordingOfExactlyOneGigabyteIsUploadedButNotAnEmptyOneOrOneByteMore)
@@ -116,14 +127,6 @@ TEST_F(SpeakerDetectionTest, RecordingOfExactlyOneGigabyteIsUploadedButNotAnEmpt
     const auto uploads = server.requests("upload");
     ASSERT_EQ(uploads.size(), 1U);
     EXPECT_EQ(uploads[0].bodyBytes, 1'000'000'000);
-}
-
-TEST_F(SpeakerDetectionTest, MissingRecordingIsTheFileSystemsError)
-{
-    const PendingRecording job = makeJob(true);
-    ASSERT_TRUE(QFile::remove(job.audio()));
-    EXPECT_TRUE(thrown<FileSystemError>(client->detectSpeakers(job, {})));
-    EXPECT_TRUE(server.requests("upload").empty());
 }
 
 TEST_F(SpeakerDetectionTest, ServerRequestsAreRetriedButAFailedUploadIsNeitherRetriedNorStarted)
@@ -149,47 +152,32 @@ TEST_F(SpeakerDetectionTest, ServerRequestsAreRetriedButAFailedUploadIsNeitherRe
     }
 }
 
-TEST_F(SpeakerDetectionTest, StatusIsComparedExactly)
+TEST_F(SpeakerDetectionTest, StatusIsComparedExactlyAndSucceededNeedsItsSegments)
 {
     const PendingRecording job = makeJob(true);
     const QString notStarted = QStringLiteral("Speaker detection was not started. Retry to resume.");
     const QString failed = QStringLiteral(
         "Speaker detection failed or its submission could not be confirmed. Audio is saved. Use Transcribe "
         "without speakers to continue; no duplicate speaker job will be submitted.");
-    const std::vector<std::pair<std::string, QString>> cases { { "Succeeded", notStarted },
-        { "done", notStarted }, { "failed", failed }, { "unknown", failed } };
-    for (const auto& [status, message] : cases) {
-        server.configure([&, status = status](auto& settings) {
+    const std::vector<std::tuple<std::string, bool, QString>> cases { { "Succeeded", true, notStarted },
+        { "done", true, notStarted }, { "failed", true, failed }, { "unknown", true, failed },
+        { "succeeded", false, QStringLiteral("Missing speaker-detection result.") } };
+    for (const auto& [status, sendSegments, message] : cases) {
+        server.configure([&, status = status, sendSegments = sendSegments](auto& settings) {
             settings.finalStatus = status;
+            settings.sendSegments = sendSegments;
             settings.pendingPolls = 0;
         });
         EXPECT_EQ(detectionFailure(job), message) << status;
     }
-    // Every call resumed the one detection job.
-    EXPECT_EQ(server.requests("upload").size(), 1U);
-    EXPECT_EQ(server.requests("start").size(), 1U);
-}
-
-TEST_F(SpeakerDetectionTest, SucceededWithoutSegmentsFailsAndWithAnEmptyListSucceeds)
-{
-    const PendingRecording job = makeJob(true);
-    server.configure([](auto& settings) { settings.sendSegments = false; });
-    EXPECT_EQ(detectionFailure(job), QStringLiteral("Missing speaker-detection result."));
-
     server.configure([](auto& settings) {
         settings.sendSegments = true;
         settings.segments = nlohmann::json::array();
-        settings.pendingPolls = 0;
     });
-    EXPECT_TRUE(detect(job).empty());
-}
-
-TEST_F(SpeakerDetectionTest, SignedOutSendsNothing)
-{
-    client->setToken(std::nullopt);
-    EXPECT_EQ(thrown<URLError>(client->detectSpeakers(makeJob(true), {})).value().code(),
-        URLError::Code::userAuthenticationRequired);
-    EXPECT_TRUE(server.requests().empty());
+    EXPECT_TRUE(detect(job).empty()) << "an empty list of segments is an answer";
+    // Every call resumed the one detection job.
+    EXPECT_EQ(server.requests("upload").size(), 1U);
+    EXPECT_EQ(server.requests("start").size(), 1U);
 }
 
 } // namespace

@@ -60,7 +60,7 @@ TEST(PromptHeader, KeepsTheLastFiveHundredCharactersAndEscapesAllButLettersMarks
     }
 }
 
-TEST(AlignmentForm, BoundaryIsTallisenAndAFreshUpperCaseUuid)
+TEST(AlignmentForm, BoundaryIsAFreshUpperCaseUuidAndTheBodyTheTextPartThenTheFilePart)
 {
     QSet<QString> seen;
     for (int i = 0; i < 20; ++i) {
@@ -73,10 +73,7 @@ TEST(AlignmentForm, BoundaryIsTallisenAndAFreshUpperCaseUuid)
     }
     EXPECT_EQ(seen.size(), 20);
     EXPECT_EQ(alignmentContentType(QStringLiteral("Tallisen-B")), "multipart/form-data; boundary=Tallisen-B");
-}
 
-TEST(AlignmentForm, BodyIsTheTextPartThenTheFilePartLineByLine)
-{
     const QByteArray audio("\x00\x01\r\n--Tallisen-B\xFF", 16);
     const QString text = QStringLiteral(" Zwei\r\nZeilen ü ");
     EXPECT_EQ(alignmentBody(QStringLiteral("Tallisen-B"), text, audio),
