@@ -76,10 +76,26 @@ protected:
         return QDir(Recorder::capturesDirectory()).entryList(QDir::Files);
     }
 
+    // Starts `recorder`, counting its interruptions, and leaves it 1.2 s past
+    // the 440 Hz tone played into `sink` of `server`.
+    void recordTone(Recorder& recorder, const QString& sink, const QString& server = {})
+    {
+        recorder.setOnInterruption([this] {
+            ++m_interruptions;
+            m_interruptedOn = QThread::currentThread();
+        });
+        TestTasks::run(recorder.start());
+        auto system = SoundServer::play(m_tone440, sink, server);
+        ASSERT_TRUE(system->waitForFinished(10000));
+        pause(1200ms);
+    }
+
     TemporaryXdg m_xdg;
     QTemporaryDir m_sounds;
     QString m_tone440;
     QString m_tone1k;
+    int m_interruptions = 0;
+    QThread* m_interruptedOn = nullptr;
 };
 
 TEST_F(RecorderTest, RecordsBothSourcesOnOneClockAndMixesThem)
@@ -149,31 +165,10 @@ TEST_F(RecorderTest, RecordsBothSourcesOnOneClockAndMixesThem)
     EXPECT_TRUE(capturesContents().isEmpty()) << capturesContents().join(u' ').toStdString();
 }
 
-TEST_F(RecorderTest, DiscardingAKeptCaptureRemovesItsFilesOrSaysWhyNot)
-{
-    QDir().mkpath(Recorder::capturesDirectory());
-    const QString base
-        = Recorder::capturesDirectory() + QStringLiteral("/tallisen-") + Uuids::text(QUuid::createUuid());
-    for (const QString& suffix :
-        { QStringLiteral(".mp4"), QStringLiteral(".m4a"), QStringLiteral(".json") }) {
-        QFile file(base + suffix);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    }
-    QFile other(Recorder::capturesDirectory() + QStringLiteral("/tallisen-other.json"));
-    ASSERT_TRUE(other.open(QIODevice::WriteOnly));
-    Recorder::discardCapture(base + QStringLiteral(".mp4"));
-    EXPECT_EQ(capturesContents(), QStringList({ QStringLiteral("tallisen-other.json") }));
-    // Discarding twice is harmless: a crash may have come between.
-    Recorder::discardCapture(base + QStringLiteral(".mp4"));
-
-    // A sidecar that cannot go would make the capture adoptable again.
-    QDir().mkpath(base + QStringLiteral(".json/stuck"));
-    EXPECT_THROW(Recorder::discardCapture(base + QStringLiteral(".mp4")), FileSystemError);
-}
-
 // The capture and its side file are private and named by the capture's id;
-// only the first start and the first stop act.
-TEST_F(RecorderTest, SidecarDescribesTheRunningCapture)
+// only the first start and the first stop act; discarding removes the
+// capture's files, or says why not.
+TEST_F(RecorderTest, SidecarDescribesTheRunningCaptureAndGoesWithIt)
 {
     Recorder recorder;
     try {
@@ -204,8 +199,15 @@ TEST_F(RecorderTest, SidecarDescribesTheRunningCapture)
     EXPECT_FALSE(TestTasks::run(recorder.stop()).isEmpty());
     EXPECT_THROW(TestTasks::run(recorder.stop()), RecorderError);
     EXPECT_TRUE(QFile::exists(sidecar.fileName()));
+    QFile other(Recorder::capturesDirectory() + QStringLiteral("/tallisen-other.json"));
+    ASSERT_TRUE(other.open(QIODevice::WriteOnly));
     Recorder::discardCapture(raw);
-    EXPECT_FALSE(QFile::exists(sidecar.fileName()));
+    EXPECT_EQ(capturesContents(), QStringList({ QStringLiteral("tallisen-other.json") }));
+    // Discarding twice is harmless: a crash may have come between.
+    Recorder::discardCapture(raw);
+    // A sidecar that cannot go would make the capture adoptable again.
+    QDir().mkpath(sidecar.fileName() + QStringLiteral("/stuck"));
+    EXPECT_THROW(Recorder::discardCapture(raw), FileSystemError);
 
     const std::optional<QUuid> id = Recorder::captureID(raw);
     ASSERT_TRUE(id.has_value());
@@ -242,24 +244,15 @@ TEST_F(RecorderTest, VanishingDeviceInterruptsOnceAndStopSalvages)
     const QString sink = QStringLiteral("vanishing%1").arg(QCoreApplication::applicationPid());
     const QString module = SoundServer::pactl({ "load-module", "module-null-sink", "sink_name=" + sink });
     Recorder recorder(Recorder::Sources { {}, (sink + ".monitor").toUtf8(), "@DEFAULT_SOURCE@" });
-    int interruptions = 0;
-    QThread* interruptedOn = nullptr;
-    recorder.setOnInterruption([&] {
-        ++interruptions;
-        interruptedOn = QThread::currentThread();
-    });
-    TestTasks::run(recorder.start());
+    recordTone(recorder, sink);
     const QString raw = *recorder.rawCapturePath();
-    auto system = SoundServer::play(m_tone440, sink);
-    ASSERT_TRUE(system->waitForFinished(10000));
-    pause(1200ms);
 
     SoundServer::pactl({ "unload-module", module });
-    EXPECT_TRUE(QTest::qWaitFor([&] { return interruptions > 0; }, 5000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return m_interruptions > 0; }, 5000));
     pause(300ms);
 
-    EXPECT_EQ(interruptions, 1);
-    EXPECT_EQ(interruptedOn, QCoreApplication::instance()->thread());
+    EXPECT_EQ(m_interruptions, 1);
+    EXPECT_EQ(m_interruptedOn, QCoreApplication::instance()->thread());
     EXPECT_TRUE(recorder.isStreamLive());
     const QString salvaged = TestTasks::run(recorder.stop());
 
@@ -291,16 +284,12 @@ TEST_F(RecorderTest, DeadOrFrozenSoundServerStillSalvages)
         SoundServer::Private server;
         Recorder recorder(Recorder::Sources { server.address() });
         recorder.setFinalizationTimeout(400ms);
-        int interruptions = 0;
-        recorder.setOnInterruption([&] { ++interruptions; });
-        TestTasks::run(recorder.start());
-        auto system = SoundServer::play(m_tone440, QStringLiteral("speaker"), server.address());
-        ASSERT_TRUE(system->waitForFinished(10000));
-        pause(1200ms);
+        m_interruptions = 0;
+        recordTone(recorder, QStringLiteral("speaker"), server.address());
 
         freeze ? server.freeze() : server.kill();
         if (!freeze) {
-            EXPECT_TRUE(QTest::qWaitFor([&] { return interruptions > 0; }, 5000));
+            EXPECT_TRUE(QTest::qWaitFor([&] { return m_interruptions > 0; }, 5000));
         }
         const auto began = std::chrono::steady_clock::now();
         const QString salvaged = TestTasks::run(recorder.stop());
@@ -310,7 +299,7 @@ TEST_F(RecorderTest, DeadOrFrozenSoundServerStillSalvages)
         if (freeze) {
             EXPECT_GE(took, 800ms);
         } else {
-            EXPECT_EQ(interruptions, 1);
+            EXPECT_EQ(m_interruptions, 1);
         }
         EXPECT_EQ(recorder.recoveryWarning().value_or(QString()),
             "Capture was interrupted: "
@@ -331,14 +320,9 @@ TEST_F(RecorderTest, WhenBothWaitsFailTheWarningQuotesTheFirst)
         = SoundServer::pactl({ "load-module", "module-null-sink", "sink_name=vanishing" }, server.address());
     Recorder recorder(Recorder::Sources { server.address(), "vanishing.monitor", "@DEFAULT_SOURCE@" });
     recorder.setFinalizationTimeout(400ms);
-    int interruptions = 0;
-    recorder.setOnInterruption([&] { ++interruptions; });
-    TestTasks::run(recorder.start());
-    auto system = SoundServer::play(m_tone440, QStringLiteral("vanishing"), server.address());
-    ASSERT_TRUE(system->waitForFinished(10000));
-    pause(1200ms);
+    recordTone(recorder, QStringLiteral("vanishing"), server.address());
     SoundServer::pactl({ "unload-module", module }, server.address());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return interruptions > 0; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return m_interruptions > 0; }, 5000));
 
     // The microphone stream is still open; a frozen server never confirms its end.
     server.freeze();
