@@ -5,6 +5,7 @@
 #include "model/AppModel.h"
 #include "model/SettingsStore.h"
 #include "store/PendingRecording.h"
+#include "support/AppFixtures.h"
 #include "support/FakeServer.h"
 #include "support/TemporaryXdg.h"
 
@@ -75,6 +76,8 @@ TEST_F(CliProgramTest, EachCommandOfAFreshUserAnswersOnTheRightStream)
         { { "record", "--seconds", "0" }, 2, "",
             "--seconds needs a whole number from 1 to 86400, not \"0\".\n\nUsage: tallisen-cli record" },
         { { "retry" }, 2, "", "retry needs the ID" },
+        { { "import" }, 2, "",
+            "import needs the audio or video file to import.\n\nUsage: tallisen-cli import" },
         { { "status", "now" }, 2, "", "Unexpected argument" },
         { { "signin", "--server", "HTTPS://example.test", "--no-browser" }, 2, "",
             "--server needs an http or https address such as https://tallisen.example.com, not "
@@ -183,6 +186,54 @@ TEST_F(CliProgramTest, CtrlCDuringRetryExitsWith130AndSaysWhereTheJobIsKept)
         << errors.toStdString();
     EXPECT_TRUE(QFile::exists(job.audio()));
     EXPECT_TRUE(runCli({ "jobs" }).output.startsWith(kJob + "  ")) << "the job was not left to continue";
+}
+
+// A server without the speaker detection: each import stays a job, and
+// importing the same file again warns and still makes a second one. A file
+// that is no recording makes none.
+TEST_F(CliProgramTest, ImportsThatFailStayJobsAndASecondImportOfAFileWarns)
+{
+    FakeServer server;
+    signInTo(server.baseURL());
+    server.script("GET", "/v1/me",
+        { ScriptedAnswer::json(200, { { "id", Uuids::text(QUuid::createUuid()).toStdString() } }) });
+    const QString call = m_xdg.path() + "/call.mp3";
+    AppFixtures::runFfmpeg(
+        { "-f", "lavfi", "-i", "sine=f=300:d=4", "-metadata", "creation_time=2025-02-03T04:05:06Z", call });
+
+    const QRegularExpression kept("The recording is kept as ([0-9A-F-]{36}); ");
+    QStringList ids;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        SCOPED_TRACE(attempt);
+        const CliRun run = runCli({ "import", call, "--speakers" });
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_EQ(run.errors.contains("\"call.mp3\" was imported before"), attempt == 1)
+            << run.errors.toStdString();
+        const QRegularExpressionMatch match = kept.match(run.errors);
+        ASSERT_TRUE(match.hasMatch()) << run.errors.toStdString();
+        ids << match.captured(1);
+    }
+    EXPECT_NE(ids[0], ids[1]);
+    const std::vector<PendingRecording> jobs = PendingRecording::loadAll();
+    ASSERT_EQ(jobs.size(), 2u);
+    for (const PendingRecording& job : jobs) {
+        EXPECT_TRUE(ids.contains(Uuids::text(job.id)));
+        EXPECT_EQ(job.importedFrom, call);
+        EXPECT_EQ(job.diarizationEnabled, true);
+        EXPECT_EQ(job.recordedAt, Date::fromUnixSeconds(1'738'555'506));
+    }
+
+    const QString notes = m_xdg.path() + "/notes.txt";
+    QFile file(notes);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("Agenda: budget\n");
+    file.close();
+    const CliRun refused = runCli({ "import", notes });
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_TRUE(refused.errors.endsWith("\"notes.txt\" is not an audio or video file that can be read.\n"))
+        << refused.errors.toStdString();
+    EXPECT_EQ(PendingRecording::loadAll().size(), 2u);
+    EXPECT_EQ(QDir(m_xdg.path() + "/cache/Tallisen/Imports").entryList(QDir::Files), QStringList {});
 }
 
 } // namespace

@@ -108,4 +108,25 @@ TEST_F(CliSignInTest, AFailedSignInElsewhereNeverSendsTheTokenThere)
         EXPECT_FALSE(request.header("Authorization")) << request.path;
     }
 }
+
+// A recording made elsewhere travels the whole road on the real server:
+// converted (flite speaks at 8 kHz), transcribed and saved, no job left.
+TEST_F(CliSignInTest, AnImportedRecordingIsTranscribedAndSaved)
+{
+    QString address;
+    signInThroughPage(address);
+    const QString speech = m_xdg.path() + "/interview.wav";
+    QProcess flite;
+    flite.start("flite", { "-t", "Good morning everyone. The budget meeting starts now.", "-o", speech });
+    ASSERT_TRUE(flite.waitForFinished(30'000));
+    ASSERT_EQ(flite.exitCode(), 0);
+
+    const CliRun imported = runCli({ "import", speech, "--no-speakers", "--email", "" });
+    EXPECT_EQ(imported.exitCode, 0) << imported.errors.toStdString();
+    EXPECT_TRUE(imported.errors.startsWith("Importing recording…\n")) << imported.errors.toStdString();
+    EXPECT_TRUE(imported.output.contains("budget", Qt::CaseInsensitive)) << imported.output.toStdString();
+    EXPECT_EQ(runCli({ "jobs" }).output, "No pending recordings.\n");
+    const CliRun list = runCli({ "transcripts" });
+    EXPECT_EQ(list.output.count('\n'), 1) << list.output.toStdString();
+}
 } // namespace
