@@ -195,4 +195,15 @@ double onset(const DecodedTrack& track, double frequency, double threshold)
     return -1;
 }
 
+double relativeDifference(const DecodedTrack& a, const DecodedTrack& b)
+{
+    double difference = 0;
+    double signal = 0;
+    for (std::size_t i = 0; i < a.samples.size(); ++i) {
+        difference += std::pow(a.samples[i] - b.samples[i], 2);
+        signal += std::pow(a.samples[i], 2);
+    }
+    return std::sqrt(difference / signal);
+}
+
 } // namespace AudioProbe

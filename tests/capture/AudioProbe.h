@@ -48,4 +48,8 @@ double level(const DecodedTrack& track, double frequency, double from, double to
 // First time (seconds, 10 ms steps) at which the tone's level exceeds `threshold`; -1 when never.
 double onset(const DecodedTrack& track, double frequency, double threshold);
 
+// The root-mean-square difference of two tracks of the same length, relative
+// to the first one's.
+double relativeDifference(const DecodedTrack& a, const DecodedTrack& b);
+
 } // namespace AudioProbe

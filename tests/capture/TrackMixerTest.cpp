@@ -109,6 +109,45 @@ TEST_F(TrackMixerTest, ResultIsPrivateAndSourceUntouched)
     EXPECT_FALSE(QFile::exists(path(QStringLiteral("mixed.m4a.partial.m4a"))));
 }
 
+// A mix cut into segments encoded side by side joins without a seam: the
+// same length to the sample as the single encode, the same level throughout
+// and no shift, with tracks that start or end inside a segment. The AAC
+// encoder's own noise on pure tones differs between any two encodes, so the
+// bounds are well above it and well below a lost, shifted or doubled frame.
+TEST_F(TrackMixerTest, SegmentsJoinWithoutASeam)
+{
+    const std::vector<Tone> layouts[] = {
+        { Tone { 440, 6, 0.5 }, Tone { 1013, 6, 0.4 } },
+        { Tone { 440, 2, 0.5 }, Tone { 1013, 4, 0.4, 2.5 } },
+        { Tone { 660, 6.3, 0.6 } },
+    };
+    for (const auto& tones : layouts) {
+        SCOPED_TRACE(tones.size() == 1      ? "one track"
+                : tones[1].startSeconds > 0 ? "late track"
+                                            : "two tracks");
+        const QString source = path(QStringLiteral("tones.mp4"));
+        AudioProbe::writeToneMp4(source, tones);
+        TrackMixer::mix(source, path(QStringLiteral("single.m4a")), 1);
+        const auto single = AudioProbe::decode(path(QStringLiteral("single.m4a")));
+        for (const int segments : { 2, 3, 5 }) {
+            SCOPED_TRACE(segments);
+            TrackMixer::mix(source, path(QStringLiteral("joined.m4a")), segments);
+            const auto joined = AudioProbe::decode(path(QStringLiteral("joined.m4a")));
+            ASSERT_EQ(joined.size(), 1U);
+            ASSERT_EQ(joined[0].samples.size(), single[0].samples.size());
+            EXPECT_LT(AudioProbe::relativeDifference(single[0], joined[0]), 0.3);
+            for (double from = 0; from + 0.5 <= single[0].seconds(); from += 0.5) {
+                for (const Tone& tone : tones) {
+                    EXPECT_NEAR(AudioProbe::level(joined[0], tone.frequency, from, from + 0.5),
+                        AudioProbe::level(single[0], tone.frequency, from, from + 0.5), 0.04)
+                        << tone.frequency << " Hz at " << from << " s";
+                }
+            }
+            EXPECT_EQ(QDir(m_directory.path()).entryList(QDir::Files).size(), 3);
+        }
+    }
+}
+
 TEST_F(TrackMixerTest, SourcesWithoutUsableAudioFail)
 {
     // A video track alone, or an empty track beside a good one, is no audio.
