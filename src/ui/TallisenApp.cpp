@@ -6,20 +6,25 @@
 
 #include <QAction>
 #include <QApplication>
-#include <QDesktopServices>
 #include <QCloseEvent>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCall>
+#include <QDesktopServices>
+#include <QDropEvent>
+#include <QFileDialog>
 #include <QIcon>
 #include <QKeySequence>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMimeData>
 #include <QPushButton>
 #include <QSettings>
 #include <QStyle>
 #include <QSystemTrayIcon>
 #include <QToolBar>
+
+#include <QCoroTask>
 
 namespace {
 
@@ -28,6 +33,20 @@ QSettings windowSettings()
 {
     return QSettings(
         QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Tallisen"), QStringLiteral("window"));
+}
+
+// The first local file a drag carries, if any.
+std::optional<QString> draggedFile(const QMimeData* data)
+{
+    if (!data) {
+        return std::nullopt;
+    }
+    for (const QUrl& url : data->urls()) {
+        if (url.isLocalFile()) {
+            return url.toLocalFile();
+        }
+    }
+    return std::nullopt;
 }
 
 } // namespace
@@ -80,6 +99,8 @@ void TallisenApp::buildWindow()
     m_window->setMinimumSize(560, 340);
     m_content = new ContentView(*m_model, m_window.get());
     m_window->setCentralWidget(m_content);
+    // A recording dropped anywhere on the window is imported.
+    m_window->setAcceptDrops(true);
 }
 
 void TallisenApp::buildMenus()
@@ -98,6 +119,13 @@ void TallisenApp::buildMenus()
             QMessageBox::warning(m_window.get(), tr("Start at login"), QString::fromUtf8(error.what()));
         }
     });
+    QAction* import = file->addAction(tr("&Import recording…"), this, &TallisenApp::chooseRecordingToImport);
+    import->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_I));
+    const auto updateImport
+        = [this, import] { import->setEnabled(!m_model->isBusy() && !m_model->isRecording()); };
+    connect(m_model.get(), &AppModel::isBusyChanged, import, updateImport);
+    connect(m_model.get(), &AppModel::isRecordingChanged, import, updateImport);
+    updateImport();
     file->addSeparator();
     QAction* quitAction = file->addAction(tr("&Quit"), this, &TallisenApp::quit);
     quitAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
@@ -139,6 +167,11 @@ void TallisenApp::quit()
 
 bool TallisenApp::eventFilter(QObject* watched, QEvent* event)
 {
+    const QEvent::Type type = event->type();
+    if (watched == m_window.get()
+        && (type == QEvent::DragEnter || type == QEvent::DragMove || type == QEvent::Drop)) {
+        return handleDrag(static_cast<QDropEvent*>(event));
+    }
     if (watched != m_window.get() || event->type() != QEvent::Close) {
         return QObject::eventFilter(watched, event);
     }
@@ -205,6 +238,44 @@ void TallisenApp::finishLeavingAfterStop()
         return;
     }
     m_window->close();
+}
+
+void TallisenApp::chooseRecordingToImport()
+{
+    if (m_importDialog) {
+        m_importDialog->raise();
+        return;
+    }
+    auto* dialog = new QFileDialog(m_window.get(), tr("Import recording"));
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setFileMode(QFileDialog::ExistingFile);
+    dialog->setNameFilters(
+        { tr("Recordings (*.m4a *.mp3 *.wav *.ogg *.opus *.flac *.aac *.wma *.mp4 *.mkv *.mov "
+             "*.webm *.avi)"),
+            tr("All files (*)") });
+    connect(dialog, &QFileDialog::fileSelected, this, &TallisenApp::importRecording);
+    m_importDialog = dialog;
+    dialog->open();
+}
+
+void TallisenApp::importRecording(const QString& path)
+{
+    // The model reports its own failures; this only keeps the task alive.
+    QCoro::connect(m_model->importRecording(path), this, [] {});
+}
+
+bool TallisenApp::handleDrag(QDropEvent* event)
+{
+    const std::optional<QString> file = draggedFile(event->mimeData());
+    if (!file || m_model->isBusy() || m_model->isRecording()) {
+        event->ignore();
+        return true;
+    }
+    event->acceptProposedAction();
+    if (event->type() == QEvent::Drop) {
+        importRecording(*file);
+    }
+    return true;
 }
 
 void TallisenApp::showAbout()

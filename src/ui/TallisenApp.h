@@ -8,6 +8,7 @@
 
 #include "ui/DesktopPalette.h"
 
+#include <QFileDialog>
 #include <QMainWindow>
 #include <QMessageBox>
 #include <QPointer>
@@ -18,6 +19,7 @@
 class AppModel;
 class ContentView;
 class QAction;
+class QDropEvent;
 class QSystemTrayIcon;
 
 class TallisenApp : public QObject
@@ -46,6 +48,12 @@ public:
 
     // Ctrl+Q and the tray's Quit: asks first while recording.
     void quit();
+    // File → Import recording…: asks for a file, then imports it.
+    void chooseRecordingToImport();
+    // Imports a recording made elsewhere (a file chosen or dropped on the window).
+    void importRecording(const QString& path);
+    // The file dialog of the last Import recording…, while it is open.
+    QFileDialog* importDialog() const { return m_importDialog; }
 
 signals:
     // The app should end now; main() ends the event loop.
@@ -71,6 +79,8 @@ private:
     void askBeforeLeaving(Leaving leaving);
     void finishLeavingAfterStop();
     void showAbout();
+    // Accepts a drag that carries a local file and imports it when dropped.
+    bool handleDrag(QDropEvent* event);
 
     // First, so the window is built in the desktop's palette.
     DesktopPalette m_palette;
@@ -80,6 +90,7 @@ private:
     QAction* m_startAtLogin = nullptr;
     QPointer<QSystemTrayIcon> m_tray;
     QPointer<QMessageBox> m_closeAlert;
+    QPointer<QFileDialog> m_importDialog;
     // Set by "Stop & transcribe" in closeAlert: how to leave once the model is idle.
     std::optional<Leaving> m_leaveAfterStop;
 };

@@ -17,9 +17,11 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QMainWindow>
 #include <QMenuBar>
+#include <QMimeData>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -125,6 +127,7 @@ TEST(TallisenAppTest, MenusCarryTheShortcutsAndStartAtLoginWritesAnOwnerOnlyEntr
         { "&Record or stop", QKeySequence(Qt::CTRL | Qt::Key_R) },
         { "Re&fresh transcripts", QKeySequence(Qt::Key_F5) },
         { "&Settings", QKeySequence(Qt::CTRL | Qt::Key_Comma) },
+        { "&Import recording…", QKeySequence(Qt::CTRL | Qt::Key_I) },
     };
     for (const auto& [text, keys] : shortcuts) {
         SCOPED_TRACE(text);
@@ -173,6 +176,50 @@ TEST(TallisenAppTest, MenusCarryTheShortcutsAndStartAtLoginWritesAnOwnerOnlyEntr
     });
     startAtLogin->trigger();
     EXPECT_FALSE(startAtLogin->isChecked());
+}
+
+// Import recording… asks for one file, a recording or any file; a local file
+// dropped on the window becomes a job (here kept, as the server transcribes
+// nothing), a web address is refused.
+TEST(TallisenAppTest, ImportAsksForAFileAndADroppedFileBecomesAJob)
+{
+    TemporaryXdg xdg;
+    FakeServer server;
+    SettingsStore().setString(SettingsStore::kServer, server.baseURL().toString());
+    KeychainStore::saveToken("import-token", server.baseURL());
+    server.script("GET", "/v1/me", { ScriptedAnswer::json(200, { { "id", kAccountID } }) });
+    scriptList(server, {});
+    TallisenApp app;
+    app.show();
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return !app.model().isBusy() && !app.model().isAdoptingCaptures(); }, 15000));
+
+    menuAction(app.window(), "&Import recording…")->trigger();
+    QFileDialog* dialog = app.importDialog();
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_EQ(dialog->fileMode(), QFileDialog::ExistingFile);
+    EXPECT_TRUE(dialog->nameFilters().front().contains("*.mp4"))
+        << dialog->nameFilters().front().toStdString();
+    EXPECT_EQ(dialog->nameFilters().back(), "All files (*)");
+    dialog->reject();
+
+    const auto drop = [&](const QList<QUrl>& urls) {
+        QMimeData data;
+        data.setUrls(urls);
+        QDragEnterEvent enter(QPoint(20, 20), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&app.window(), &enter);
+        QDropEvent dropped(QPointF(20, 20), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&app.window(), &dropped);
+        return enter.isAccepted();
+    };
+    EXPECT_FALSE(drop({ QUrl("https://example.test/call.wav") }));
+    const QString call = xdg.path() + "/call.wav";
+    writeTone(call, 440, 2);
+    EXPECT_TRUE(drop({ QUrl::fromLocalFile(call) }));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return !app.model().isBusy() && !app.model().pendingRecordings().empty(); }, 30000));
+    ASSERT_EQ(app.model().pendingRecordings().size(), 1u);
+    EXPECT_EQ(app.model().pendingRecordings().front().importedFrom, call);
 }
 
 TEST(TallisenAppTest, OneTitledWindowThroughSignInRecordingsPendingJobsAndBusy)
