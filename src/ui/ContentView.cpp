@@ -18,9 +18,11 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QMouseEvent>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QSplitter>
 #include <QStackedWidget>
 #include <QStyle>
 #include <QUrl>
@@ -30,6 +32,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 
 namespace {
 
@@ -75,6 +78,38 @@ void clearLayout(QVBoxLayout* layout)
         }
         delete item;
     }
+}
+
+// Calls back on a click anywhere in a row that its children do not take.
+class ClickFilter : public QObject
+{
+public:
+    ClickFilter(QWidget* row, std::function<void()> clicked)
+        : QObject(row)
+        , m_clicked(std::move(clicked))
+    {
+        row->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::MouseButtonRelease
+            && static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
+            m_clicked();
+            return true;
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    std::function<void()> m_clicked;
+};
+
+bool matchesFilter(const Recording& recording, const QString& filter)
+{
+    return recording.title.contains(filter, Qt::CaseInsensitive)
+        || recording.transcript.contains(filter, Qt::CaseInsensitive);
 }
 
 // Shows the file selected in the desktop's file manager; without one, opens its folder.
@@ -163,10 +198,13 @@ void ContentView::setRefreshInterval(std::chrono::milliseconds interval)
 void ContentView::buildLayout()
 {
     auto* outer = new QVBoxLayout(this);
-    auto* scroll = new QScrollArea(this);
+    m_splitter = new QSplitter(this);
+    m_splitter->setChildrenCollapsible(false);
+    outer->addWidget(m_splitter);
+    auto* scroll = new QScrollArea(m_splitter);
     scroll->setWidgetResizable(true);
     scroll->setFrameShape(QFrame::NoFrame);
-    outer->addWidget(scroll);
+    m_splitter->addWidget(scroll);
     auto* content = new QWidget(scroll);
     scroll->setWidget(content);
     auto* layout = new QVBoxLayout(content);
@@ -206,6 +244,17 @@ void ContentView::buildLayout()
     m_pendingRows = new QVBoxLayout;
     pendingLayout->addLayout(m_pendingRows);
     layout->addWidget(m_pendingSection);
+
+    // In a row of its own, so the server field stays the first line edit of the view.
+    auto* filterRow = new QWidget(content);
+    auto* filterLayout = new QVBoxLayout(filterRow);
+    filterLayout->setContentsMargins(0, 0, 0, 0);
+    m_transcriptFilter = new QLineEdit(filterRow);
+    m_transcriptFilter->setPlaceholderText(tr("Filter transcripts by title or text"));
+    m_transcriptFilter->setClearButtonEnabled(true);
+    connect(m_transcriptFilter, &QLineEdit::textChanged, this, &ContentView::filterRecordings);
+    filterLayout->addWidget(m_transcriptFilter);
+    layout->addWidget(filterRow);
 
     m_recordingsStack = new QStackedWidget(content);
     auto* empty = new QWidget(m_recordingsStack);
@@ -499,6 +548,48 @@ void ContentView::rebuildRecordings()
     for (const Recording& recording : recordings) {
         m_recordingRows->addWidget(recordingRow(recording));
     }
+    filterRecordings();
+    syncTranscriptPane();
+}
+
+void ContentView::filterRecordings()
+{
+    const QString filter = m_transcriptFilter->text().trimmed();
+    for (const Recording& recording : m_model.recordings()) {
+        if (auto* row = m_recordingsStack->findChild<QWidget*>(
+                QStringLiteral("recording-") + recording.id.toString(QUuid::WithoutBraces))) {
+            row->setVisible(matchesFilter(recording, filter));
+        }
+    }
+}
+
+// The pane follows the list: an edited transcript shows its new text, a
+// deleted one closes it.
+void ContentView::syncTranscriptPane()
+{
+    if (!m_transcriptPane || !m_transcriptPane->recording()) {
+        return;
+    }
+    const auto& recordings = m_model.recordings();
+    const auto current = std::ranges::find(recordings, m_transcriptPane->recording()->id, &Recording::id);
+    if (current == recordings.end()) {
+        m_transcriptPane->hide();
+        return;
+    }
+    m_transcriptPane->setRecording(*current);
+}
+
+void ContentView::openTranscript(const Recording& recording)
+{
+    // Made on first use, so a window nobody reads in carries no pane.
+    if (!m_transcriptPane) {
+        m_transcriptPane = new TranscriptPane(m_model, m_splitter);
+        connect(m_transcriptPane, &TranscriptPane::closeRequested, m_transcriptPane, &QWidget::hide);
+        m_splitter->addWidget(m_transcriptPane);
+        m_splitter->setStretchFactor(1, 2);
+    }
+    m_transcriptPane->setRecording(recording);
+    m_transcriptPane->show();
 }
 
 QWidget* ContentView::recordingRow(const Recording& recording)
@@ -515,7 +606,6 @@ QWidget* ContentView::recordingRow(const Recording& recording)
     layout->addWidget(caption(recording.category.value_or(tr("Uncategorized")), row));
     auto* transcript = new QLabel(recording.transcript, row);
     transcript->setWordWrap(true);
-    transcript->setTextInteractionFlags(Qt::TextSelectableByMouse);
     transcript->setMaximumHeight(transcript->fontMetrics().lineSpacing() * 3);
     transcript->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     layout->addWidget(transcript);
@@ -529,6 +619,9 @@ QWidget* ContentView::recordingRow(const Recording& recording)
     }
     layout->addWidget(caption(recording.recordedAt.toLocalText(), row));
 
+    row->setCursor(Qt::PointingHandCursor);
+    row->setToolTip(tr("Open the transcript"));
+    new ClickFilter(row, [this, recording] { openTranscript(recording); });
     row->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(row, &QWidget::customContextMenuRequested, this, [this, row, recording](const QPoint& point) {
         QMenu menu(row);

@@ -8,6 +8,7 @@
 #include "api/WireRecords.h"
 #include "store/PendingRecording.h"
 #include "ui/RecordingPreview.h"
+#include "ui/TranscriptPane.h"
 
 #include <QMessageBox>
 #include <QPointer>
@@ -25,6 +26,7 @@ class QLabel;
 class QLineEdit;
 
 class QProgressBar;
+class QSplitter;
 class QPushButton;
 class QStackedWidget;
 class QVBoxLayout;
@@ -44,6 +46,9 @@ public:
     QMessageBox* discardAlert() const { return m_discardAlert; }
     QMessageBox* deleteAlert() const { return m_deleteAlert; }
     RecordingPreview* preview() const { return m_preview; }
+    // Null until a transcript is first opened.
+    TranscriptPane* transcriptPane() const { return m_transcriptPane; }
+    QLineEdit* transcriptFilter() const { return m_transcriptFilter; }
 
     // Entry points the toolbar, the tray and the keyboard share with the buttons.
     void toggleRecording();
@@ -51,6 +56,8 @@ public:
     // Ctrl+, : the settings are the fields above the record button.
     void focusSettings();
     void confirmDelete(const Recording& recording);
+    // Shows the recording in the reading pane beside the list.
+    void openTranscript(const Recording& recording);
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -73,6 +80,8 @@ private:
     void rebuildRecordings();
     QWidget* pendingRow(const PendingRecording& job);
     QWidget* recordingRow(const Recording& recording);
+    void filterRecordings();
+    void syncTranscriptPane();
     void tick();
     bool someTranscriptPending() const;
     void confirmDiscard(const PendingRecording& job);
@@ -107,6 +116,9 @@ private:
     QVBoxLayout* m_pendingRows = nullptr;
     QStackedWidget* m_recordingsStack = nullptr;
     QVBoxLayout* m_recordingRows = nullptr;
+    QLineEdit* m_transcriptFilter = nullptr;
+    QSplitter* m_splitter = nullptr;
+    TranscriptPane* m_transcriptPane = nullptr;
 
     QPointer<QMessageBox> m_discardAlert;
     QPointer<QMessageBox> m_deleteAlert;
