@@ -76,8 +76,9 @@ TEST(RecordingCompletionTest, ManyWaitersResumeOnTheirThreadWhenResolvedElsewher
     }
 }
 
-// The first outcome is final: later resolves, and a timer that fires after
-// it, change nothing, and a late waiter gets it at once.
+// The first outcome, a failure, a success or a timeout, is final: later
+// resolves, and a timer that fires after it, change nothing, and a late
+// waiter gets it at once.
 TEST(RecordingCompletionTest, TheFirstOutcomeIsFinal)
 {
     const auto failed = RecordingCompletion::create();
@@ -106,22 +107,18 @@ TEST(RecordingCompletionTest, TheFirstOutcomeIsFinal)
     EXPECT_LT(std::chrono::steady_clock::now() - began, 1s);
     EXPECT_EQ(probe.seen, Seen::success);
     EXPECT_EQ(later.seen, Seen::success);
-}
 
-TEST(RecordingCompletionTest, TimeoutFailsEveryWaiterAndLocksTheOutcome)
-{
-    const auto latch = RecordingCompletion::create();
+    // A timeout fails every waiter, even those that would wait longer.
+    const auto timedOut = RecordingCompletion::create();
     Probe first;
     Probe second;
     std::vector<QCoro::Task<>> tasks;
-    tasks.push_back(waitInto(latch, 50ms, &first));
-    tasks.push_back(waitInto(latch, 10s, &second));
-
+    tasks.push_back(waitInto(timedOut, 50ms, &first));
+    tasks.push_back(waitInto(timedOut, 10s, &second));
     TestTasks::run(waitAll(std::move(tasks)));
-
     EXPECT_EQ(first.seen, Seen::timeout);
     EXPECT_EQ(second.seen, Seen::timeout);
-    EXPECT_FALSE(latch->resolve());
+    EXPECT_FALSE(timedOut->resolve());
 }
 
 TEST(RecordingCompletionTest, RacingResolveAndTimeoutGiveEveryWaiterTheSameOutcome)

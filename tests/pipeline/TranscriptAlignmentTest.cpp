@@ -274,7 +274,7 @@ TEST(TranscriptAlignmentSpeakers, GivesAWordTheFirstSegmentCoveringMoreThanHalfO
         QStringLiteral("[00:00:01] Speaker 2: Hello.\n\n[00:00:11] Speaker 1: Hi. Bye."));
 }
 
-TEST(TranscriptAlignmentLines, SplitsOnSpeakerChangesAndOnTimedUntimedSwitches)
+TEST(TranscriptAlignmentLines, SplitOnSpeakerChangesAndTimedUntimedSwitchesUnderTruncatedTimeStamps)
 {
     EXPECT_EQ(
         merged({ chunk(0, 3730, {}, {},
@@ -285,10 +285,8 @@ TEST(TranscriptAlignmentLines, SplitsOnSpeakerChangesAndOnTimedUntimedSwitches)
                        "[00:00:03] Speaker 1: now\n\n"
                        "[00:00:06] Speaker 2: Sure\n\n"
                        "[01:02:05] Unassigned: then"));
-}
 
-TEST(TranscriptAlignmentLines, TimeStampsTruncateAndLeaveHoursUnbounded)
-{
+    // Time stamps truncate and leave hours unbounded.
     for (const auto& [seconds, expected] : std::vector<std::pair<double, const char*>> { { 0, "00:00:00" },
              { 59.999, "00:00:59" }, { 300, "00:05:00" }, { 3725.9, "01:02:05" }, { 360000, "100:00:00" } }) {
         EXPECT_EQ(TranscriptAlignment::timeStamp(seconds), QString::fromLatin1(expected)) << seconds;
