@@ -189,8 +189,7 @@ TEST_F(CliProgramTest, CtrlCDuringRetryExitsWith130AndSaysWhereTheJobIsKept)
 }
 
 // A server without the speaker detection: each import stays a job, and
-// importing the same file again warns and still makes a second one. A file
-// that is no recording makes none.
+// importing the same file again warns and still makes a second one.
 TEST_F(CliProgramTest, ImportsThatFailStayJobsAndASecondImportOfAFileWarns)
 {
     FakeServer server;
@@ -223,16 +222,6 @@ TEST_F(CliProgramTest, ImportsThatFailStayJobsAndASecondImportOfAFileWarns)
         EXPECT_EQ(job.recordedAt, Date::fromUnixSeconds(1'738'555'506));
     }
 
-    const QString notes = m_xdg.path() + "/notes.txt";
-    QFile file(notes);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write("Agenda: budget\n");
-    file.close();
-    const CliRun refused = runCli({ "import", notes });
-    EXPECT_EQ(refused.exitCode, 1);
-    EXPECT_TRUE(refused.errors.endsWith("\"notes.txt\" is not an audio or video file that can be read.\n"))
-        << refused.errors.toStdString();
-    EXPECT_EQ(PendingRecording::loadAll().size(), 2u);
     EXPECT_EQ(QDir(m_xdg.path() + "/cache/Tallisen/Imports").entryList(QDir::Files), QStringList {});
 }
 
