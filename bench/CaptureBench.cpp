@@ -78,6 +78,8 @@ BENCHMARK(BM_CaptureCpu)->Iterations(1)->Unit(benchmark::kSecond);
 void BM_MixLongCapture(benchmark::State& state)
 {
     const int minutes = environmentNumber("TALLISEN_BENCH_MIX_MINUTES", 120);
+    // 0 lets the mixer choose (one segment per processor); 1 is the single encode.
+    const int segments = environmentNumber("TALLISEN_BENCH_MIX_SEGMENTS", 0);
     const QString keep = qEnvironmentVariable("TALLISEN_BENCH_MIX_OUTPUT");
     QTemporaryDir directory;
     const QString raw = directory.path() + QStringLiteral("/capture.mp4");
@@ -88,7 +90,7 @@ void BM_MixLongCapture(benchmark::State& state)
         QFile::remove(ours);
         QFile::remove(theirs);
         const bench::ProcessCost mixer = bench::inChild([&] {
-            TrackMixer::mix(raw, ours);
+            TrackMixer::mix(raw, ours, segments);
             return true;
         });
         const bench::ProcessCost command = bench::runProgram("ffmpeg",

@@ -611,7 +611,9 @@ void mixSegment(const QString& from, const Timeline& timeline, const Segment& se
 }
 
 // The first segment is written straight into the file; each later one is
-// spooled on its own thread and appended in order once all are done.
+// spooled and appended in order once all are done. The last segment reads the
+// whole input, so it runs on this thread, where the measuring pass's memory
+// is free to be used again.
 void run(const QString& from, const QString& partial, int segmentCount)
 {
     const Timeline timeline = measureTracks(from);
@@ -622,19 +624,22 @@ void run(const QString& from, const QString& partial, int segmentCount)
         encoders.push_back(openEncoder());
     }
     MixedFile file(partial, *encoders.front());
+    const PacketSink intoFile = [&file](AVPacket* packet) { file.write(packet); };
     std::vector<std::unique_ptr<PacketSpool>> spools;
-    std::vector<std::future<void>> later;
+    std::vector<PacketSink> sinks { intoFile };
     for (std::size_t i = 1; i < segments.size(); ++i) {
         PacketSpool& spool
             = *spools.emplace_back(std::make_unique<PacketSpool>(partial + QStringLiteral(".%1").arg(i)));
-        later.push_back(std::async(std::launch::async, [&, i] {
-            mixSegment(from, timeline, segments[i], *encoders[i],
-                [&spool](AVPacket* packet) { spool.write(packet); });
-        }));
+        sinks.push_back([&spool](AVPacket* packet) { spool.write(packet); });
     }
-    const PacketSink intoFile = [&file](AVPacket* packet) { file.write(packet); };
-    mixSegment(from, timeline, segments.front(), *encoders.front(), intoFile);
-    for (std::future<void>& segment : later) {
+    const std::size_t last = segments.size() - 1;
+    std::vector<std::future<void>> others;
+    for (std::size_t i = 0; i < last; ++i) {
+        others.push_back(std::async(
+            std::launch::async, [&, i] { mixSegment(from, timeline, segments[i], *encoders[i], sinks[i]); }));
+    }
+    mixSegment(from, timeline, segments[last], *encoders[last], sinks[last]);
+    for (std::future<void>& segment : others) {
         segment.get();
     }
     for (const auto& spool : spools) {
