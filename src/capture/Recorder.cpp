@@ -79,7 +79,6 @@ void copyPrivately(const QString& from, const QString& to)
 
 const QString kCapturePrefix = QStringLiteral("tallisen-");
 
-
 // Copying and mixing block for seconds, so they run off the main thread.
 WorkerThread& mixingThread()
 {

@@ -236,7 +236,8 @@ void exportTo(const Recording& recording, ExportFormat format, const QString& pa
 {
     const QByteArray bytes = exported(recording, format).toUtf8();
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)
+    if (!file.open(QIODevice::WriteOnly)
+        || !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)
         || file.write(bytes) != bytes.size() || !file.commit()) {
         const int code = errno;
         throw FileSystemError(
