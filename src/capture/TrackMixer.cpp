@@ -116,14 +116,27 @@ FFmpeg::Input openInput(const QString& path)
     return input;
 }
 
+// Seconds of sound in a packet: its own duration, or what its size holds.
+double packetSeconds(const AVPacket& packet, const AVStream& stream)
+{
+    if (packet.duration > 0) {
+        return double(packet.duration) * av_q2d(stream.time_base);
+    }
+    const int rate = stream.codecpar->sample_rate;
+    return rate > 0 ? double(av_get_audio_frame_duration2(stream.codecpar, packet.size)) / rate : 0;
+}
+
 // Start and end of every audio track, measured from its packets: a capture
 // cut off by a kill has no trailer, so the header's durations cannot be trusted.
+// How much sound each track holds is summed from its packets too, since the
+// mix places samples one after the other whatever their time stamps say.
 Timeline measureTracks(const QString& path)
 {
     FFmpeg::Input input = openInput(path);
     Timeline timeline;
     std::vector<int64_t> first(input->nb_streams, AV_NOPTS_VALUE);
     std::vector<int64_t> end(input->nb_streams, AV_NOPTS_VALUE);
+    std::vector<double> sound(input->nb_streams, 0);
     for (unsigned i = 0; i < input->nb_streams; ++i) {
         if (input->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) {
             timeline.tracks.push_back(TrackTiming { .streamIndex = static_cast<int>(i) });
@@ -146,6 +159,7 @@ Timeline measureTracks(const QString& path)
             if (end[index] == AV_NOPTS_VALUE || packetEnd > end[index]) {
                 end[index] = packetEnd;
             }
+            sound[index] += packetSeconds(*packet, *input->streams[index]);
         }
         av_packet_unref(packet.get());
     }
@@ -167,12 +181,13 @@ Timeline measureTracks(const QString& path)
         track.firstPts = start;
         track.startSeconds
             = start == AV_NOPTS_VALUE ? 0 : std::max(0.0, double(start) * av_q2d(stream->time_base));
-        longest = std::max(longest, duration);
-        latestEnd = std::max(latestEnd, track.startSeconds + duration);
+        longest = std::max(longest, sound[track.streamIndex]);
+        latestEnd = std::max(latestEnd, track.startSeconds + sound[track.streamIndex]);
     }
     // The capture starts every track together, so none can begin after the
     // longest has run its course. A start time that does is damaged, and
-    // honouring it would write days of silence and fill the disk.
+    // honouring it would write days of silence and fill the disk; so would
+    // time stamps that jump days ahead between two packets.
     for (const TrackTiming& track : timeline.tracks) {
         if (!(track.startSeconds <= longest + kStartSlackSeconds)) {
             throw RecorderError(RecorderError::Kind::cannotMix);
