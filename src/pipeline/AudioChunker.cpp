@@ -16,6 +16,7 @@
 #include <exception>
 #include <fcntl.h>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <sys/stat.h>
 #include <type_traits>
@@ -143,6 +144,48 @@ template <typename Work> auto writing(const QString& path, Work work)
     }
 }
 
+// The recording, opened once for a whole split on the chunker's thread: a
+// long M4A's index of every packet costs more to build, and to hold twice,
+// than its chunks cost to copy. The quiet-point search and the copies share it.
+class SplitSource
+{
+public:
+    explicit SplitSource(QString path)
+        : m_path(std::move(path))
+    { }
+
+    const QString& path() const { return m_path; }
+
+    AudioReader& reader()
+    {
+        if (!m_reader) {
+            m_reader = reading([&] { return std::make_unique<AudioReader>(m_path); });
+        }
+        return *m_reader;
+    }
+
+    // False when the range must be re-encoded instead.
+    bool copy(const QString& chunk, double audioStart, double audioEnd)
+    {
+        AudioReader& source = reader();
+        if (!m_copyable) {
+            return false;
+        }
+        AVFormatContext& input = source.borrowInput();
+        m_copyable = AacRangeCopy::copyable(input, source.streamIndex(), kMaximumChannels);
+        if (m_copyable && AacRangeCopy::copy(input, source.streamIndex(), chunk, audioStart, audioEnd)) {
+            return true;
+        }
+        m_reader.reset();
+        return false;
+    }
+
+private:
+    QString m_path;
+    std::unique_ptr<AudioReader> m_reader;
+    bool m_copyable = true;
+};
+
 std::int64_t samplePosition(double seconds, int sampleRate)
 {
     return std::llround(seconds * sampleRate);
@@ -180,7 +223,7 @@ void encodeRange(const QString& source, const QString& path, double audioStart, 
     writing(path, [&] { writer->finish(); });
 }
 
-ExportedFile exportChunk(const QString& source, const QString& directory, double audioStart, double audioEnd)
+ExportedFile exportChunk(SplitSource& source, const QString& directory, double audioStart, double audioEnd)
 {
     ExportedFile file;
     file.filename = QStringLiteral("chunk-%1.m4a").arg(Uuids::text(QUuid::createUuid()));
@@ -189,10 +232,9 @@ ExportedFile exportChunk(const QString& source, const QString& directory, double
     // recording is ever readable by others.
     createPrivateFile(path);
     PartialFile partial(path);
-    const bool copied = writing(
-        path, [&] { return AacRangeCopy::copy(source, path, audioStart, audioEnd, kMaximumChannels); });
+    const bool copied = writing(path, [&] { return source.copy(path, audioStart, audioEnd); });
     if (!copied) {
-        encodeRange(source, path, audioStart, audioEnd);
+        encodeRange(source.path(), path, audioStart, audioEnd);
     }
     makePrivate(path);
     file.size = fileSize(path);
@@ -200,9 +242,9 @@ ExportedFile exportChunk(const QString& source, const QString& directory, double
     return file;
 }
 
-double probeDuration(const QString& source)
+double probeDuration(SplitSource& source)
 {
-    const double duration = reading([&] { return AudioReader(source).duration(); });
+    const double duration = reading([&] { return source.reader().duration(); });
     if (!std::isfinite(duration) || duration <= 0) {
         throw AudioChunkError(AudioChunkError::Kind::invalidAudio);
     }
@@ -246,7 +288,8 @@ QCoro::Task<std::vector<AudioChunk>> split(QString source, QString directory, do
     }
     // GCC 12 destroys lambda temporaries inside a co_await expression too
     // early, so every task is named before it is awaited.
-    auto probing = chunkerThread().run([source] { return probeDuration(source); });
+    const auto opened = std::make_shared<SplitSource>(source);
+    auto probing = chunkerThread().run([opened] { return probeDuration(*opened); });
     const double duration = co_await std::move(probing);
     const double step = maximumSeconds - 2 * contextSeconds;
 
@@ -258,14 +301,14 @@ QCoro::Task<std::vector<AudioChunk>> split(QString source, QString directory, do
             if (end < duration) {
                 const double from = std::max(start + step * 0.5, end - kSearchSeconds);
                 auto searching = chunkerThread().run(
-                    [source, from, end] { return detail::quietBoundary(source, from, end); });
+                    [opened, from, end] { return detail::quietBoundary(opened->reader(), from, end); });
                 end = co_await std::move(searching);
             }
             while (true) {
                 const double audioStart = std::max(start - contextSeconds, 0.0);
                 const double audioEnd = std::min(end + contextSeconds, duration);
-                auto exporting = chunkerThread().run([source, directory, audioStart, audioEnd] {
-                    return exportChunk(source, directory, audioStart, audioEnd);
+                auto exporting = chunkerThread().run([opened, directory, audioStart, audioEnd] {
+                    return exportChunk(*opened, directory, audioStart, audioEnd);
                 });
                 const ExportedFile file = co_await std::move(exporting);
                 if (file.size >= 1 && file.size <= maximumBytes) {
@@ -301,13 +344,12 @@ QCoro::Task<std::vector<AudioChunk>> split(QString source, QString directory, do
 
 namespace detail {
 
-double quietBoundary(const QString& source, double from, double to)
+double quietBoundary(AudioReader& reader, double from, double to)
 {
     if (!(from < to)) {
         return to;
     }
     try {
-        AudioReader reader(source);
         const int sampleRate = reader.sampleRate();
         const int window = sampleRate / kWindowsPerSecond;
         if (window <= 0) {

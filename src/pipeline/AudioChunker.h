@@ -9,6 +9,8 @@
 #include <stdexcept>
 #include <vector>
 
+class AudioReader;
+
 // Why a recording could not be split; the description is shown to the user.
 class AudioChunkError : public std::runtime_error
 {
@@ -47,8 +49,8 @@ namespace detail {
 
 // The middle of the quietest 100 ms window laid back to back from `from`
 // (only windows that end by `to`; the earliest among equals). Returns `to`
-// when the source cannot be read or no window fits; never throws. Blocking.
-double quietBoundary(const QString& source, double from, double to);
+// when the reader fails or no window fits; never throws. Blocking.
+double quietBoundary(AudioReader& reader, double from, double to);
 
 } // namespace detail
 } // namespace AudioChunker

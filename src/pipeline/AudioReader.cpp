@@ -150,6 +150,16 @@ void AudioReader::seekToContainerPosition(std::int64_t position)
     m_fromBeginning = false;
 }
 
+AVFormatContext& AudioReader::borrowInput()
+{
+    avcodec_flush_buffers(m_decoder.get());
+    m_inputTouched = true;
+    m_fromBeginning = false;
+    m_positionKnown = false;
+    m_convertedFrames = 0;
+    return *m_input;
+}
+
 int AudioReader::read(float* const* planes, int frames)
 {
     int delivered = 0;

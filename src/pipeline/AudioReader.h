@@ -31,6 +31,11 @@ public:
 
     // The next read starts at this sample position.
     void seek(std::int64_t position);
+    // The demuxer, to read the stream's packets directly; the next read must
+    // follow a seek.
+    AVFormatContext& borrowInput();
+    int streamIndex() const { return m_streamIndex; }
+
     // Reads up to `frames` frames into planes[channel][0, frames); returns how
     // many were delivered, 0 at the end of the stream.
     int read(float* const* planes, int frames);
