@@ -5,6 +5,7 @@
 #include <limits>
 #include <numbers>
 #include <optional>
+#include <stdexcept>
 
 namespace server::SpeakerClustering {
 
@@ -16,9 +17,6 @@ constexpr double kRidge = 0.01;
 // Neighbouring frames are far from independent, so the textbook weight of 1
 // splits one person into several; 3 was measured on real and synthetic voices.
 constexpr double kPenaltyWeight = 3.0;
-// Above this many groups, neighbours in time are merged first so the pairwise
-// table stays small (1500² floats, 9 MB).
-constexpr std::size_t kMostGroups = 1500;
 
 using Matrix = std::array<double, kDims * kDims>;
 
@@ -89,39 +87,6 @@ struct Node
     double logDet = 0;
     bool alive = true;
 };
-
-// Merges neighbours in time until few enough groups are left: first those the
-// criterion calls one speaker, then pairs regardless.
-std::vector<std::size_t> mergeNeighbours(std::vector<Node>& nodes)
-{
-    std::vector<std::size_t> owner(nodes.size());
-    for (std::size_t i = 0; i < nodes.size(); ++i) {
-        owner[i] = i;
-    }
-    for (bool forced = false; nodes.size() > kMostGroups; forced = true) {
-        std::vector<Node> merged;
-        std::vector<std::size_t> index(nodes.size());
-        for (std::size_t i = 0; i < nodes.size(); ++i) {
-            const bool join = !merged.empty()
-                && (forced
-                        ? i % 2 == 1
-                        : deltaBic(merged.back().stats, merged.back().logDet, nodes[i].stats, nodes[i].logDet)
-                            < 0);
-            if (join) {
-                merged.back().stats.merge(nodes[i].stats);
-                merged.back().logDet = logDeterminant(merged.back().stats);
-            } else {
-                merged.push_back(nodes[i]);
-            }
-            index[i] = merged.size() - 1;
-        }
-        for (auto& o : owner) {
-            o = index[o];
-        }
-        nodes = std::move(merged);
-    }
-    return owner;
-}
 
 class Agglomeration
 {
@@ -286,14 +251,13 @@ double deltaBic(const Gaussian& a, const Gaussian& b)
 
 std::vector<int> cluster(const std::vector<Gaussian>& groups, int mostClusters, double leastCount)
 {
-    if (groups.empty()) {
-        return {};
+    if (groups.size() > kMostGroups) {
+        throw std::length_error("Too many groups to cluster.");
     }
     std::vector<Node> nodes;
     for (const auto& group : groups) {
         nodes.push_back({ group, logDeterminant(group), true });
     }
-    const auto firstOwner = mergeNeighbours(nodes);
     Agglomeration tree(std::move(nodes));
     while (const auto pair = tree.closest()) {
         const bool tooMany = tree.alive() > static_cast<std::size_t>(mostClusters);
@@ -332,8 +296,8 @@ std::vector<int> cluster(const std::vector<Gaussian>& groups, int mostClusters, 
     };
     std::vector<int> labels;
     std::vector<std::size_t> seen;
-    for (const auto owner : firstOwner) {
-        const std::size_t r = find(owner);
+    for (std::size_t group = 0; group < groups.size(); ++group) {
+        const std::size_t r = find(group);
         auto found = std::find(seen.begin(), seen.end(), r);
         if (found == seen.end()) {
             found = seen.insert(seen.end(), r);

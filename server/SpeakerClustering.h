@@ -11,6 +11,8 @@
 namespace server::SpeakerClustering {
 
 constexpr int kDims = 13;
+// The pairwise table of this many groups is 1500² floats, 9 MB.
+constexpr std::size_t kMostGroups = 1500;
 using Vector = std::array<double, kDims>;
 
 // Sufficient statistics of a group of feature vectors.
@@ -41,7 +43,7 @@ private:
 // penalty for the second: below zero means they are one speaker.
 double deltaBic(const Gaussian& a, const Gaussian& b);
 
-// Clusters `groups` (in time order) into at most `mostClusters`; returns one
+// Clusters at most kMostGroups `groups` into at most `mostClusters`; returns one
 // cluster index per group, numbered from 0 with no gaps. Clusters holding fewer
 // than `leastCount` vectors when the criterion stops (a cough, a laugh) join the
 // one nearest to them.

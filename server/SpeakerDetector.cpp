@@ -3,11 +3,17 @@
 #include "SpeakerClustering.h"
 #include "VoiceActivity.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <limits>
+#include <cstdlib>
+#include <cstring>
 #include <map>
+#include <optional>
+#include <stdexcept>
 
 namespace server::SpeakerDetector {
 
@@ -38,11 +44,43 @@ constexpr std::size_t kSpectrumOffsetFrames = 1; // the 25 ms window's centre, r
 // Played or sung notes hold theirs nearly always.
 constexpr double kSteadyPitchStep = 0.003; // octaves
 constexpr double kMostSteadyShare = 0.85;
+// Five minutes: a longer stretch without a pause (noise, music) is worked on in
+// pieces, so the memory a stretch needs stays bounded.
+constexpr std::size_t kLongestStretchFrames = 30000;
 
-bool voiced(const Frame& frame)
+using Stretch = std::vector<std::optional<Vector>>;
+// A frame's speaker, -1 for nobody's.
+using Label = std::int8_t;
+
+std::runtime_error fileError()
 {
-    return frame.pitch > 0;
+    return std::runtime_error(
+        std::string("The server could not keep its speaker analysis on disk: ") + std::strerror(errno) + '.');
 }
+
+// Frames back from the analysis's file.
+class FrameReader
+{
+public:
+    explicit FrameReader(std::FILE* file)
+        : m_descriptor(fileno(file))
+    { }
+
+    std::vector<Frame> read(const FrameSpan& span) const
+    {
+        std::vector<Frame> frames(span.endFrame - span.firstFrame);
+        const auto bytes = static_cast<ssize_t>(frames.size() * sizeof(Frame));
+        if (pread(m_descriptor, frames.data(), static_cast<std::size_t>(bytes),
+                static_cast<off_t>(span.firstFrame * sizeof(Frame)))
+            != bytes) {
+            throw fileError();
+        }
+        return frames;
+    }
+
+private:
+    int m_descriptor;
+};
 
 Vector rawFeatures(const Frame& frame)
 {
@@ -54,16 +92,34 @@ Vector rawFeatures(const Frame& frame)
     return x;
 }
 
-// Features of the voiced speech frames, scaled to unit variance so one ridge
-// suits every dimension.
+// Speech cut where it runs on for longer than a stretch may.
+std::vector<FrameSpan> stretchesOf(const std::vector<FrameSpan>& spans)
+{
+    std::vector<FrameSpan> stretches;
+    for (const auto& span : spans) {
+        for (std::size_t first = span.firstFrame; first < span.endFrame; first += kLongestStretchFrames) {
+            stretches.push_back({ first, std::min(span.endFrame, first + kLongestStretchFrames) });
+        }
+    }
+    return stretches;
+}
+
+// Voiced frames as features scaled to unit variance over the whole meeting, so
+// one ridge suits every dimension.
 class Features
 {
 public:
-    Features(const std::vector<Frame>& frames, const std::vector<FrameSpan>& spans)
-        : m_frames(frames)
+    Features(const FrameReader& reader, const std::vector<FrameSpan>& stretches)
+        : m_reader(reader)
     {
         Gaussian all;
-        forEachVoiced(spans, [&](std::size_t i) { all.add(rawFeatures(frames[i])); });
+        for (const auto& stretch : stretches) {
+            for (const auto& frame : reader.read(stretch)) {
+                if (frame.pitch > 0) {
+                    all.add(rawFeatures(frame));
+                }
+            }
+        }
         for (int d = 0; d < SpeakerClustering::kDims; ++d) {
             m_mean[d] = all.count > 0 ? all.sum[d] / all.count : 0;
             const double variance = all.count > 0
@@ -73,39 +129,46 @@ public:
         }
     }
 
-    Vector at(std::size_t i) const
+    // One entry per frame of `span`; unvoiced frames say nothing about the voice.
+    Stretch of(const FrameSpan& span) const
     {
-        Vector x = rawFeatures(m_frames[i]);
+        Stretch features;
+        for (const auto& frame : m_reader.read(span)) {
+            features.push_back(frame.pitch > 0 ? std::optional(scaled(rawFeatures(frame))) : std::nullopt);
+        }
+        return features;
+    }
+
+    Gaussian statistics(const FrameSpan& span) const
+    {
+        Gaussian group;
+        for (const auto& x : of(span)) {
+            if (x) {
+                group.add(*x);
+            }
+        }
+        return group;
+    }
+
+private:
+    Vector scaled(Vector x) const
+    {
         for (int d = 0; d < SpeakerClustering::kDims; ++d) {
             x[d] = (x[d] - m_mean[d]) * m_scale[d];
         }
         return x;
     }
 
-    bool voicedAt(std::size_t i) const { return voiced(m_frames[i]); }
-
-    template <typename Visit> void forEachVoiced(const std::vector<FrameSpan>& spans, Visit visit) const
-    {
-        for (const auto& span : spans) {
-            for (std::size_t i = span.firstFrame; i < span.endFrame; ++i) {
-                if (voiced(m_frames[i])) {
-                    visit(i);
-                }
-            }
-        }
-    }
-
-private:
-    const std::vector<Frame>& m_frames;
+    const FrameReader& m_reader;
     Vector m_mean {};
     Vector m_scale {};
 };
 
 // Each stretch of speech cut into windows of about three seconds.
-std::vector<FrameSpan> windowsOf(const std::vector<FrameSpan>& spans)
+std::vector<FrameSpan> windowsOf(const std::vector<FrameSpan>& stretches)
 {
     std::vector<FrameSpan> windows;
-    for (const auto& span : spans) {
+    for (const auto& span : stretches) {
         const std::size_t length = span.endFrame - span.firstFrame;
         const std::size_t count = std::max<std::size_t>(1, (length + kWindowFrames / 2) / kWindowFrames);
         for (std::size_t w = 0; w < count; ++w) {
@@ -116,20 +179,43 @@ std::vector<FrameSpan> windowsOf(const std::vector<FrameSpan>& spans)
     return windows;
 }
 
+// The windows with enough voice to say who speaks, spread evenly over the
+// meeting and at most as many as the clustering takes: every speaker of a long
+// meeting is in such a sample, and the resegmentation then labels every frame.
+// (Merging neighbours to get there joined turns of similar voices.)
+std::vector<FrameSpan> sampledWindows(
+    const std::vector<FrameSpan>& stretches, const std::vector<VoiceActivity::Level>& levels)
+{
+    std::vector<FrameSpan> voiced;
+    for (const auto& window : windowsOf(stretches)) {
+        const auto count = std::count_if(levels.begin() + static_cast<long>(window.firstFrame),
+            levels.begin() + static_cast<long>(window.endFrame),
+            [](const auto& level) { return level.pitch > 0; });
+        if (static_cast<double>(count) >= kLeastVoicedPerWindow) {
+            voiced.push_back(window);
+        }
+    }
+    const std::size_t kept = std::min(voiced.size(), SpeakerClustering::kMostGroups);
+    std::vector<FrameSpan> sample;
+    for (std::size_t k = 0; k < kept; ++k) {
+        sample.push_back(voiced[k * voiced.size() / kept]);
+    }
+    return sample;
+}
+
 // The first speaker statistics: windows clustered by the criterion.
-std::vector<Gaussian> initialSpeakers(const Features& features, const std::vector<FrameSpan>& spans)
+std::vector<Gaussian> initialSpeakers(const Features& features, const std::vector<FrameSpan>& stretches,
+    const std::vector<VoiceActivity::Level>& levels)
 {
     std::vector<Gaussian> groups;
-    for (const auto& window : windowsOf(spans)) {
-        Gaussian group;
-        features.forEachVoiced({ window }, [&](std::size_t i) { group.add(features.at(i)); });
-        if (group.count >= kLeastVoicedPerWindow) {
-            groups.push_back(group);
-        }
+    for (const auto& window : sampledWindows(stretches, levels)) {
+        groups.push_back(features.statistics(window));
     }
     if (groups.empty()) {
         Gaussian all;
-        features.forEachVoiced(spans, [&](std::size_t i) { all.add(features.at(i)); });
+        for (const auto& stretch : stretches) {
+            all.merge(features.statistics(stretch));
+        }
         return { all };
     }
     const auto labels = SpeakerClustering::cluster(groups, kMostSpeakers, kLeastSpeakerFrames);
@@ -142,45 +228,42 @@ std::vector<Gaussian> initialSpeakers(const Features& features, const std::vecto
 }
 
 // The most likely speaker of every frame of one stretch, with a cost for each change.
-void viterbi(const Features& features, const std::vector<Model>& models, const FrameSpan& span,
-    std::vector<int>& labels)
+void viterbi(const Stretch& features, const std::vector<Model>& models, std::size_t firstFrame,
+    std::vector<Label>& labels)
 {
     const std::size_t k = models.size();
-    const std::size_t length = span.endFrame - span.firstFrame;
+    const std::size_t length = features.size();
     std::vector<double> score(k, 0.0);
     std::vector<double> next(k);
     std::vector<std::uint8_t> from(length * k);
     for (std::size_t t = 0; t < length; ++t) {
-        const std::size_t frame = span.firstFrame + t;
         const auto best
             = static_cast<std::size_t>(std::max_element(score.begin(), score.end()) - score.begin());
-        const bool informative = features.voicedAt(frame);
-        const Vector x = informative ? features.at(frame) : Vector {};
         for (std::size_t s = 0; s < k; ++s) {
             const bool stay = score[s] >= score[best] - kSwitchPenalty;
             from[t * k + s] = static_cast<std::uint8_t>(stay ? s : best);
             next[s] = (stay ? score[s] : score[best] - kSwitchPenalty)
-                + (informative ? models[s].logLikelihood(x) : 0.0);
+                + (features[t] ? models[s].logLikelihood(*features[t]) : 0.0);
         }
         score.swap(next);
     }
     auto state = static_cast<std::size_t>(std::max_element(score.begin(), score.end()) - score.begin());
     for (std::size_t t = length; t-- > 0;) {
-        labels[span.firstFrame + t] = static_cast<int>(state);
+        labels[firstFrame + t] = static_cast<Label>(state);
         state = from[t * k + state];
     }
 }
 
 // Labels -1 the frames of every "speaker" whose pitch holds still like an
 // instrument's, so music is nobody's turn.
-void forgetPlayedNotes(const std::vector<Frame>& frames, const std::vector<FrameSpan>& spans,
-    std::size_t speakers, std::vector<int>& labels)
+void forgetPlayedNotes(const std::vector<VoiceActivity::Level>& frames, const std::vector<FrameSpan>& spans,
+    std::size_t speakers, std::vector<Label>& labels)
 {
     std::vector<double> steady(speakers);
     std::vector<double> pairs(speakers);
     for (const auto& span : spans) {
         for (std::size_t i = span.firstFrame + 1; i < span.endFrame; ++i) {
-            if (!voiced(frames[i]) || !voiced(frames[i - 1]) || labels[i] != labels[i - 1]) {
+            if (frames[i].pitch <= 0 || frames[i - 1].pitch <= 0 || labels[i] != labels[i - 1]) {
                 continue;
             }
             const auto speaker = static_cast<std::size_t>(labels[i]);
@@ -205,7 +288,7 @@ std::string label(int index)
     return text;
 }
 
-std::vector<Turn> turnsOf(const std::vector<int>& labels, const std::vector<FrameSpan>& spans)
+std::vector<Turn> turnsOf(const std::vector<Label>& labels, const std::vector<FrameSpan>& spans)
 {
     struct Run
     {
@@ -243,17 +326,44 @@ std::vector<Turn> turnsOf(const std::vector<int>& labels, const std::vector<Fram
 
 } // namespace
 
+Analysis::Analysis(const std::string& directory)
+{
+    std::string path = directory + "/.speakers-XXXXXX";
+    const int descriptor = ::mkstemp(path.data());
+    if (descriptor < 0) {
+        throw fileError();
+    }
+    ::unlink(path.c_str());
+    m_frames.reset(::fdopen(descriptor, "w+b"));
+    if (!m_frames) {
+        ::close(descriptor);
+        throw fileError();
+    }
+}
+
 void Analysis::add(const std::int16_t* samples, std::size_t count)
 {
-    m_analyser.add(samples, count, m_frames);
+    m_new.clear();
+    m_analyser.add(samples, count, m_new);
+    if (std::fwrite(m_new.data(), sizeof(Frame), m_new.size(), m_frames.get()) != m_new.size()) {
+        throw fileError();
+    }
+    for (const auto& frame : m_new) {
+        m_levels.push_back({ frame.energyDb, frame.pitch });
+    }
 }
 
 std::vector<Turn> Analysis::finish() const
 {
-    const auto spans = VoiceActivity::speechSpans(m_frames);
-    const Features features(m_frames, spans);
-    std::vector<Gaussian> speakers = initialSpeakers(features, spans);
-    std::vector<int> labels(m_frames.size(), -1);
+    if (std::fflush(m_frames.get()) != 0) {
+        throw fileError();
+    }
+    const FrameReader reader(m_frames.get());
+    const auto spans = VoiceActivity::speechSpans(m_levels);
+    const auto stretches = stretchesOf(spans);
+    const Features features(reader, stretches);
+    std::vector<Gaussian> speakers = initialSpeakers(features, stretches, m_levels);
+    std::vector<Label> labels(m_levels.size(), -1);
     for (int round = 0; round <= kResegmentations; ++round) {
         std::erase_if(
             speakers, [](const Gaussian& speaker) { return speaker.count < kLeastVoicedPerWindow; });
@@ -264,14 +374,18 @@ std::vector<Turn> Analysis::finish() const
         for (const auto& speaker : speakers) {
             models.emplace_back(speaker);
         }
-        for (const auto& span : spans) {
-            viterbi(features, models, span, labels);
-        }
         speakers.assign(models.size(), Gaussian {});
-        features.forEachVoiced(
-            spans, [&](std::size_t i) { speakers[static_cast<std::size_t>(labels[i])].add(features.at(i)); });
+        for (const auto& stretch : stretches) {
+            const auto x = features.of(stretch);
+            viterbi(x, models, stretch.firstFrame, labels);
+            for (std::size_t t = 0; t < x.size(); ++t) {
+                if (x[t]) {
+                    speakers[static_cast<std::size_t>(labels[stretch.firstFrame + t])].add(*x[t]);
+                }
+            }
+        }
     }
-    forgetPlayedNotes(m_frames, spans, speakers.size(), labels);
+    forgetPlayedNotes(m_levels, spans, speakers.size(), labels);
     return turnsOf(labels, spans);
 }
 

@@ -1,8 +1,12 @@
 #pragma once
 
 #include "AudioDecoder.h"
+#include "VoiceActivity.h"
 #include "VoiceFeatures.h"
 
+#include <cstdio>
+#include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,18 +30,29 @@ struct Turn
 
 constexpr int kMostSpeakers = 8;
 
-// Fed block by block, so a long recording is never held whole: only its
-// frames' features (56 bytes per 10 ms) are kept.
+// Fed block by block, so a long recording is never held whole. Its frames'
+// features go to an unlinked temporary file as they come; memory keeps 8 bytes
+// per 10 ms for voice activity and a bounded working set, so a 4-hour meeting
+// costs about what a short one does.
 class Analysis
 {
 public:
+    // The working file is made in `directory` and unlinked at once.
+    explicit Analysis(const std::string& directory = std::filesystem::temp_directory_path());
     void add(const std::int16_t* samples, std::size_t count);
     // Turns in time order, labelled "SPEAKER_00", "SPEAKER_01", … by first appearance.
     std::vector<Turn> finish() const;
 
 private:
+    struct FileCloser
+    {
+        void operator()(std::FILE* file) const { std::fclose(file); }
+    };
+
     VoiceFeatures::Analyser m_analyser;
-    std::vector<VoiceFeatures::Frame> m_frames;
+    std::vector<VoiceFeatures::Frame> m_new;
+    std::unique_ptr<std::FILE, FileCloser> m_frames;
+    std::vector<VoiceActivity::Level> m_levels;
 };
 
 std::vector<Turn> detect(const AudioDecoder::Pcm& pcm);

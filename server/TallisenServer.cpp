@@ -919,7 +919,7 @@ void TallisenServer::runDiarization(const DiarizationJob& job)
 {
     m_store->setDiarizationStatus(job.accountId, job.recordingId, DiarizationStatus::Pending);
     try {
-        SpeakerDetector::Analysis analysis;
+        SpeakerDetector::Analysis analysis(m_options.dataDir + "/uploads");
         AudioDecoder::decodeFileInBlocks(job.audioPath.value_or(""), kDetectionSeconds,
             [&](const std::int16_t* samples, std::size_t count) { analysis.add(samples, count); });
         auto segments = nlohmann::json::array();

@@ -1,5 +1,7 @@
 #include "VoiceActivity.h"
 
+#include "VoiceFeatures.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -31,7 +33,7 @@ std::vector<double> frameEnergies(const std::vector<std::int16_t>& samples, std:
 
 } // namespace
 
-std::vector<FrameSpan> speechSpans(const std::vector<VoiceFeatures::Frame>& frames)
+std::vector<FrameSpan> speechSpans(const std::vector<Level>& frames)
 {
     if (frames.empty()) {
         return {};

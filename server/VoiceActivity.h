@@ -1,7 +1,6 @@
 #pragma once
 
-#include "VoiceFeatures.h"
-
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -21,9 +20,17 @@ struct FrameSpan
     std::size_t endFrame = 0;
 };
 
+// What voice activity needs of a frame: 8 bytes, so a long meeting's levels fit in memory.
+struct Level
+{
+    float energyDb = 0;
+    // Hertz; 0 when the frame is not voiced.
+    float pitch = 0;
+};
+
 // Speech in frame indices, with short gaps bridged, edges widened to the soft
 // ends of words, and blips without voiced frames dropped.
-std::vector<FrameSpan> speechSpans(const std::vector<VoiceFeatures::Frame>& frames);
+std::vector<FrameSpan> speechSpans(const std::vector<Level>& frames);
 
 // Cuts long audio into pieces of at most `maximumSeconds`, each ending in the quietest
 // frame near its end, so an engine never sees a word cut in half where it can be avoided.

@@ -247,4 +247,15 @@ TEST(SpeakerDetector, SilenceAHumAndMusicAreAtMostOneSpeaker)
     EXPECT_LE(speakerCount(server::SpeakerDetector::detect(decoded(path))), 1u);
 }
 
+TEST(SpeakerDetector, AWorkingFolderItCannotWriteIsAClearError)
+{
+    try {
+        server::SpeakerDetector::Analysis analysis("/nonexistent/tallisen");
+        FAIL() << "no error";
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(),
+            "The server could not keep its speaker analysis on disk: No such file or directory.");
+    }
+}
+
 } // namespace
