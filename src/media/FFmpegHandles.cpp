@@ -19,6 +19,7 @@ extern "C" {
 #include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace FFmpeg {
 namespace {
@@ -214,6 +215,81 @@ int64_t PrivateFile::seek(void* opaque, int64_t offset, int whence)
         {
         };
         return ::fstat(self->m_fd, &status) == 0 ? status.st_size : AVERROR(errno);
+    }
+    const off_t result = ::lseek(self->m_fd, offset, whence & ~AVSEEK_FORCE);
+    return result < 0 ? AVERROR(errno) : result;
+}
+
+InputFile::InputFile(const QString& path)
+{
+    const QString action = QStringLiteral("Opening %1").arg(path);
+    m_fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    struct stat status
+    {
+    };
+    if (m_fd < 0 || ::fstat(m_fd, &status) != 0) {
+        const int error = errno;
+        release();
+        throw Error(AVERROR(error), action);
+    }
+    m_size = status.st_size;
+    auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
+    m_io = buffer ? avio_alloc_context(buffer, kIoBufferSize, 0, this, &readPacket, nullptr, &seek) : nullptr;
+    m_context = m_io ? avformat_alloc_context() : nullptr;
+    if (!m_context) {
+        if (!m_io) {
+            av_free(buffer);
+        }
+        release();
+        throw Error(AVERROR(ENOMEM), action);
+    }
+    m_context->pb = m_io;
+    m_context->flags |= AVFMT_FLAG_CUSTOM_IO;
+    // On failure the demuxer frees the context and clears the pointer.
+    const int opened = avformat_open_input(&m_context, QFile::encodeName(path).constData(), nullptr, nullptr);
+    if (opened < 0) {
+        release();
+        throw Error(opened, action);
+    }
+}
+
+InputFile::~InputFile()
+{
+    release();
+}
+
+void InputFile::release()
+{
+    avformat_close_input(&m_context);
+    if (m_io) {
+        av_freep(&m_io->buffer);
+        avio_context_free(&m_io);
+    }
+    if (m_fd >= 0) {
+        ::close(std::exchange(m_fd, -1));
+    }
+}
+
+int InputFile::readPacket(void* opaque, uint8_t* data, int size)
+{
+    auto* self = static_cast<InputFile*>(opaque);
+    while (true) {
+        const ssize_t result = ::read(self->m_fd, data, static_cast<std::size_t>(size));
+        if (result < 0 && errno == EINTR) {
+            continue;
+        }
+        if (result < 0) {
+            return AVERROR(errno);
+        }
+        return result == 0 ? AVERROR_EOF : static_cast<int>(result);
+    }
+}
+
+int64_t InputFile::seek(void* opaque, int64_t offset, int whence)
+{
+    auto* self = static_cast<InputFile*>(opaque);
+    if (whence & AVSEEK_SIZE) {
+        return self->m_size;
     }
     const off_t result = ::lseek(self->m_fd, offset, whence & ~AVSEEK_FORCE);
     return result < 0 ? AVERROR(errno) : result;
