@@ -1,5 +1,6 @@
 #include "capture/CaptureFile.h"
 
+#include "capture/AacEncoder.h"
 #include "capture/RecorderError.h"
 
 extern "C" {
@@ -34,20 +35,9 @@ CaptureFile::CaptureFile(const QString& path)
     m_muxer.reset(muxer);
     m_file->attach(m_muxer.get());
 
-    const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_AAC);
-    if (!codec) {
-        throw RecorderError(RecorderError::Kind::cannotMix);
-    }
     for (Track& track : m_tracks) {
-        track.encoder.reset(avcodec_alloc_context3(codec));
+        track.encoder = AacEncoder::openMono(kSampleRate, kBitRate);
         AVCodecContext* encoder = track.encoder.get();
-        encoder->sample_rate = kSampleRate;
-        encoder->sample_fmt = AV_SAMPLE_FMT_FLTP;
-        encoder->bit_rate = kBitRate;
-        encoder->time_base = AVRational { 1, kSampleRate };
-        av_channel_layout_default(&encoder->ch_layout, 1);
-        encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-        FFmpeg::check(avcodec_open2(encoder, codec, nullptr), QStringLiteral("Starting the AAC encoder"));
         track.stream = avformat_new_stream(m_muxer.get(), nullptr);
         if (!track.stream) {
             throw FFmpeg::Error(AVERROR(ENOMEM), QStringLiteral("Adding a capture track"));

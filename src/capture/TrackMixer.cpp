@@ -1,5 +1,6 @@
 #include "capture/TrackMixer.h"
 
+#include "capture/AacEncoder.h"
 #include "capture/RecorderError.h"
 #include "core/FileSystemError.h"
 #include "media/FFmpegHandles.h"
@@ -292,23 +293,6 @@ AVFilterContext* buildGraph(AVFilterGraph* graph, std::vector<SourceTrack>& trac
     }
     av_buffersink_set_frame_size(sink, frameSize);
     return sink;
-}
-
-FFmpeg::Codec openEncoder()
-{
-    const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_AAC);
-    if (!codec) {
-        throw RecorderError(RecorderError::Kind::cannotMix);
-    }
-    FFmpeg::Codec encoder(avcodec_alloc_context3(codec));
-    encoder->sample_rate = kOutputSampleRate;
-    encoder->sample_fmt = AV_SAMPLE_FMT_FLTP;
-    encoder->bit_rate = kOutputBitRate;
-    encoder->time_base = AVRational { 1, kOutputSampleRate };
-    av_channel_layout_default(&encoder->ch_layout, 1);
-    encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    FFmpeg::check(avcodec_open2(encoder.get(), codec, nullptr), QStringLiteral("Starting the AAC encoder"));
-    return encoder;
 }
 
 // Takes a packet stamped in output samples; it may take over the packet's data.
@@ -636,7 +620,7 @@ void run(const QString& from, const QString& partial, int segmentCount)
         = segmentsOf(timeline.length, segmentCount > 0 ? segmentCount : chosenSegments(timeline.length));
     std::vector<FFmpeg::Codec> encoders;
     for (std::size_t i = 0; i < segments.size(); ++i) {
-        encoders.push_back(openEncoder());
+        encoders.push_back(AacEncoder::openMono(kOutputSampleRate, kOutputBitRate));
     }
     MixedFile file(partial, *encoders.front());
     const PacketSink intoFile = [&file](AVPacket* packet) { file.write(packet); };
