@@ -345,6 +345,10 @@ void Analysis::add(const std::int16_t* samples, std::size_t count)
 {
     m_new.clear();
     m_analyser.add(samples, count, m_new);
+    // A block too short to complete a frame writes nothing (and an empty vector has no data).
+    if (m_new.empty()) {
+        return;
+    }
     if (std::fwrite(m_new.data(), sizeof(Frame), m_new.size(), m_frames.get()) != m_new.size()) {
         throw fileError();
     }
