@@ -70,10 +70,13 @@ public:
     {
         std::vector<Frame> frames(span.endFrame - span.firstFrame);
         const auto bytes = static_cast<ssize_t>(frames.size() * sizeof(Frame));
-        if (pread(m_descriptor, frames.data(), static_cast<std::size_t>(bytes),
-                static_cast<off_t>(span.firstFrame * sizeof(Frame)))
-            != bytes) {
+        const ssize_t got = pread(m_descriptor, frames.data(), static_cast<std::size_t>(bytes),
+            static_cast<off_t>(span.firstFrame * sizeof(Frame)));
+        if (got < 0) {
             throw fileError();
+        }
+        if (got != bytes) {
+            throw std::runtime_error("The server's speaker analysis on disk was shorter than it wrote.");
         }
         return frames;
     }

@@ -26,6 +26,13 @@ namespace {
 
 constexpr int kIoBufferSize = 64 * 1024;
 
+// The custom I/O's seek, on a descriptor; FFmpeg's force flag means nothing here.
+int64_t seekDescriptor(int fd, int64_t offset, int whence)
+{
+    const off_t result = ::lseek(fd, offset, whence & ~AVSEEK_FORCE);
+    return result < 0 ? AVERROR(errno) : result;
+}
+
 } // namespace
 
 void InputDeleter::operator()(AVFormatContext* context) const
@@ -216,8 +223,7 @@ int64_t PrivateFile::seek(void* opaque, int64_t offset, int whence)
         };
         return ::fstat(self->m_fd, &status) == 0 ? status.st_size : AVERROR(errno);
     }
-    const off_t result = ::lseek(self->m_fd, offset, whence & ~AVSEEK_FORCE);
-    return result < 0 ? AVERROR(errno) : result;
+    return seekDescriptor(self->m_fd, offset, whence);
 }
 
 InputFile::InputFile(const QString& path)
@@ -291,8 +297,7 @@ int64_t InputFile::seek(void* opaque, int64_t offset, int whence)
     if (whence & AVSEEK_SIZE) {
         return self->m_size;
     }
-    const off_t result = ::lseek(self->m_fd, offset, whence & ~AVSEEK_FORCE);
-    return result < 0 ? AVERROR(errno) : result;
+    return seekDescriptor(self->m_fd, offset, whence);
 }
 
 } // namespace FFmpeg
