@@ -98,6 +98,9 @@ protected:
     QThread* m_interruptedOn = nullptr;
 };
 
+// Both sources on one clock, the meters and the mix. The capture and its side
+// file are private and named by the capture's id; only the first start and
+// the first stop act; discarding removes the capture's files, or says why not.
 TEST_F(RecorderTest, RecordsBothSourcesOnOneClockAndMixesThem)
 {
     // Keeps both sinks running, as real devices are: an idle null sink's
@@ -108,9 +111,30 @@ TEST_F(RecorderTest, RecordsBothSourcesOnOneClockAndMixesThem)
     auto keepMicrophoneAwake = SoundServer::play(silence, QStringLiteral("micfeed"));
     pause(500ms);
     Recorder recorder;
-    TestTasks::run(recorder.start());
+    try {
+        TestTasks::run(recorder.stop());
+        ADD_FAILURE() << "stop() returned while idle";
+    } catch (const RecorderError& error) {
+        EXPECT_EQ(error.kind(), RecorderError::Kind::notRecording);
+        EXPECT_STREQ(error.what(), "No recording is active.");
+    }
+    const QJsonObject details { { QStringLiteral("emailTo"), QStringLiteral("a@example.com") } };
+    const double before = QDateTime::currentSecsSinceEpoch() - 978307200.0 - 1;
+    TestTasks::run(recorder.start(details));
     ASSERT_TRUE(recorder.isStreamLive());
     const QString raw = *recorder.rawCapturePath();
+    QFile sidecar(sidecarOf(raw));
+    ASSERT_TRUE(sidecar.open(QIODevice::ReadOnly));
+    const QJsonObject json = QJsonDocument::fromJson(sidecar.readAll()).object();
+    EXPECT_EQ(json.value(QStringLiteral("capture")).toString(), QFileInfo(raw).fileName());
+    EXPECT_EQ(json.value(QStringLiteral("details")).toObject(), details);
+    EXPECT_GE(json.value(QStringLiteral("recordedAt")).toDouble(), before);
+    EXPECT_LE(json.value(QStringLiteral("recordedAt")).toDouble(), before + 5);
+    EXPECT_EQ(permissions(sidecar.fileName()), kOwnerOnly);
+    EXPECT_EQ(permissions(raw), kOwnerOnly);
+    TestTasks::run(recorder.start());
+    EXPECT_EQ(*recorder.rawCapturePath(), raw);
+    EXPECT_EQ(capturesContents().size(), 2); // one capture and its sidecar
     pause(300ms);
     const InputLevels silent = recorder.takeLevels();
 
@@ -144,12 +168,13 @@ TEST_F(RecorderTest, RecordsBothSourcesOnOneClockAndMixesThem)
     const QString mixed = TestTasks::run(recorder.stop());
     keepSystemAwake->kill();
     keepMicrophoneAwake->kill();
+    EXPECT_THROW(TestTasks::run(recorder.stop()), RecorderError);
 
     EXPECT_FALSE(recorder.isStreamLive());
     EXPECT_FALSE(recorder.recoveryWarning());
     // The capture stays adoptable until the caller has kept the mix.
     EXPECT_TRUE(QFile::exists(raw));
-    EXPECT_TRUE(QFile::exists(sidecarOf(raw)));
+    EXPECT_TRUE(QFile::exists(sidecar.fileName()));
     EXPECT_EQ(mixed, raw.chopped(4) + QStringLiteral(".m4a"));
     EXPECT_EQ(permissions(mixed), kOwnerOnly);
     EXPECT_EQ(permissions(Recorder::capturesDirectory()), kOwnerOnlyFolder);
@@ -161,44 +186,6 @@ TEST_F(RecorderTest, RecordsBothSourcesOnOneClockAndMixesThem)
     EXPECT_NEAR(AudioProbe::level(result[0], 440, systemStart + 0.2, systemStart + 0.9), 0.35, 0.03);
     EXPECT_NEAR(AudioProbe::level(result[0], 1000, microphoneStart + 0.2, microphoneStart + 1.2), 0.35, 0.03);
 
-    Recorder::discardCapture(raw);
-    EXPECT_TRUE(capturesContents().isEmpty()) << capturesContents().join(u' ').toStdString();
-}
-
-// The capture and its side file are private and named by the capture's id;
-// only the first start and the first stop act; discarding removes the
-// capture's files, or says why not.
-TEST_F(RecorderTest, SidecarDescribesTheRunningCaptureAndGoesWithIt)
-{
-    Recorder recorder;
-    try {
-        TestTasks::run(recorder.stop());
-        ADD_FAILURE() << "stop() returned while idle";
-    } catch (const RecorderError& error) {
-        EXPECT_EQ(error.kind(), RecorderError::Kind::notRecording);
-        EXPECT_STREQ(error.what(), "No recording is active.");
-    }
-    const QJsonObject details { { QStringLiteral("emailTo"), QStringLiteral("a@example.com") } };
-    const double before = QDateTime::currentSecsSinceEpoch() - 978307200.0 - 1;
-    TestTasks::run(recorder.start(details));
-    const QString raw = *recorder.rawCapturePath();
-    QFile sidecar(sidecarOf(raw));
-    ASSERT_TRUE(sidecar.open(QIODevice::ReadOnly));
-    const QJsonObject json = QJsonDocument::fromJson(sidecar.readAll()).object();
-    EXPECT_EQ(json.value(QStringLiteral("capture")).toString(), QFileInfo(raw).fileName());
-    EXPECT_EQ(json.value(QStringLiteral("details")).toObject(), details);
-    EXPECT_GE(json.value(QStringLiteral("recordedAt")).toDouble(), before);
-    EXPECT_LE(json.value(QStringLiteral("recordedAt")).toDouble(), before + 5);
-    EXPECT_EQ(permissions(sidecar.fileName()), kOwnerOnly);
-    EXPECT_EQ(permissions(raw), kOwnerOnly);
-
-    TestTasks::run(recorder.start());
-    EXPECT_EQ(*recorder.rawCapturePath(), raw);
-    EXPECT_EQ(capturesContents().size(), 2); // one capture and its sidecar
-    pause(1200ms);
-    EXPECT_FALSE(TestTasks::run(recorder.stop()).isEmpty());
-    EXPECT_THROW(TestTasks::run(recorder.stop()), RecorderError);
-    EXPECT_TRUE(QFile::exists(sidecar.fileName()));
     QFile other(Recorder::capturesDirectory() + QStringLiteral("/tallisen-other.json"));
     ASSERT_TRUE(other.open(QIODevice::WriteOnly));
     Recorder::discardCapture(raw);
@@ -239,103 +226,94 @@ TEST_F(RecorderTest, MissingDevicesFailBeforeAnyFileIsCreated)
     EXPECT_FALSE(noServer.isStreamLive());
 }
 
-TEST_F(RecorderTest, VanishingDeviceInterruptsOnceAndStopSalvages)
+// However the capture breaks, it is interrupted once, on the main thread, and
+// stop salvages the audio into the private recovery folder. A frozen server
+// makes stop wait out the finalisation timeout; when both waits fail, the
+// warning quotes the first failure.
+TEST_F(RecorderTest, BrokenCaptureInterruptsOnceAndStopSalvages)
 {
-    const QString sink = QStringLiteral("vanishing%1").arg(QCoreApplication::applicationPid());
-    const QString module = SoundServer::pactl({ "load-module", "module-null-sink", "sink_name=" + sink });
-    Recorder recorder(Recorder::Sources { {}, (sink + ".monitor").toUtf8(), "@DEFAULT_SOURCE@" });
-    recordTone(recorder, sink);
-    const QString raw = *recorder.rawCapturePath();
-
-    SoundServer::pactl({ "unload-module", module });
-    EXPECT_TRUE(QTest::qWaitFor([&] { return m_interruptions > 0; }, 5000));
-    pause(300ms);
-
-    EXPECT_EQ(m_interruptions, 1);
-    EXPECT_EQ(m_interruptedOn, QCoreApplication::instance()->thread());
-    EXPECT_TRUE(recorder.isStreamLive());
-    const QString salvaged = TestTasks::run(recorder.stop());
-
-    ASSERT_TRUE(recorder.recoveryWarning());
-    EXPECT_TRUE(recorder.recoveryWarning()->startsWith(QStringLiteral("Capture was interrupted: ")));
-    EXPECT_TRUE(recorder.recoveryWarning()->endsWith(QStringLiteral(". Recovered audio may end early.")));
-    EXPECT_EQ(QFileInfo(salvaged).path(), Recorder::defaultRecoveryDirectory());
-    EXPECT_EQ(permissions(salvaged), kOwnerOnly);
-    EXPECT_EQ(permissions(Recorder::defaultRecoveryDirectory()), kOwnerOnlyFolder);
-    const QStringList kept = QDir(Recorder::defaultRecoveryDirectory()).entryList({ "*.mp4" }, QDir::Files);
-    ASSERT_EQ(kept.size(), 1);
-    EXPECT_EQ(permissions(Recorder::defaultRecoveryDirectory() + u'/' + kept[0]), kOwnerOnly);
-    EXPECT_TRUE(QFile::exists(raw));
-    EXPECT_TRUE(QFile::exists(sidecarOf(raw)));
-    EXPECT_FALSE(recorder.isStreamLive());
-    const auto result = AudioProbe::decode(salvaged);
-    ASSERT_EQ(result.size(), 1U);
-    const double toneStart = AudioProbe::onset(result[0], 440, 0.17);
-    ASSERT_GE(toneStart, 0);
-    EXPECT_NEAR(AudioProbe::level(result[0], 440, toneStart + 0.2, toneStart + 2.2), 0.35, 0.03);
-}
-
-// A sound server that dies interrupts the capture once; one that freezes
-// makes stop wait out the finalisation timeout; either way stop salvages.
-TEST_F(RecorderTest, DeadOrFrozenSoundServerStillSalvages)
-{
-    for (const bool freeze : { false, true }) {
-        SCOPED_TRACE(freeze ? "frozen" : "dead");
+    const QString lostDevice = QStringLiteral("The sound server stopped recording the system audio: ");
+    const struct
+    {
+        const char* name;
+        bool vanish; // the system audio's device goes away first
+        bool kill; // then the server dies
+        bool freeze; // then the server stops answering
+        QString warning; // all of it, or how it starts when it ends in ": "
+    } cases[] = {
+        { "device vanishes", true, false, false, lostDevice },
+        { "device vanishes, then the server freezes", true, false, true, lostDevice },
+        { "server dies", false, true, false,
+            QStringLiteral("The connection to the sound server was lost: Connection terminated.") },
+        { "server freezes", false, false, true,
+            QStringLiteral("The sound server did not finish recording shutdown within 30 seconds.") },
+    };
+    qsizetype salvagedSoFar = 0;
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.name);
         SoundServer::Private server;
-        Recorder recorder(Recorder::Sources { server.address() });
+        const QString module = SoundServer::pactl(
+            { "load-module", "module-null-sink", "sink_name=vanishing" }, server.address());
+        Recorder recorder(Recorder::Sources {
+            server.address(), test.vanish ? "vanishing.monitor" : "@DEFAULT_MONITOR@", "@DEFAULT_SOURCE@" });
         recorder.setFinalizationTimeout(400ms);
         m_interruptions = 0;
-        recordTone(recorder, QStringLiteral("speaker"), server.address());
+        recordTone(recorder, test.vanish ? QStringLiteral("vanishing") : QStringLiteral("speaker"),
+            server.address());
+        const QString raw = *recorder.rawCapturePath();
 
-        freeze ? server.freeze() : server.kill();
-        if (!freeze) {
-            EXPECT_TRUE(QTest::qWaitFor([&] { return m_interruptions > 0; }, 5000));
+        if (test.vanish) {
+            SoundServer::pactl({ "unload-module", module }, server.address());
+        }
+        if (test.kill) {
+            server.kill();
+        }
+        if (test.vanish || test.kill) {
+            ASSERT_TRUE(QTest::qWaitFor([&] { return m_interruptions > 0; }, 5000));
+            pause(300ms);
+            EXPECT_EQ(m_interruptions, 1);
+            EXPECT_EQ(m_interruptedOn, QCoreApplication::instance()->thread());
+        }
+        EXPECT_TRUE(recorder.isStreamLive());
+        if (test.freeze) {
+            server.freeze();
         }
         const auto began = std::chrono::steady_clock::now();
         const QString salvaged = TestTasks::run(recorder.stop());
         const auto took = std::chrono::steady_clock::now() - began;
         server.thaw();
 
-        if (freeze) {
+        if (test.freeze && !test.vanish) {
             EXPECT_GE(took, 800ms);
-        } else {
-            EXPECT_EQ(m_interruptions, 1);
         }
-        EXPECT_EQ(recorder.recoveryWarning().value_or(QString()),
-            "Capture was interrupted: "
-                + QString(freeze ? "The sound server did not finish recording shutdown within 30 seconds."
-                                 : "The connection to the sound server was lost: Connection terminated.")
-                + " Recovered audio may end early.");
+        const QString warning = recorder.recoveryWarning().value_or(QString());
+        if (test.warning.endsWith(u'.')) {
+            EXPECT_EQ(
+                warning, "Capture was interrupted: " + test.warning + " Recovered audio may end early.");
+        } else {
+            EXPECT_TRUE(warning.startsWith("Capture was interrupted: " + test.warning))
+                << warning.toStdString();
+            EXPECT_TRUE(warning.endsWith(QStringLiteral(". Recovered audio may end early.")));
+            EXPECT_FALSE(warning.contains(QStringLiteral("30 seconds")));
+        }
         EXPECT_FALSE(recorder.isStreamLive());
+        EXPECT_EQ(QFileInfo(salvaged).path(), Recorder::defaultRecoveryDirectory());
+        EXPECT_EQ(permissions(salvaged), kOwnerOnly);
+        EXPECT_EQ(permissions(Recorder::defaultRecoveryDirectory()), kOwnerOnlyFolder);
+        // Beside the salvaged mix, a private copy of the capture it came from.
+        const QStringList kept
+            = QDir(Recorder::defaultRecoveryDirectory()).entryList({ "*.mp4" }, QDir::Files);
+        ASSERT_EQ(kept.size(), ++salvagedSoFar);
+        for (const QString& copy : kept) {
+            EXPECT_EQ(permissions(Recorder::defaultRecoveryDirectory() + u'/' + copy), kOwnerOnly);
+        }
+        EXPECT_TRUE(QFile::exists(raw));
+        EXPECT_TRUE(QFile::exists(sidecarOf(raw)));
+        // The gain of the salvaged mix is RecordsBothSourcesOnOneClockAndMixesThem's to check.
         const auto result = AudioProbe::decode(salvaged);
         ASSERT_EQ(result.size(), 1U);
         EXPECT_GT(AudioProbe::level(result[0], 440, 0, result[0].seconds()), 0.1);
     }
-}
-
-TEST_F(RecorderTest, WhenBothWaitsFailTheWarningQuotesTheFirst)
-{
-    SoundServer::Private server;
-    const QString module
-        = SoundServer::pactl({ "load-module", "module-null-sink", "sink_name=vanishing" }, server.address());
-    Recorder recorder(Recorder::Sources { server.address(), "vanishing.monitor", "@DEFAULT_SOURCE@" });
-    recorder.setFinalizationTimeout(400ms);
-    recordTone(recorder, QStringLiteral("vanishing"), server.address());
-    SoundServer::pactl({ "unload-module", module }, server.address());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return m_interruptions > 0; }, 5000));
-
-    // The microphone stream is still open; a frozen server never confirms its end.
-    server.freeze();
-    const QString salvaged = TestTasks::run(recorder.stop());
-    server.thaw();
-
-    const QString warning = recorder.recoveryWarning().value_or(QString());
-    EXPECT_TRUE(
-        warning.startsWith(QStringLiteral("Capture was interrupted: The sound server stopped recording the "
-                                          "system audio: ")))
-        << warning.toStdString();
-    EXPECT_FALSE(warning.contains(QStringLiteral("30 seconds")));
-    EXPECT_TRUE(QFile::exists(salvaged));
 }
 
 TEST_F(RecorderTest, FailedMixKeepsTheRawCaptureAndNamesIt)
