@@ -19,9 +19,11 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QLabel>
 #include <QMainWindow>
 #include <QMenuBar>
 #include <QMimeData>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -55,26 +57,71 @@ nlohmann::json listed(const char* id, const char* title, const char* category, c
             { "emailStatus", "sent" } });
 }
 
-} // namespace
-
-TEST(TallisenAppTest, ClosingOrQuittingDuringARecordingAsksAndKeepsTheMeeting)
+class TallisenAppTest : public ::testing::Test
 {
-    ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable()) << "the choices below are those without a tray";
+protected:
+    TallisenAppTest()
+    {
+        KeychainStore::clearToken();
+        SettingsStore().setString(SettingsStore::kServer, server.baseURL().toString());
+    }
+    ~TallisenAppTest() override { KeychainStore::clearToken(); }
+
+    // Signed in to an account the server names, with no transcripts.
+    void signIn()
+    {
+        KeychainStore::saveToken("app-token", server.baseURL());
+        server.script("GET", "/v1/me", { ScriptedAnswer::json(200, { { "id", kAccountID } }) });
+        scriptList(server, {});
+    }
+
+    static void waitUntilIdle(TallisenApp& app)
+    {
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] { return !app.model().isBusy() && !app.model().isAdoptingCaptures(); }, 15000));
+    }
+
     TemporaryXdg xdg;
     FakeServer server;
-    SettingsStore().setString(SettingsStore::kServer, server.baseURL().toString());
-    KeychainStore::saveToken("close-token", server.baseURL());
-    server.script("GET", "/v1/me", { ScriptedAnswer::json(200, { { "id", kAccountID } }) });
-    scriptList(server, {});
+};
 
+} // namespace
+
+// A silent microphone must show during the meeting, not after it. Leaving
+// while recording asks first, and Return keeps the meeting.
+TEST_F(TallisenAppTest, RecordingShowsItsTimeAndLevelsAndLeavingAsksAndKeepsTheMeeting)
+{
+    ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable()) << "the choices below are those without a tray";
+    signIn();
+    const QString tone = xdg.path() + "/tone.wav";
+    writeAudio(tone, "aevalsrc=0.5*sin(2*PI*440*t):s=48000:d=3");
     TallisenApp app;
     QSignalSpy quits(&app, &TallisenApp::quitRequested);
     app.show();
-    ASSERT_TRUE(
-        QTest::qWaitFor([&] { return !app.model().isBusy() && !app.model().isAdoptingCaptures(); }, 15000));
-    app.content().toggleRecording();
+    app.window().resize(860, 720);
+    waitUntilIdle(app);
+    ContentView& view = app.content();
+    auto* elapsed = view.findChild<QLabel*>("elapsed");
+    auto* system = view.findChild<QProgressBar*>("systemAudioMeter");
+    auto* microphone = view.findChild<QProgressBar*>("microphoneMeter");
+    ASSERT_TRUE(elapsed && system && microphone);
+    EXPECT_FALSE(elapsed->isVisibleTo(&view)) << "nothing records yet";
+
+    view.toggleRecording();
     ASSERT_TRUE(QTest::qWaitFor([&] { return app.model().isRecording() && !app.model().isBusy(); }, 15000))
         << app.model().errorMessage().value_or("").toStdString();
+    EXPECT_TRUE(system->isVisibleTo(&view));
+    QProcess speaking;
+    speaking.start("paplay", { "--device=micfeed", tone });
+    EXPECT_TRUE(QTest::qWaitFor([&] { return microphone->value() > 40; }, 5000))
+        << "the microphone meter stayed at " << microphone->value();
+    EXPECT_LT(system->value(), 20) << "nothing played on the system output";
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return elapsed->text().startsWith("Recording 0:0") && elapsed->text() != "Recording 0:00"; },
+        5000))
+        << "the time did not run: " << elapsed->text().toStdString();
+    screenshot(app.window(), "main-recording");
+    speaking.waitForFinished(10000);
 
     struct Attempt
     {
@@ -105,6 +152,7 @@ TEST(TallisenAppTest, ClosingOrQuittingDuringARecordingAsksAndKeepsTheMeeting)
     ASSERT_NE(app.closeAlert(), nullptr);
     childWithText<QPushButton>(*app.closeAlert(), TallisenApp::kStopAndTranscribe)->click();
     ASSERT_TRUE(QTest::qWaitFor([&] { return !app.model().isRecording() && !app.model().isBusy(); }, 60000));
+    EXPECT_FALSE(elapsed->isVisibleTo(&view));
     // The fake server transcribes nothing: the meeting waits on disk, and the
     // window stays to show why instead of ending the app.
     QTest::qWait(200);
@@ -113,13 +161,10 @@ TEST(TallisenAppTest, ClosingOrQuittingDuringARecordingAsksAndKeepsTheMeeting)
     EXPECT_TRUE(app.model().errorMessage().has_value());
     ASSERT_EQ(app.model().pendingRecordings().size(), 1U);
     EXPECT_TRUE(QFile::exists(app.model().pendingRecordings().front().audio()));
-    KeychainStore::clearToken();
 }
 
-TEST(TallisenAppTest, MenusCarryTheShortcutsAndStartAtLoginWritesAnOwnerOnlyEntry)
+TEST_F(TallisenAppTest, MenusCarryTheShortcutsAndStartAtLoginWritesAnOwnerOnlyEntry)
 {
-    TemporaryXdg xdg;
-    KeychainStore::clearToken();
     TallisenApp app;
     app.show();
     const std::pair<const char*, QKeySequence> shortcuts[] = {
@@ -181,18 +226,12 @@ TEST(TallisenAppTest, MenusCarryTheShortcutsAndStartAtLoginWritesAnOwnerOnlyEntr
 // Import recording… asks for one file, a recording or any file; a local file
 // dropped on the window becomes a job (here kept, as the server transcribes
 // nothing), a web address is refused.
-TEST(TallisenAppTest, ImportAsksForAFileAndADroppedFileBecomesAJob)
+TEST_F(TallisenAppTest, ImportAsksForAFileAndADroppedFileBecomesAJob)
 {
-    TemporaryXdg xdg;
-    FakeServer server;
-    SettingsStore().setString(SettingsStore::kServer, server.baseURL().toString());
-    KeychainStore::saveToken("import-token", server.baseURL());
-    server.script("GET", "/v1/me", { ScriptedAnswer::json(200, { { "id", kAccountID } }) });
-    scriptList(server, {});
+    signIn();
     TallisenApp app;
     app.show();
-    ASSERT_TRUE(
-        QTest::qWaitFor([&] { return !app.model().isBusy() && !app.model().isAdoptingCaptures(); }, 15000));
+    waitUntilIdle(app);
 
     menuAction(app.window(), "&Import recording…")->trigger();
     QFileDialog* dialog = app.importDialog();
@@ -222,12 +261,10 @@ TEST(TallisenAppTest, ImportAsksForAFileAndADroppedFileBecomesAJob)
     EXPECT_EQ(app.model().pendingRecordings().front().importedFrom, call);
 }
 
-TEST(TallisenAppTest, OneTitledWindowThroughSignInRecordingsPendingJobsAndBusy)
+// While busy every control of a waiting job is off; Return in its discard
+// alert keeps it.
+TEST_F(TallisenAppTest, OneTitledWindowThroughSignInRecordingsPendingJobsAndBusy)
 {
-    TemporaryXdg xdg;
-    FakeServer server;
-    KeychainStore::clearToken();
-    SettingsStore().setString(SettingsStore::kServer, server.baseURL().toString());
 
     std::optional<QImage> signedOut;
     {
@@ -266,12 +303,47 @@ TEST(TallisenAppTest, OneTitledWindowThroughSignInRecordingsPendingJobsAndBusy)
     EXPECT_NE(signedIn, *signedOut);
 
     scriptList(server, recordings, 3000ms);
-    app.content().refresh();
+    ContentView& view = app.content();
+    view.refresh();
     ASSERT_TRUE(app.model().isBusy());
     screenshot(app.window(), "main-busy");
+    const auto row
+        = [&] { return view.findChild<QWidget*>("pending-" + job.id.toString(QUuid::WithoutBraces)); };
+    ASSERT_NE(row(), nullptr);
+    QStringList labels;
+    for (auto* button : row()->findChildren<QPushButton*>()) {
+        labels << button->text();
+        EXPECT_FALSE(button->isEnabled()) << button->text().toStdString();
+    }
+    EXPECT_EQ(
+        labels, (QStringList { "Transcribe without speakers", "Listen", "Retry", "Show audio", "Discard…" }));
+    EXPECT_FALSE(childWithText<QPushButton>(view, "Record")->isEnabled());
+    EXPECT_TRUE(view.findChild<QProgressBar*>("busy")->isVisible());
     ASSERT_TRUE(QTest::qWaitFor([&] { return !app.model().isBusy(); }, 15000));
+    ASSERT_NE(row(), nullptr);
+    for (auto* button : row()->findChildren<QPushButton*>()) {
+        EXPECT_TRUE(button->isEnabled()) << button->text().toStdString();
+    }
+    EXPECT_FALSE(view.findChild<QProgressBar*>("busy")->isVisible());
 
-    QPushButton* listen = childWithText<QPushButton>(app.window(), "Listen");
+    const QString status = app.model().status();
+    childWithText<QPushButton>(*row(), "Discard…")->click();
+    QMessageBox* alert = view.discardAlert();
+    ASSERT_NE(alert, nullptr);
+    EXPECT_EQ(alert->text(), "Discard saved recording?");
+    EXPECT_EQ(alert->informativeText(),
+        "Move this local audio and its transcription progress to Trash? You can listen first using Listen. "
+        "Existing server transcripts and emails will not be deleted.");
+    EXPECT_EQ(
+        alert->buttonRole(childWithText<QPushButton>(*alert, "Move to Trash")), QMessageBox::DestructiveRole);
+    EXPECT_EQ(alert->buttonRole(childWithText<QPushButton>(*alert, "Cancel")), QMessageBox::RejectRole);
+    QTest::keyClick(alert, Qt::Key_Return);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return view.discardAlert() == nullptr; }, 5000));
+    EXPECT_TRUE(QFileInfo::exists(job.folder()));
+    EXPECT_EQ(app.model().pendingRecordings().size(), 1u);
+    EXPECT_EQ(app.model().status(), status);
+
+    QPushButton* listen = childWithText<QPushButton>(*row(), "Listen");
     ASSERT_NE(listen, nullptr);
     listen->click();
     ASSERT_NE(app.content().preview(), nullptr);
@@ -282,5 +354,4 @@ TEST(TallisenAppTest, OneTitledWindowThroughSignInRecordingsPendingJobsAndBusy)
     screenshot(*app.content().preview(), "preview");
     app.content().preview()->close();
     EXPECT_FALSE(app.model().isPreviewing()) << "closing the sheet ends the preview";
-    KeychainStore::clearToken();
 }

@@ -1,7 +1,6 @@
 #include "ui/ContentView.h"
 
 #include "api/KeychainStore.h"
-#include "model/AppModel.h"
 #include "model/SettingsStore.h"
 #include "support/AppFixtures.h"
 #include "support/TemporaryXdg.h"
@@ -29,14 +28,6 @@ const std::string kStandup = "6BA7B811-9DAD-11D1-80B4-00C04FD430C8";
 const QString kTranscript = "[00:00:02] Speaker 1: Hello there, welcome to planning.\n\n"
                             "[00:01:05] Speaker 2: Thanks. The budget first.\n\n"
                             "[time unavailable] Speaker 1: Agreed, the budget.";
-
-class QuietModel : public AppModel
-{
-public:
-    QuietModel()
-        : AppModel([](const QUrl&) { return true; }, std::nullopt)
-    { }
-};
 
 class TranscriptPaneTest : public ::testing::Test
 {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "model/AppModel.h"
+
 #include <QObject>
 #include <QString>
 
@@ -13,3 +15,12 @@ template <typename T> T* childWithText(QObject& root, const QString& text)
     }
     return nullptr;
 }
+
+// The model without its microphone monitor, so a test decides when anything records.
+class QuietModel : public AppModel
+{
+public:
+    explicit QuietModel(bool browserOpens = true)
+        : AppModel([browserOpens](const QUrl&) { return browserOpens; }, std::nullopt)
+    { }
+};
