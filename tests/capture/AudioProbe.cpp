@@ -68,42 +68,11 @@ void writeVideoOnlyMp4(const QString& path)
 
 void writeMp4WithEmptySecondTrack(const QString& path)
 {
-    const QString single = path + QStringLiteral(".single.mp4");
-    writeToneMp4(single, { Tone { 440, 2, 0.5 } });
-    AVFormatContext* input = nullptr;
-    if (avformat_open_input(&input, QFile::encodeName(single).constData(), nullptr, nullptr) < 0) {
-        throw std::runtime_error("cannot open the single-track fixture");
-    }
-    avformat_find_stream_info(input, nullptr);
-    AVFormatContext* output = nullptr;
-    avformat_alloc_output_context2(&output, nullptr, "mp4", QFile::encodeName(path).constData());
-    for (int i = 0; i < 2; ++i) {
-        AVStream* stream = avformat_new_stream(output, nullptr);
-        avcodec_parameters_copy(stream->codecpar, input->streams[0]->codecpar);
-        stream->time_base = input->streams[0]->time_base;
-    }
-    avio_open(&output->pb, QFile::encodeName(path).constData(), AVIO_FLAG_WRITE);
     // Fragmented, like a capture: a plain MP4 would leave the empty track out.
-    AVDictionary* options = nullptr;
-    av_dict_set(&options, "movflags", "+empty_moov+default_base_moof", 0);
-    av_dict_set(&options, "frag_duration", "1000000", 0);
-    const int header = avformat_write_header(output, &options);
-    av_dict_free(&options);
-    if (header < 0) {
-        throw std::runtime_error("cannot write the two-track fixture");
-    }
-    AVPacket* packet = av_packet_alloc();
-    while (av_read_frame(input, packet) >= 0) {
-        packet->stream_index = 0;
-        av_packet_rescale_ts(packet, input->streams[0]->time_base, output->streams[0]->time_base);
-        av_interleaved_write_frame(output, packet);
-    }
-    av_packet_free(&packet);
-    av_write_trailer(output);
-    avio_closep(&output->pb);
-    avformat_free_context(output);
-    avformat_close_input(&input);
-    QFile::remove(single);
+    runFfmpeg({ "-f", "lavfi", "-i", QStringLiteral("aevalsrc=0.5*sin(2*PI*440*t):s=%1:d=2").arg(kRate), "-f",
+        "lavfi", "-i", QStringLiteral("aevalsrc=0:s=%1:d=0").arg(kRate), "-map", "0", "-map", "1", "-c:a",
+        "aac", "-b:a", "128k", "-movflags", "+empty_moov+default_base_moof", "-frag_duration", "1000000",
+        path });
 }
 
 std::vector<DecodedTrack> decode(const QString& path)
