@@ -18,10 +18,8 @@ public:
     using APIClient::APIClient;
     using APIClient::authorizedRequest;
     using APIClient::isRetryable;
-    using APIClient::perform;
     using APIClient::send;
     using APIClient::sendWithRetry;
-    using APIClient::unauthorizedRequest;
 };
 
 // Replaces the client's waits with a log of what it asked for, so retry and

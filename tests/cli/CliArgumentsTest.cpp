@@ -80,10 +80,8 @@ TEST(CliArgumentsTest, SubcommandsAndTheirOptionsParse)
     EXPECT_EQ(
         parse({ "rename", "0f1e", "Speaker 1", "Dana Lee" }).texts, QStringList({ "Speaker 1", "Dana Lee" }));
     EXPECT_EQ(parse({ "retitle", "0f1e", "--", "-3 dB" }).texts, QStringList({ "-3 dB" }));
-}
 
-TEST(CliArgumentsTest, HelpNamesItsTopicAndWinsOverAnyMistake)
-{
+    // Help names its topic and wins over any mistake.
     EXPECT_EQ(parse({ "help", "record" }).helpTopic, Kind::record);
     EXPECT_EQ(parse({ "retry", "-h" }).helpTopic, Kind::retry);
     const CliCommand help = parse({ "record", "--seconds", "zero", "--bogus", "--help" });

@@ -75,10 +75,8 @@ TEST_F(CliProgramTest, EachCommandOfAFreshUserAnswersOnTheRightStream)
         { {}, 2, "", "Name a subcommand.\n\n" + CliArguments::usage() },
         { { "record", "--seconds", "0" }, 2, "",
             "--seconds needs a whole number from 1 to 86400, not \"0\".\n\nUsage: tallisen-cli record" },
-        { { "retry" }, 2, "", "retry needs the ID" },
         { { "import" }, 2, "",
             "import needs the audio or video file to import.\n\nUsage: tallisen-cli import" },
-        { { "status", "now" }, 2, "", "Unexpected argument" },
         { { "signin", "--server", "HTTPS://example.test", "--no-browser" }, 2, "",
             "--server needs an http or https address such as https://tallisen.example.com, not "
             "\"HTTPS://example.test\"." },

@@ -13,8 +13,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 namespace {
 
 const std::string kMeeting = "6BA7B810-9DAD-11D1-80B4-00C04FD430C8";
@@ -77,7 +75,7 @@ TEST_F(CliShowTest, PrintsTheTranscriptInTheFormatAskedForOrSaysWhyNot)
     }
 }
 
-TEST_F(CliShowTest, OutputWritesAnOwnerOnlyFileAndNothingToStandardOutput)
+TEST_F(CliShowTest, OutputWritesTheFileAndNothingToStandardOutput)
 {
     QTemporaryDir folder;
     const QString path = folder.filePath("planning.json");
@@ -89,15 +87,8 @@ TEST_F(CliShowTest, OutputWritesAnOwnerOnlyFileAndNothingToStandardOutput)
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     const QJsonObject written = QJsonDocument::fromJson(file.readAll()).object();
     EXPECT_EQ(written["title"].toString(), "Planning");
-    const QJsonArray turns = written["turns"].toArray();
-    ASSERT_EQ(turns.size(), 2);
-    EXPECT_EQ(turns[1].toObject()["speaker"].toString(), "Speaker 2");
-    EXPECT_EQ(turns[1].toObject()["start"].toDouble(), 5);
-    struct stat status
-    {
-    };
-    ASSERT_EQ(stat(QFile::encodeName(path).constData(), &status), 0);
-    EXPECT_EQ(status.st_mode & 0777, 0600u);
+    // The file's content and its owner-only mode: TranscriptExportTest.
+    EXPECT_EQ(written["turns"].toArray().size(), 2);
 
     const CliRun refused = runCli({ "show", "6BA7B810", "--output", folder.filePath("missing/x.txt") });
     EXPECT_EQ(refused.exitCode, 1);
