@@ -68,40 +68,12 @@ class AppModelSessionTest : public SessionTest
 {
 };
 
-TEST_F(AppModelSessionTest, StopWhenIdleOrBusyChangesNothing)
+// The whole road of one meeting on real components (the sign-in before it is
+// AppModelTest's): twenty seconds of two tones through the sound server, a
+// job on disk before any upload, speaker detection and word alignment, the
+// saved transcript.
+TEST_F(AppModelSessionTest, RecordAndTranscribeWithSpeakersThroughAJobListedBeforeAnyUpload)
 {
-    SessionModel model;
-    QSignalSpy status(&model, &AppModel::statusChanged);
-    run(model.stopAndTranscribe());
-    EXPECT_EQ(status.count(), 0);
-    EXPECT_TRUE(server.requests().empty());
-
-    record(model, 300ms);
-    bool stopReturnedWhileBusy = false;
-    run(model.perform("Working…", [&]() -> QCoro::Task<void> {
-        co_await model.stopAndTranscribe();
-        stopReturnedWhileBusy = model.status() == "Working…" && model.isRecording() && model.isBusy();
-    }));
-    EXPECT_TRUE(stopReturnedWhileBusy);
-    EXPECT_TRUE(model.isRecording());
-    EXPECT_EQ(requestsOf("transcribe"), 0U);
-    run(model.stopAndTranscribe());
-    EXPECT_FALSE(model.isRecording());
-}
-
-// The whole road of one meeting on real components: browser sign-in, twenty
-// seconds of two tones through the sound server, a job on disk before any
-// upload, speaker detection and word alignment, the saved transcript.
-TEST_F(AppModelSessionTest, SignInRecordAndTranscribeWithSpeakersThroughAJobListedBeforeAnyUpload)
-{
-    // Sign-in runs against a plain loopback server: the HTTPS test server
-    // waits for a body on a POST without Content-Length, which the sign-in
-    // requests do not send.
-    KeychainStore::clearToken();
-    FakeServer accounts;
-    SettingsStore().setString(SettingsStore::kServer, accounts.baseURL().toString());
-    scriptSignIn(accounts, kToken, 1);
-    scriptList(accounts, {});
     // The list already holds the transcript about to be saved.
     const nlohmann::json listed { { "recordings",
         { recordingJson(kOtherID, "Earlier"), recordingJson(kSavedID.toStdString(), "Old") } } };
@@ -128,13 +100,6 @@ TEST_F(AppModelSessionTest, SignInRecordAndTranscribeWithSpeakersThroughAJobList
 
     SessionModel model;
     collectStatuses(model);
-    run(model.signIn());
-    ASSERT_TRUE(model.isSignedIn()) << model.errorMessage().value_or("").toStdString();
-    EXPECT_EQ(KeychainStore::loadToken(accounts.baseURL()), kToken);
-    // The same account on the transcription server, as a second sign-in would set it.
-    model.setServer(server.baseURL().toString());
-    model.updateServer();
-    model.client().setToken(kToken);
     run(model.refresh());
     ASSERT_EQ(model.recordings().size(), 2U);
     model.setDiarizationEnabled(true);
@@ -188,11 +153,9 @@ TEST_F(AppModelSessionTest, SignInRecordAndTranscribeWithSpeakersThroughAJobList
     EXPECT_EQ(model.recordings()[0].title, "Meeting");
     EXPECT_EQ(model.recordings()[1].title, "Earlier");
 
-    const QString authority = accounts.baseURL().authority();
-    const QStringList expected { "Opening the sign-in at " + authority + "…",
-        "Waiting for the sign-in at " + authority + "…", "Signed in", "0 transcripts", "2 transcripts",
-        "Starting capture…", "Recording microphone + system audio", "Finalizing mixed audio…",
-        "Saving the complete meeting transcript…", "Transcript saved; AI is naming and categorizing it…" };
+    const QStringList expected { "2 transcripts", "Starting capture…", "Recording microphone + system audio",
+        "Finalizing mixed audio…", "Saving the complete meeting transcript…",
+        "Transcript saved; AI is naming and categorizing it…" };
     qsizetype at = 0;
     for (const QString& status : statuses) {
         at += at < expected.size() && status == expected[at] ? 1 : 0;
@@ -323,43 +286,39 @@ TEST_F(AppModelSessionTest, OfflineRecordingsAreKeptAndTranscribedOnceTheServerI
 
 // Failures at stop
 
-TEST_F(AppModelSessionTest, StopThatCannotMixClearsTheRecordingOnceTheStreamIsGone)
+// A capture that cannot be mixed ends the recording once its stream is gone;
+// a job that cannot be saved says where its audio is. Neither lists a job.
+TEST_F(AppModelSessionTest, StopThatCannotMixOrSaveTheJobFailsKeepingTheAudio)
 {
     SessionModel model;
+    QSignalSpy listed(&model, &AppModel::pendingRecordingsChanged);
+    const auto stopFails = [&] {
+        run(model.stopAndTranscribe());
+        EXPECT_EQ(model.status(), "Failed");
+        EXPECT_FALSE(model.isRecording());
+        EXPECT_FALSE(model.isBusy());
+        EXPECT_TRUE(model.pendingRecordings().empty());
+        EXPECT_EQ(listed.count(), 0);
+        EXPECT_EQ(requestsOf("transcribe"), 0U);
+        return model.errorMessage().value_or("");
+    };
     record(model, 500ms);
     const QString captures = Recorder::capturesDirectory();
     ASSERT_TRUE(QDir().rename(captures, captures + ".moved"));
     block(captures);
-
-    run(model.stopAndTranscribe());
-    EXPECT_EQ(model.status(), "Failed");
-    EXPECT_TRUE(model.errorMessage().value_or("").startsWith("Audio mixing failed"))
-        << model.errorMessage().value_or("").toStdString();
+    const QString mixError = stopFails();
+    EXPECT_TRUE(mixError.startsWith("Audio mixing failed")) << mixError.toStdString();
     EXPECT_FALSE(model.recorder().isStreamLive());
-    EXPECT_FALSE(model.isRecording());
-    EXPECT_FALSE(model.isBusy());
-    EXPECT_TRUE(model.pendingRecordings().empty());
-    // What was recorded is still there.
     EXPECT_EQ(filesIn(captures + ".moved").filter(".mp4").size(), 1);
-}
 
-TEST_F(AppModelSessionTest, JobThatCannotBeSavedKeepsTheCapturedFileAndSaysWhere)
-{
-    SessionModel model;
+    QFile::remove(captures);
     record(model, 500ms);
     block(PendingRecording::root());
-    QSignalSpy listed(&model, &AppModel::pendingRecordingsChanged);
-
-    run(model.stopAndTranscribe());
-    EXPECT_EQ(model.status(), "Failed");
-    const QString error = model.errorMessage().value_or("");
+    const QString error = stopFails();
     const qsizetype at = error.indexOf(" The audio remains at ");
     ASSERT_GT(at, 0) << error.toStdString();
     const QString kept = error.mid(at + 22).chopped(1);
     EXPECT_GT(QFileInfo(kept).size(), 0) << kept.toStdString();
-    EXPECT_FALSE(model.isRecording());
-    EXPECT_EQ(listed.count(), 0);
-    EXPECT_EQ(requestsOf("transcribe"), 0U);
 }
 
 TEST_F(AppModelSessionTest, FailedJobsKeepTheirProgressAndRetriesResumeThemSavingOnce)
@@ -487,24 +446,37 @@ TEST_F(AppModelSessionTest, DeleteKeepsTheListWhenRefusedAndRemovesEveryEntryWit
     EXPECT_EQ(listing.requests("DELETE", path).size(), 2U);
 }
 
-TEST_F(AppModelSessionTest, DiscardMovesTheJobToTheTrashOnlyWhenIdleAndKeepsItWhenTheTrashIsOutOfReach)
+// Stop waits for an idle model; discard for one neither busy, recording nor previewing.
+TEST_F(AppModelSessionTest, StopAndDiscardWaitUntilIdleAndDiscardKeepsTheJobWhenTheTrashIsOutOfReach)
 {
     const PendingRecording job = foreignJob(server.baseURL(), false);
     SessionModel model;
     QSignalSpy status(&model, &AppModel::statusChanged);
+    run(model.stopAndTranscribe());
     model.setPreviewing(true);
     model.discardPending(job);
     model.setPreviewing(false);
+    EXPECT_EQ(status.count(), 0);
+    EXPECT_TRUE(server.requests().empty());
     run(model.perform("Working…", [&]() -> QCoro::Task<void> {
         model.discardPending(job);
         co_return;
     }));
-    record(model, 200ms);
+    record(model, 300ms);
     const int before = status.count();
     model.discardPending(job);
     EXPECT_EQ(status.count(), before);
+    bool stopReturnedWhileBusy = false;
+    run(model.perform("Working…", [&]() -> QCoro::Task<void> {
+        co_await model.stopAndTranscribe();
+        stopReturnedWhileBusy = model.status() == "Working…" && model.isRecording() && model.isBusy();
+    }));
+    EXPECT_TRUE(stopReturnedWhileBusy);
+    EXPECT_TRUE(model.isRecording());
+    EXPECT_EQ(requestsOf("transcribe"), 0U);
     EXPECT_TRUE(QFileInfo(job.folder()).isDir());
     run(model.stopAndTranscribe());
+    EXPECT_FALSE(model.isRecording());
 
     const QString previous = QDir::currentPath();
     QDir::setCurrent(xdg.path());

@@ -151,9 +151,11 @@ TEST_F(AppModelTest, SettersNotifyOnlyOnChangeAndAlwaysWrite)
 
 // The server check
 
-TEST_F(AppModelTest, ServerCheckRejectsTextsNotExactlyHttpOrHttpsAndSignInThenSendsNothing)
+// A rejected text changes nothing, not even the sign-in; the same server
+// with a trailing slash is stored with it and keeps the sign-in.
+TEST_F(AppModelTest, ServerCheckTakesOnlyExactHttpOrHttpsTextsAndATrailingSlashKeepsTheSignIn)
 {
-    useServer(false);
+    useServer();
     TestableAppModel model(browser());
     for (const QString text :
         { "HTTPS://example.org", "Http://example.org", " https://example.org", "https://example.org ",
@@ -176,16 +178,12 @@ TEST_F(AppModelTest, ServerCheckRejectsTextsNotExactlyHttpOrHttpsAndSignInThenSe
     EXPECT_EQ(model.status(), "Failed");
     EXPECT_TRUE(m_server.requests().empty());
     EXPECT_TRUE(m_opened.empty());
+    EXPECT_TRUE(model.isSignedIn());
     // An edit that is never used for a sign-in is not stored either.
     model.setServer("https://other.example.org");
     EXPECT_EQ(AppModel().server(), serverText());
-}
 
-TEST_F(AppModelTest, TheSameServerWithATrailingSlashIsStoredWithItAndKeepsTheSignIn)
-{
-    useServer();
     scriptList(m_server, {});
-    TestableAppModel model;
     const QString text = serverText() + "/";
     model.setServer(text);
     model.updateServer();
@@ -237,18 +235,19 @@ TEST_F(AppModelTest, PerformShowsItsTextWhileBusyAndTurnsEveryKindOfFailureIntoT
 
 // Transcript list
 
-TEST_F(AppModelTest, RefreshKeepsTheServersOrderAndCountsInTheSingularOnlyForOne)
+// A refresh that fails leaves the list; a session the server rejected stays signed in.
+TEST_F(AppModelTest, RefreshKeepsTheServersOrderCountsInTheSingularOnlyForOneAndAFailureKeepsTheList)
 {
     useServer();
-    AppModel model;
+    TestableAppModel model;
     QSignalSpy status(&model, &AppModel::statusChanged);
     QSignalSpy recordings(&model, &AppModel::recordingsChanged);
     const struct
     {
         std::vector<std::string> titles;
         QString status;
-    } lists[] = { { { "Later", "Earlier", "Again" }, "3 transcripts" }, { { "Stand-up" }, "1 transcript" },
-        { {}, "0 transcripts" }, { {}, "0 transcripts" } };
+    } lists[] = { { { "Later", "Earlier", "Again" }, "3 transcripts" }, { {}, "0 transcripts" },
+        { {}, "0 transcripts" }, { { "Stand-up" }, "1 transcript" } };
     for (const auto& list : lists) {
         std::vector<nlohmann::json> listed;
         for (size_t i = 0; i < list.titles.size(); ++i) {
@@ -266,23 +265,13 @@ TEST_F(AppModelTest, RefreshKeepsTheServersOrderAndCountsInTheSingularOnlyForOne
     EXPECT_EQ(lastListAuthorization(), "Bearer " + kToken.toStdString());
     EXPECT_EQ(recordings.count(), 4);
     EXPECT_EQ(status.count(), 8);
-}
-
-TEST_F(AppModelTest, RefreshThatFailsLeavesTheListAndASessionTheServerRejectedStaysSignedIn)
-{
-    useServer();
-    scriptList(m_server, { recordingJson(kFirstID, "Stand-up") });
-    TestableAppModel model;
-    QCoro::waitFor(model.refresh());
-    ASSERT_EQ(model.recordings().size(), 1u);
 
     model.client().setToken(std::nullopt);
-    QSignalSpy recordings(&model, &AppModel::recordingsChanged);
     QCoro::waitFor(model.refresh());
     EXPECT_EQ(model.status(), "Failed");
     EXPECT_EQ(model.errorMessage(), QString(URLError(URLError::Code::userAuthenticationRequired).what()));
     EXPECT_EQ(model.recordings().size(), 1u);
-    EXPECT_EQ(count("GET", "/v1/recordings"), 1);
+    EXPECT_EQ(count("GET", "/v1/recordings"), 4);
 
     m_server.script(
         "GET", "/v1/recordings", { ScriptedAnswer::json(401, { { "error", "The session has expired." } }) });
@@ -291,7 +280,7 @@ TEST_F(AppModelTest, RefreshThatFailsLeavesTheListAndASessionTheServerRejectedSt
     EXPECT_EQ(restarted.status(), "Failed");
     EXPECT_EQ(restarted.errorMessage(), "The session has expired.");
     EXPECT_TRUE(restarted.isSignedIn());
-    EXPECT_EQ(recordings.count(), 0);
+    EXPECT_EQ(recordings.count(), 4);
 }
 
 // Sign-in and sign-out
