@@ -262,6 +262,14 @@ TEST_F(PendingRecordingStore, SaveThenLoadAllReturnsTheJobWithPrivatePermissions
 {
     EXPECT_TRUE(PendingRecording::loadAll().empty()) << "no root yet";
     PendingRecording job = makeJob();
+    try {
+        job.save();
+        FAIL() << "save() must fail without its folder";
+    } catch (const FileSystemError& error) {
+        EXPECT_EQ(error.code(), ENOENT);
+        EXPECT_FALSE(QString::fromStdString(error.what()).isEmpty());
+    }
+    EXPECT_FALSE(QFileInfo::exists(PendingRecording::root())) << "a failed save creates nothing";
     save(job);
     const auto jobs = PendingRecording::loadAll();
     ASSERT_EQ(jobs.size(), 1u);
@@ -285,19 +293,6 @@ TEST_F(PendingRecordingStore, SaveThenLoadAllReturnsTheJobWithPrivatePermissions
     EXPECT_THROW(job.remove(), FileSystemError);
 }
 
-TEST_F(PendingRecordingStore, SaveFailsAndCreatesNothingWhenTheFolderIsGone)
-{
-    const PendingRecording job = makeJob();
-    try {
-        job.save();
-        FAIL() << "save() must fail without its folder";
-    } catch (const FileSystemError& error) {
-        EXPECT_EQ(error.code(), ENOENT);
-        EXPECT_FALSE(QString::fromStdString(error.what()).isEmpty());
-    }
-    EXPECT_FALSE(QFileInfo::exists(PendingRecording::root()));
-}
-
 TEST_F(PendingRecordingStore, SortsByRecordingTimeAndKeepsTiesStable)
 {
     std::vector<PendingRecording> saved;
@@ -317,6 +312,8 @@ TEST_F(PendingRecordingStore, SortsByRecordingTimeAndKeepsTiesStable)
     EXPECT_EQ(QStringList({ Uuids::text(jobs[0].id), Uuids::text(jobs[1].id) }), tiedInListingOrder);
 }
 
+// Bad entries, and symbolic links out of the root to a folder or a job file,
+// are passed over and left as they were.
 TEST_F(PendingRecordingStore, SkipsBadEntriesAndLeavesThemUntouched)
 {
     const PendingRecording good = makeJob();
@@ -339,6 +336,15 @@ TEST_F(PendingRecordingStore, SkipsBadEntriesAndLeavesThemUntouched)
     writeFile(PendingRecording::root() + "/6BA7B816-9DAD-11D1-80B4-00C04FD430C8", valid); // a plain file
     ASSERT_TRUE(
         QDir().mkpath(PendingRecording::root() + "/6BA7B817-9DAD-11D1-80B4-00C04FD430C8")); // no job file
+    const PendingRecording outside = makeJob();
+    const QString elsewhere = m_xdg.path() + "/elsewhere/" + Uuids::text(outside.id);
+    ASSERT_TRUE(QDir().mkpath(elsewhere));
+    writeFile(elsewhere + "/job.json", outside.encode());
+    ASSERT_TRUE(QFile::link(elsewhere, outside.folder()));
+    const PendingRecording linkedFile = makeJob();
+    ASSERT_TRUE(QDir().mkpath(linkedFile.folder()));
+    writeFile(m_xdg.path() + "/loose.json", linkedFile.encode());
+    ASSERT_TRUE(QFile::link(m_xdg.path() + "/loose.json", linkedFile.folder() + "/job.json"));
 
     const QStringList before
         = QDir(PendingRecording::root()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
@@ -349,21 +355,4 @@ TEST_F(PendingRecordingStore, SkipsBadEntriesAndLeavesThemUntouched)
     QFile truncated(PendingRecording::root() + "/6BA7B811-9DAD-11D1-80B4-00C04FD430C8/job.json");
     ASSERT_TRUE(truncated.open(QIODevice::ReadOnly));
     EXPECT_EQ(truncated.readAll(), valid.left(40));
-}
-
-TEST_F(PendingRecordingStore, DoesNotFollowSymlinksOutOfTheRoot)
-{
-    const PendingRecording outside = makeJob();
-    const QString elsewhere = m_xdg.path() + "/elsewhere/" + Uuids::text(outside.id);
-    ASSERT_TRUE(QDir().mkpath(elsewhere));
-    writeFile(elsewhere + "/job.json", outside.encode());
-    ASSERT_TRUE(QDir().mkpath(PendingRecording::root()));
-    ASSERT_TRUE(QFile::link(elsewhere, outside.folder()));
-
-    const PendingRecording linkedFile = makeJob();
-    ASSERT_TRUE(QDir().mkpath(linkedFile.folder()));
-    writeFile(m_xdg.path() + "/loose.json", linkedFile.encode());
-    ASSERT_TRUE(QFile::link(m_xdg.path() + "/loose.json", linkedFile.folder() + "/job.json"));
-
-    EXPECT_TRUE(PendingRecording::loadAll().empty());
 }
