@@ -65,28 +65,44 @@ TEST_F(Attack, OversizedHeadsAreRefusedAndBodylessPostsNeedNoContentLength)
     }
 }
 
-// Each request is refused before its body is read, and the request written right
-// after it in the same packet must not be answered as if it came next.
+// Each request is refused before its body is read or inflated, and the request
+// written right after it in the same packet must not be answered as if it came next.
 TEST_F(Attack, ARefusedBodyIsNeverReadAsTheNextRequest)
 {
     const std::string token = signIn("alice@example.com");
     const std::string auth = "Authorization: Bearer " + token + "\r\n";
     const std::string smuggled = "GET /v1/me HTTP/1.1\r\nHost: x\r\n" + auth + "\r\n";
-    const std::string gzip = gzipOfZeros(1 << 20);
-    const std::string text = "POST /v1/recordings/text HTTP/1.1\r\nHost: x\r\n" + auth;
+    const std::string bomb = gzipOfZeros(64 << 20);
+    const auto compressed = [&](const std::string& head, const char* encoding) {
+        return head + "Content-Encoding: " + encoding + "\r\nContent-Length: " + std::to_string(bomb.size())
+            + "\r\n\r\n" + bomb;
+    };
+    const std::string text = "POST /v1/recordings/text HTTP/1.1\r\nHost: x\r\n";
+    const std::string audio
+        = "POST /v1/transcriptions HTTP/1.1\r\nHost: x\r\n" + auth + "Content-Type: audio/x-m4a\r\n";
     const std::vector<std::tuple<const char*, std::string, const char*>> cases {
-        { "a transcript too long", text + "Content-Length: 8000001\r\n\r\n", "413" },
-        { "audio too long",
-            "POST /v1/transcriptions HTTP/1.1\r\nHost: x\r\n" + auth
-                + "Content-Type: audio/x-m4a\r\nContent-Length: 20000001\r\n\r\n",
-            "413" },
+        { "a transcript too long", text + auth + "Content-Length: 8000001\r\n\r\n", "413" },
+        { "audio too long", audio + "Content-Length: 20000001\r\n\r\n", "413" },
         { "an upload too long",
             "PUT /v1/uploads/abc HTTP/1.1\r\nHost: x\r\nContent-Length: 1000000001\r\n\r\n", "413" },
-        { "compressed",
-            text + "Content-Encoding: gzip\r\nContent-Length: " + std::to_string(gzip.size()) + "\r\n\r\n"
-                + gzip,
+        { "a compressed transcript, not signed in",
+            compressed(text + "Content-Type: application/json\r\n", "gzip"), "415" },
+        { "compressed audio", compressed(audio, "gzip"), "415" },
+        { "a compressed alignment form",
+            compressed("POST /v1/transcriptions/align HTTP/1.1\r\nHost: x\r\n" + auth
+                    + "Content-Type: multipart/form-data; boundary=x\r\n",
+                "br"),
             "415" },
-        { "chunked", text + "Transfer-Encoding: chunked\r\n\r\n", "411" },
+        { "a compressed exchange",
+            compressed(
+                "POST /auth/exchange HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n", "deflate"),
+            "415" },
+        { "chunked", text + auth + "Transfer-Encoding: chunked\r\n\r\n", "411" },
+        // cpp-httplib would wait for a body that has no length, holding a request thread.
+        { "a patch without a length",
+            "PATCH /v1/recordings/0D7C3A5E-1111-4222-8333-123456789ABC HTTP/1.1\r\nHost: x\r\n" + auth
+                + "If-Match: 1\r\n\r\n",
+            "411" },
         { "left unread by an unknown upload address",
             "PUT /v1/uploads/unknown HTTP/1.1\r\nHost: x\r\nContent-Length: 200000\r\n\r\n"
                 + std::string(200'000 - smuggled.size(), 'x'),
@@ -99,25 +115,6 @@ TEST_F(Attack, ARefusedBodyIsNeverReadAsTheNextRequest)
         EXPECT_NE(answer.find("{\"error\":"), std::string::npos);
         EXPECT_EQ(statusLines(answer), 1u) << answer.substr(0, 400);
         EXPECT_EQ(answer.find("alice@example.com"), std::string::npos);
-    }
-}
-
-TEST_F(Attack, CompressedBodiesAreRefusedBeforeTheyAreInflated)
-{
-    const std::string token = signIn();
-    const std::string bomb = gzipOfZeros(64 << 20);
-    const std::vector<std::tuple<const char*, const char*, httplib::Headers, const char*>> cases {
-        { "/v1/recordings/text", "gzip", {}, "application/json" },
-        { "/v1/transcriptions", "gzip", bearer(token), "audio/x-m4a" },
-        { "/v1/transcriptions/align", "br", bearer(token), "multipart/form-data; boundary=x" },
-        { "/auth/exchange", "deflate", {}, "application/json" },
-    };
-    for (auto [path, encoding, headers, type] : cases) {
-        headers.emplace("Content-Encoding", encoding);
-        const auto answer = client()->Post(path, headers, bomb, type);
-        ASSERT_TRUE(answer) << path;
-        EXPECT_EQ(answer->status, 415) << path;
-        EXPECT_FALSE(errorOf(answer).empty());
     }
 }
 

@@ -1,8 +1,6 @@
 #include "ServerFixture.h"
-#include "StoreFiles.h"
 
 #include "Secrets.h"
-#include "Store.h"
 
 #include <gtest/gtest.h>
 
@@ -114,16 +112,6 @@ TEST_F(RecordingEdits, EditsLandOnlyForTheOwnerAtTheCurrentVersion)
     EXPECT_EQ(patch(ann, server::Secrets::newUuid(), "1", R"({"title":"X"})")->status, 404);
 }
 
-using PlainRecordingEdits = PlainServerFixture;
-
-// cpp-httplib would wait for a body that has no length, holding a request thread.
-TEST_F(PlainRecordingEdits, APatchWithoutALengthIsRefusedAtOnce)
-{
-    const std::string answer = rawAnswer(
-        "PATCH /v1/recordings/" + server::Secrets::newUuid() + " HTTP/1.1\r\nHost: x\r\nIf-Match: 1\r\n\r\n");
-    EXPECT_EQ(answer.rfind("HTTP/1.1 411 ", 0), 0u) << answer;
-}
-
 TEST_F(RecordingEdits, OfEditsFromOneVersionExactlyOneWinsAndKeepsItsTitle)
 {
     const std::string token = signIn();
@@ -154,28 +142,4 @@ TEST_F(RecordingEdits, OfEditsFromOneVersionExactlyOneWinsAndKeepsItsTitle)
     const auto after = listed(token, id);
     EXPECT_EQ(after.at("title"), "Editor " + std::to_string(winner - statuses.begin()));
     EXPECT_EQ(after.at("version"), 2);
-}
-
-using StoreVersions = StoreFileTest;
-
-// The server before versions: its schema is today's without the column, at user_version 1.
-TEST_F(StoreVersions, RecordingsOfAnOlderDatabaseStartAtVersionOne)
-{
-    server::Store { m_path };
-    rawExecute("ALTER TABLE recordings DROP COLUMN version; PRAGMA user_version = 1;"
-               "INSERT INTO accounts (id, email, displayName, createdAt) VALUES ('A', 'ann@example.com', "
-               "'Ann', 1);"
-               "INSERT INTO recordings VALUES ('R', 'A', 'Standup', 'Hello.', '[]', 1, 2, NULL, "
-               "'completed', 'disabled', '', 'app');");
-    server::Store store(m_path);
-    EXPECT_EQ(rawRows("PRAGMA user_version"),
-        std::vector<std::string> { std::to_string(server::Store::kSchemaVersion) });
-    ASSERT_EQ(store.recording("R").value().version, 1);
-    EXPECT_EQ(store.recordings("A").at(0).toJson().at("version"), 1);
-    const auto edited = store.editRecording("A", "R", 1, { "Daily standup", std::nullopt }, 1 << 20);
-    ASSERT_EQ(edited.outcome, server::EditOutcome::Updated);
-    EXPECT_EQ(store.recording("R")->version, 2);
-    EXPECT_EQ(store.recording("R")->title, "Daily standup");
-    EXPECT_EQ(store.editRecording("A", "R", 1, { "Again", std::nullopt }, 1 << 20).outcome,
-        server::EditOutcome::Stale);
 }

@@ -79,6 +79,15 @@ std::string detectedAt(const std::vector<Turn>& turns, double time)
     return {};
 }
 
+std::set<std::string> speakersOf(const std::vector<Turn>& turns)
+{
+    std::set<std::string> speakers;
+    for (const auto& turn : turns) {
+        speakers.insert(turn.speaker);
+    }
+    return speakers;
+}
+
 // Share of the true speech, sampled every 20 ms inside each line, given to the
 // right speaker under the best one-to-one mapping of labels.
 double attributedShare(const Meeting& meeting, const std::vector<Turn>& turns)
@@ -91,10 +100,7 @@ double attributedShare(const Meeting& meeting, const std::vector<Turn>& turns)
             counts[{ meeting.speakers[i], detectedAt(turns, t) }] += 1;
         }
     }
-    std::set<std::string> found;
-    for (const auto& turn : turns) {
-        found.insert(turn.speaker);
-    }
+    const auto found = speakersOf(turns);
     std::vector<std::string> labels(found.begin(), found.end());
     while (labels.size() < speakers.size()) {
         labels.push_back("none " + std::to_string(labels.size()));
@@ -110,15 +116,6 @@ double attributedShare(const Meeting& meeting, const std::vector<Turn>& turns)
         best = std::max(best, right);
     } while (std::next_permutation(labels.begin(), labels.end()));
     return best / total;
-}
-
-std::size_t speakerCount(const std::vector<Turn>& turns)
-{
-    std::set<std::string> speakers;
-    for (const auto& turn : turns) {
-        speakers.insert(turn.speaker);
-    }
-    return speakers.size();
 }
 
 Pcm decoded(const std::string& path)
@@ -178,10 +175,10 @@ TEST_P(SpeakerDetectorMeetings, FindsEverySpeakerAndTheirTurns)
     }
     const auto turns = server::SpeakerDetector::detect(pcm);
     const double share = attributedShare(meeting, turns);
-    std::cout << "[ SPEAKERS ] " << param.name << ": " << speakerCount(turns) << " found, " << share * 100
-              << " % attributed\n";
-    EXPECT_EQ(
-        speakerCount(turns), std::set<std::string>(meeting.speakers.begin(), meeting.speakers.end()).size());
+    std::cout << "[ SPEAKERS ] " << param.name << ": " << speakersOf(turns).size() << " found, "
+              << share * 100 << " % attributed\n";
+    EXPECT_EQ(speakersOf(turns).size(),
+        std::set<std::string>(meeting.speakers.begin(), meeting.speakers.end()).size());
     EXPECT_GT(share, param.share);
 
     for (std::size_t i = 1; param.exactTurns && i < meeting.spans.size(); ++i) {
@@ -244,7 +241,7 @@ TEST(SpeakerDetector, SilenceAHumAndMusicAreAtMostOneSpeaker)
     SpeechFiles::run("ffmpeg -v error -y -f lavfi -i "
         + SpeechFiles::shellQuoted("aevalsrc='0.3*" + note + "':s=16000:d=30") + " "
         + SpeechFiles::shellQuoted(path));
-    EXPECT_LE(speakerCount(server::SpeakerDetector::detect(decoded(path))), 1u);
+    EXPECT_LE(speakersOf(server::SpeakerDetector::detect(decoded(path))).size(), 1u);
 }
 
 TEST(SpeakerDetector, AWorkingFolderItCannotWriteIsAClearError)

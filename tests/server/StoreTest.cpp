@@ -1,20 +1,86 @@
-#include "StoreFiles.h"
-
-#include "Secrets.h"
 #include "Store.h"
+#include "Secrets.h"
+#include "Statuses.h"
 #include "WireFormat.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+// The store's database as earlier servers left it, and the texts of its states.
 using namespace server;
 using ::testing::HasSubstr;
 
 namespace {
+
+// A database file written and read past the Store, the way an older server or a
+// damaged disk would leave it.
+class StoreFileTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/tallisen-store-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        m_dir = pattern;
+        m_path = m_dir + "/tallisen.sqlite3";
+    }
+
+    void TearDown() override { std::filesystem::remove_all(m_dir); }
+
+    // Runs statements on their own connection; fails the test on an SQL error.
+    void rawExecute(const std::string& sql) const
+    {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(m_path.c_str(), &db), SQLITE_OK);
+        char* error = nullptr;
+        const int result = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error);
+        const std::string message = error ? error : "";
+        sqlite3_free(error);
+        sqlite3_close(db);
+        ASSERT_EQ(result, SQLITE_OK) << message << "\n" << sql;
+    }
+
+    // Every row of a query, its columns joined by "|" (NULL as "NULL").
+    std::vector<std::string> rawRows(const std::string& sql) const
+    {
+        std::vector<std::string> rows;
+        sqlite3* db = nullptr;
+        // Not read-only: SQLite cannot always open a WAL database so. Never created: a missing one fails.
+        if (sqlite3_open_v2(m_path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+            ADD_FAILURE() << "cannot open " << m_path;
+            sqlite3_close(db);
+            return rows;
+        }
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) {
+            ADD_FAILURE() << sqlite3_errmsg(db) << "\n" << sql;
+        } else {
+            while (sqlite3_step(statement) == SQLITE_ROW) {
+                std::string row;
+                for (int column = 0; column < sqlite3_column_count(statement); ++column) {
+                    const auto* text = sqlite3_column_text(statement, column);
+                    row += (column ? "|" : "")
+                        + (text ? std::string(reinterpret_cast<const char*>(text)) : std::string("NULL"));
+                }
+                rows.push_back(row);
+            }
+        }
+        sqlite3_finalize(statement);
+        sqlite3_close(db);
+        return rows;
+    }
+
+    std::string m_dir;
+    std::string m_path;
+};
 
 // The tables as the first tallisen-server wrote them, at user_version 0.
 constexpr const char* kVersionZeroSchema = R"sql(
@@ -91,8 +157,6 @@ protected:
     }
 };
 
-} // namespace
-
 TEST_F(StoreMigration, EveryStepRunsOnceAndTheRowsReadThroughTheStoreAndTakeWrites)
 {
     Store { m_path };
@@ -127,6 +191,7 @@ TEST_F(StoreMigration, EveryStepRunsOnceAndTheRowsReadThroughTheStoreAndTakeWrit
     EXPECT_EQ(recording.category, "Finance");
     EXPECT_EQ(recording.cleanupStatus, CleanupStatus::Completed);
     EXPECT_EQ(recording.emailStatus, EmailStatus::Sent);
+    EXPECT_EQ(recording.version, 1) << "recordings from before versions start at 1";
     EXPECT_EQ(store.recordings(kAccountId).size(), 1u);
     // A client repeating its first upload still gets the recording it made then.
     const auto [repeated, created]
@@ -137,6 +202,10 @@ TEST_F(StoreMigration, EveryStepRunsOnceAndTheRowsReadThroughTheStoreAndTakeWrit
     EXPECT_EQ(job.status, DiarizationStatus::Failed);
     EXPECT_FALSE(job.error);
 
+    ASSERT_EQ(store.editRecording(kAccountId, kRecordingId, 1, { "Budget", std::nullopt }, 1 << 20).outcome,
+        EditOutcome::Updated);
+    EXPECT_EQ(store.recording(kRecordingId)->version, 2);
+    EXPECT_EQ(store.recording(kRecordingId)->title, "Budget");
     ASSERT_TRUE(store.setPassword("ann@example.com", "a-password-hash"));
     EXPECT_EQ(store.credentials("ann@example.com")->passwordHash, "a-password-hash");
     EXPECT_FALSE(store.mayMail(kAccountId, "team@example.com"));
@@ -177,3 +246,75 @@ TEST_F(StoreMigration, ADatabaseOfANewerServerIsRefusedUntouched)
         EXPECT_EQ(snapshot(), newer);
     }
 }
+
+template <typename Status>
+std::string roundTrip(Status (*fromText)(std::string_view), const std::string& text)
+{
+    try {
+        return std::string(toText(fromText(text)));
+    } catch (const std::runtime_error& error) {
+        return error.what();
+    }
+}
+
+// Databases written by earlier servers hold these texts and clients compare them
+// exactly, so each must keep naming one state both ways, and nothing else may pass.
+TEST(StatusText, EveryStatusKeepsItsStoredTextAndUnknownOnesAreRefusedByName)
+{
+    const std::vector<std::tuple<std::string, std::function<std::string(const std::string&)>,
+        std::vector<std::string>, std::vector<std::string>>>
+        kinds {
+            { "cleanup", [](const auto& text) { return roundTrip(cleanupStatusFromText, text); },
+                { "pending", "completed", "failed" }, { "disabled", "sent", "upload", "succeeded" } },
+            { "email", [](const auto& text) { return roundTrip(emailStatusFromText, text); },
+                { "disabled", "pending", "sent", "failed" },
+                { "completed", "upload", "starting", "succeeded" } },
+            { "speaker-detection",
+                [](const auto& text) { return roundTrip(diarizationStatusFromText, text); },
+                { "upload", "starting", "pending", "succeeded", "failed" },
+                { "completed", "disabled", "sent" } },
+        };
+    for (const auto& [kind, read, known, foreign] : kinds) {
+        for (const auto& text : known) {
+            EXPECT_EQ(read(text), text) << kind;
+        }
+        // Another kind's states (a mixed-up table would take them) and near misses.
+        auto refused = foreign;
+        refused.insert(refused.end(), { "", "done", "Pending", "pending ", "fail" });
+        for (const auto& text : refused) {
+            EXPECT_THAT(read(text), ::testing::HasSubstr(kind + " status \"" + text + "\""));
+        }
+    }
+}
+
+using StoredStatus = StoreFileTest;
+
+// A row the store cannot read stops the request instead of reaching the client as some other state.
+TEST_F(StoredStatus, ARowWithAnUnknownStatusIsRefused)
+{
+    std::string recordingId;
+    std::string accountId;
+    {
+        Store store(m_path);
+        accountId = store.ensureAccount("ann@example.com", "Ann").id;
+        recordingId = store.saveRecording(accountId, "key", { "Hello.", 0, "", "app" }, 1 << 20).first.id;
+        store.prepareDiarization(accountId, recordingId, "capability");
+    }
+    const std::vector<std::pair<const char*, std::function<void(Store&)>>> cases {
+        { "UPDATE recordings SET cleanupStatus = 'filed'", [&](Store& s) { s.recording(recordingId); } },
+        { "UPDATE recordings SET emailStatus = 'mailed'", [&](Store& s) { s.recordings(accountId); } },
+        { "UPDATE diarizations SET status = 'done'",
+            [&](Store& s) { s.diarization(accountId, recordingId); } },
+    };
+    for (const auto& [damage, read] : cases) {
+        SCOPED_TRACE(damage);
+        rawExecute(damage);
+        Store store(m_path);
+        EXPECT_THROW(read(store), std::runtime_error);
+        rawExecute("UPDATE recordings SET cleanupStatus = 'pending', emailStatus = 'disabled'; "
+                   "UPDATE diarizations SET status = 'upload';");
+        EXPECT_NO_THROW(read(store));
+    }
+}
+
+} // namespace
