@@ -1,5 +1,7 @@
 #include "pipeline/AudioChunker.h"
 
+#include "PipelineFixture.h"
+
 #include "pipeline/AacRangeCopy.h"
 #include "pipeline/AudioReader.h"
 
@@ -7,7 +9,6 @@
 #include "support/FileSizeLimit.h"
 #include "support/RunTask.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -31,6 +32,9 @@
 #include <tuple>
 
 namespace {
+
+using PipelineTesting::readFile;
+using PipelineTesting::writeFile;
 
 constexpr int kRate = 48000;
 // The decoder may output the padding of the last AAC frame.
@@ -97,20 +101,6 @@ Probe probe(const QString& path)
     return result;
 }
 
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << path.toStdString();
-    return file.readAll();
-}
-
-void writeAll(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
-    file.write(bytes);
-}
-
 std::int64_t firstLoudSample(const std::vector<float>& samples, float threshold = 0.05f)
 {
     const auto loud = std::find_if(
@@ -143,7 +133,7 @@ protected:
 
     // Every chunk file is private AAC in M4A holding its audio range within one
     // AAC frame, no other file is left, and the cores tile [0, duration].
-    void expectExported(const std::vector<AudioChunk>& chunks, double duration)
+    void expectExported(const std::vector<AudioChunk>& chunks, double duration, int channels = 0)
     {
         ASSERT_FALSE(chunks.empty());
         EXPECT_EQ(chunks.front().start, 0.0);
@@ -170,6 +160,9 @@ protected:
             const Probe info = probe(chunkPath(chunk));
             const double expected = *chunk.audioEnd - *chunk.audioStart;
             EXPECT_EQ(info.codec, "aac");
+            if (channels > 0) {
+                EXPECT_EQ(info.channels, channels);
+            }
             EXPECT_TRUE(info.container.contains("m4a")) << info.container.toStdString();
             EXPECT_NEAR(info.streamDuration, expected, 1.5 / kRate);
             EXPECT_GE(double(info.samples.size()) / kRate, expected - 1.0 / kRate);
@@ -186,171 +179,148 @@ private:
     QTemporaryDir m_chunks;
 };
 
-TEST_F(AudioChunkerTest, CoresTileTheRecordingAndContextOverlapsNeighboursClampedAtTheEnds)
+struct SplitCase
 {
-    const struct
-    {
-        const char* name;
-        QString expression;
-        double seconds;
-        QStringList codec;
-        double context;
-        std::size_t minimumChunks;
-    } cases[] = {
-        { "short.wav", tone(), 4, {}, 0, 1 },
-        // Context is clamped to the recording, never extended past it.
-        { "short.wav", tone(), 4, {}, 2.5, 1 },
-        { "long.m4a", tone() + "*(1+0.5*sin(2*PI*3*t))", 25, kAac, 0, 3 },
-        { "context.wav", tone(), 30, {}, 2, 4 },
-    };
-    for (const auto& test : cases) {
-        SCOPED_TRACE(std::string(test.name) + " context " + std::to_string(test.context));
-        const QString path = source(test.name);
-        synthesize(path, test.expression, test.seconds, test.codec);
-        const QByteArray before = QCryptographicHash::hash(readAll(path), QCryptographicHash::Sha256);
-        const auto chunks = split(path, 10, 20'000'000, test.context);
-        ASSERT_GE(chunks.size(), test.minimumChunks);
-        expectExported(chunks, test.seconds);
-        for (const AudioChunk& chunk : chunks) {
-            EXPECT_DOUBLE_EQ(*chunk.audioStart, std::max(0.0, chunk.start - test.context));
-            EXPECT_DOUBLE_EQ(*chunk.audioEnd, std::min(test.seconds, chunk.end + test.context));
-            EXPECT_LE(*chunk.audioEnd - *chunk.audioStart, 10.0);
-        }
-        // The source is only read.
-        EXPECT_EQ(QCryptographicHash::hash(readAll(path), QCryptographicHash::Sha256), before);
-        removeChunkFiles();
-    }
-}
+    const char* file; // the extension picks the container
+    QString audio;
+    double seconds; // 0: a raw stream that states no duration
+    QStringList codec = {};
+    double maximum = 10;
+    std::vector<double> contexts = { 0 }; // one split for each
+    std::vector<double> cuts = {}; // the first cuts
+    bool allCuts = false; // cuts names every cut
+    double tolerance = 1e-9;
+    std::vector<double> onsets = {}; // where bursts of tone begin
+    int channels = 1;
+    bool copied = false; // AAC ranges decode to the source's own samples
+};
 
-TEST_F(AudioChunkerTest, ExportIsCutOnTheSample)
+// Every split's cores tile the recording, its files hold the core plus the
+// context clamped to the recording, and the source is only read.
+TEST_F(AudioChunkerTest, SplitsCutAtQuietPointsAndExportEachRangeOnTheSample)
 {
-    // Bursts at known times in silence: the onset must appear in each file at
-    // its offset from the file's start, whatever the source's codec.
-    const QString expression = tone() + "*(between(t,3,3.5)+between(t,12.5,13))";
-    synthesize(source("bursts.wav"), expression, 20.0);
-    synthesize(source("bursts.m4a"), expression, 20.0, { "-c:a", "aac", "-b:a", "96k" });
-    synthesize(source("bursts.flac"), expression, 20.0);
-    for (const char* name : { "bursts.wav", "bursts.m4a", "bursts.flac" }) {
-        for (const double context : { 0.0, 2.0 }) {
-            SCOPED_TRACE(std::string(name) + " context " + std::to_string(context));
-            const auto chunks = split(source(name), 10, 20'000'000, context);
-            for (const double onset : { 3.0, 12.5 }) {
+    const QString bursts = tone() + "*(between(t,3,3.5)+between(t,12.5,13))";
+    const QStringList aac96 { "-c:a", "aac", "-b:a", "96k" };
+    const QString speech = tone() + "*(1+0.5*sin(2*PI*3*t))*(1+0.3*sin(2*PI*0.37*t))";
+    const SplitCase cases[] = {
+        // Context is clamped to the recording, never extended past it.
+        { .file = "short.wav", .audio = tone(), .seconds = 4, .contexts = { 0, 2.5 }, .allCuts = true },
+        // Transcription gains nothing from surround: 5.1 is mixed down to stereo.
+        { .file = "stereo.wav",
+            .audio = tone() + "|" + tone(),
+            .seconds = 2,
+            .allCuts = true,
+            .channels = 2 },
+        { .file = "5.1.wav",
+            .audio = QStringList(6, tone() + "*between(t,1,1.5)").join('|'),
+            .seconds = 2,
+            .allCuts = true,
+            .onsets = { 1 },
+            .channels = 2 },
+        // A second generation of AAC changes every sample; a copied range does not.
+        { .file = "speech.m4a",
+            .audio = speech,
+            .seconds = 40,
+            .codec = kAac,
+            .maximum = 11.1,
+            .contexts = { 0, 1.3 },
+            .copied = true },
+        // Each onset must appear in its file at its offset from the file's start.
+        { .file = "bursts.wav", .audio = bursts, .seconds = 20, .contexts = { 0, 2 }, .onsets = { 3, 12.5 } },
+        { .file = "bursts.m4a",
+            .audio = bursts,
+            .seconds = 20,
+            .codec = aac96,
+            .contexts = { 0, 2 },
+            .onsets = { 3, 12.5 } },
+        { .file = "bursts.flac",
+            .audio = bursts,
+            .seconds = 20,
+            .contexts = { 0, 2 },
+            .onsets = { 3, 12.5 } },
+        // A guess from the bit rate puts mostly silent audio at over twice its
+        // length; the stream's own priming samples are part of its timeline.
+        { .file = "raw.aac", .audio = tone() + "*between(t,3,3.5)", .seconds = 0, .codec = aac96 },
+        // With 10 s chunks the first search runs from 7 s in 100 ms windows.
+        // Two silent gaps have equal energy: the earlier wins, at the first
+        // whole window after 8.23 s.
+        { .file = "gaps.wav",
+            .audio = toneWithGaps({ { 8.23, 9.0 }, { 9.3, 9.9 } }),
+            .seconds = 20,
+            .cuts = { 8.35 } },
+        { .file = "gaps.m4a",
+            .audio = toneWithGaps({ { 8.2, 9.0 } }),
+            .seconds = 20,
+            .codec = kAac,
+            .cuts = { 8.6 },
+            .tolerance = 0.35 },
+        // Searches start at max(start + 5, start + 10 - 3).
+        { .file = "silence.wav", .audio = "0", .seconds = 20, .cuts = { 7.05, 14.1 }, .allCuts = true },
+        // A 0.15 s step searches only 75 ms: no window fits, the planned cut stays.
+        { .file = "blip.wav",
+            .audio = toneWithGaps({ { 0.1, 0.2 } }),
+            .seconds = 0.5,
+            .maximum = 0.15,
+            .cuts = { 0.15, 0.3, 0.45 },
+            .allCuts = true },
+    };
+    for (const SplitCase& test : cases) {
+        const QString path = source(test.file);
+        synthesize(path, test.audio, test.seconds > 0 ? test.seconds : 20, test.codec);
+        const QByteArray before = readFile(path);
+        const std::vector<float> original = probe(path).samples;
+        for (const double context : test.contexts) {
+            SCOPED_TRACE(std::string(test.file) + " context " + std::to_string(context));
+            const auto chunks = split(path, test.maximum, 20'000'000, context);
+            ASSERT_GT(chunks.size(), test.cuts.size());
+            if (test.allCuts) {
+                EXPECT_EQ(chunks.size(), test.cuts.size() + 1);
+            }
+            for (std::size_t i = 0; i < test.cuts.size(); ++i) {
+                EXPECT_NEAR(chunks[i].end, test.cuts[i], test.tolerance) << "cut " << i;
+            }
+            const double duration = test.seconds > 0 ? test.seconds : chunks.back().end;
+            if (test.seconds == 0) {
+                EXPECT_NEAR(duration, double(original.size()) / kRate, 1.0 / kRate);
+            }
+            expectExported(chunks, duration, test.channels);
+            for (const AudioChunk& chunk : chunks) {
+                SCOPED_TRACE("chunk at " + std::to_string(*chunk.audioStart) + " s");
+                EXPECT_DOUBLE_EQ(*chunk.audioStart, std::max(0.0, chunk.start - context));
+                EXPECT_DOUBLE_EQ(*chunk.audioEnd, std::min(duration, chunk.end + context));
+                EXPECT_LE(*chunk.audioEnd - *chunk.audioStart, test.maximum);
+                if (!test.copied) {
+                    continue;
+                }
+                // Apart from the noise the decoder draws afresh for noise-like bands.
+                const std::vector<float> copied = probe(chunkPath(chunk)).samples;
+                const auto first = std::size_t(std::llround(*chunk.audioStart * kRate));
+                const auto count = std::size_t(std::llround((*chunk.audioEnd - *chunk.audioStart) * kRate));
+                ASSERT_GE(copied.size(), count);
+                ASSERT_LE(first + count, original.size());
+                double squares = 0;
+                float worst = 0;
+                for (std::size_t i = 0; i < count; ++i) {
+                    const float difference = std::fabs(copied[i] - original[first + i]);
+                    squares += double(difference) * difference;
+                    worst = std::max(worst, difference);
+                }
+                EXPECT_LT(std::sqrt(squares / double(count)), 1e-4);
+                EXPECT_LT(worst, 0.01f);
+            }
+            for (const double onset : test.onsets) {
                 const auto holder
                     = std::find_if(chunks.begin(), chunks.end(), [onset](const AudioChunk& chunk) {
                           return *chunk.audioStart < onset - 0.1 && *chunk.audioEnd > onset + 0.1;
                       });
-                ASSERT_NE(holder, chunks.end());
+                ASSERT_NE(holder, chunks.end()) << onset;
                 const std::int64_t expected = std::llround((onset - *holder->audioStart) * kRate);
                 // The sine needs two samples to rise above the threshold.
-                EXPECT_NEAR(firstLoudSample(probe(chunkPath(*holder)).samples), expected + 2, 8);
+                EXPECT_NEAR(firstLoudSample(probe(chunkPath(*holder)).samples), expected + 2, 8) << onset;
             }
             removeChunkFiles();
         }
-    }
-}
-
-TEST_F(AudioChunkerTest, AacChunksAreCopiedSampleForSample)
-{
-    // A second generation of AAC changes every sample (an RMS error near 0.03);
-    // a copied range decodes to the source's own samples, apart from the noise
-    // the decoder draws afresh for noise-like bands.
-    const QString path = source("speech-like.m4a");
-    synthesize(path, tone() + "*(1+0.5*sin(2*PI*3*t))*(1+0.3*sin(2*PI*0.37*t))", 40.0, kAac);
-    const std::vector<float> original = probe(path).samples;
-    for (const double context : { 0.0, 1.3 }) {
-        SCOPED_TRACE("context " + std::to_string(context));
-        const auto chunks = split(path, 11.1, 20'000'000, context);
-        ASSERT_GE(chunks.size(), 4u);
-        expectExported(chunks, 40.0);
-        for (const AudioChunk& chunk : chunks) {
-            SCOPED_TRACE("chunk at " + std::to_string(*chunk.audioStart) + " s");
-            const std::vector<float> copied = probe(chunkPath(chunk)).samples;
-            const auto first = std::size_t(std::llround(*chunk.audioStart * kRate));
-            const auto count = std::size_t(std::llround((*chunk.audioEnd - *chunk.audioStart) * kRate));
-            ASSERT_GE(copied.size(), count);
-            ASSERT_LE(first + count, original.size());
-            double squares = 0;
-            float worst = 0;
-            for (std::size_t i = 0; i < count; ++i) {
-                const float difference = std::fabs(copied[i] - original[first + i]);
-                squares += double(difference) * difference;
-                worst = std::max(worst, difference);
-            }
-            EXPECT_LT(std::sqrt(squares / double(count)), 1e-4);
-            EXPECT_LT(worst, 0.01f);
-        }
-        removeChunkFiles();
-    }
-}
-
-TEST_F(AudioChunkerTest, RawStreamIsMeasuredNotGuessed)
-{
-    // A raw AAC stream states no duration; a guess from its bit rate puts
-    // mostly silent audio at more than twice its length. Its own priming
-    // samples are part of its timeline.
-    const QString path = source("raw.aac");
-    synthesize(path, tone() + "*between(t,3,3.5)", 20.0, { "-c:a", "aac", "-b:a", "96k" });
-    const auto chunks = split(path, 10);
-    EXPECT_NEAR(chunks.back().end, double(probe(path).samples.size()) / kRate, 1.0 / kRate);
-    expectExported(chunks, chunks.back().end);
-}
-
-TEST_F(AudioChunkerTest, ChunksAreMonoOrStereo)
-{
-    // Transcription gains nothing from surround: 5.1 is mixed down to stereo.
-    for (const auto& [layout, expected] :
-        { std::pair { "mono", 1 }, std::pair { "stereo", 2 }, std::pair { "5.1", 2 } }) {
-        SCOPED_TRACE(layout);
-        const QString path = source(QStringLiteral("%1.wav").arg(layout));
-        run("ffmpeg",
-            { "-v", "error", "-y", "-f", "lavfi", "-i",
-                QStringLiteral("sine=f=440:sample_rate=%1:d=2").arg(kRate), "-af",
-                QStringLiteral("aformat=channel_layouts=%1").arg(layout), path });
-        const auto chunks = split(path, 10);
-        ASSERT_EQ(chunks.size(), 1u);
-        const Probe info = probe(chunkPath(chunks[0]));
-        EXPECT_EQ(info.channels, expected);
-        EXPECT_GT(firstLoudSample(info.samples, 0.1f), -1) << "the tone survives the mix";
-        removeChunkFiles();
-    }
-}
-
-TEST_F(AudioChunkerTest, CutMovesToFirstWhollySilentWindow)
-{
-    // With 10 s chunks the first search runs from 7 s in 100 ms windows.
-    const struct
-    {
-        const char* name;
-        QString expression;
-        double seconds;
-        QStringList codec;
-        double maximum;
-        std::vector<double> cuts; // the first cuts
-        double tolerance;
-        std::size_t chunks; // 0: not checked
-    } cases[] = {
-        // Two silent gaps have equal energy: the earlier wins, at the first
-        // whole window after 8.23 s.
-        { "gaps.wav", toneWithGaps({ { 8.23, 9.0 }, { 9.3, 9.9 } }), 20, {}, 10, { 8.35 }, 1e-6, 0 },
-        { "gaps.m4a", toneWithGaps({ { 8.2, 9.0 } }), 20, kAac, 10, { 8.6 }, 0.35, 0 },
-        // Searches start at max(start + 5, start + 10 - 3).
-        { "silence.wav", "0", 20, {}, 10, { 7.05, 14.1 }, 1e-6, 3 },
-        // A 0.15 s step searches only 75 ms: no window fits, the planned cut stays.
-        { "blip.wav", toneWithGaps({ { 0.1, 0.2 } }), 0.5, {}, 0.15, { 0.15, 0.3, 0.45 }, 1e-9, 4 },
-    };
-    for (const auto& test : cases) {
-        SCOPED_TRACE(test.name);
-        synthesize(source(test.name), test.expression, test.seconds, test.codec);
-        const auto chunks = split(source(test.name), test.maximum);
-        ASSERT_GT(chunks.size(), test.cuts.size());
-        if (test.chunks > 0) {
-            EXPECT_EQ(chunks.size(), test.chunks);
-        }
-        for (std::size_t i = 0; i < test.cuts.size(); ++i) {
-            EXPECT_NEAR(chunks[i].end, test.cuts[i], test.tolerance) << "cut " << i;
-        }
-        expectExported(chunks, test.seconds);
-        removeChunkFiles();
+        EXPECT_EQ(readFile(path), before);
     }
 }
 
@@ -375,8 +345,8 @@ TEST_F(AudioChunkerTest, RefusedSplitsLeaveNothing)
 {
     synthesize(source("ok.wav"), tone(), 4.0);
     synthesize(source("long.wav"), tone(), 12.0);
-    writeAll(source("empty.m4a"), {});
-    writeAll(source("garbage.m4a"), QByteArray(4096, '\x5a'));
+    writeFile(source("empty.m4a"), {});
+    writeFile(source("garbage.m4a"), QByteArray(4096, '\x5a'));
     run("ffmpeg",
         { "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc=d=1:s=64x64", "-c:v", "mpeg4",
             source("video.mp4") });
@@ -419,7 +389,6 @@ TEST_F(AudioChunkerTest, RefusedSplitsLeaveNothing)
         }
         EXPECT_TRUE(chunkFiles().isEmpty());
     }
-    EXPECT_EQ(split(source("ok.wav"), 9, 20'000'000, 2.5).size(), 1u);
 }
 
 // Our own two-hour mixes have a frame one tick long every 30 minutes, where
@@ -485,7 +454,7 @@ TEST_F(AudioChunkerTest, OnlyFramesThatReadAsAacAreCopied)
             { "-v", "error", "-y", "-f", "lavfi", "-i",
                 QStringLiteral("aevalsrc='%1':s=%2:d=6").arg(expression).arg(rate), "-c:a", "aac", "-b:a",
                 QStringLiteral("%1k").arg(kilobits), "-f", "adts", path });
-        const std::vector<QByteArray> frames = adtsFrames(readAll(path));
+        const std::vector<QByteArray> frames = adtsFrames(readFile(path));
         ASSERT_GT(frames.size(), 6u * rate / 1024 - 2);
         // Read three bytes late, as from an index that is off.
         const QByteArray stream = std::accumulate(frames.begin(), frames.end(), QByteArray());
@@ -519,7 +488,7 @@ TEST_F(AudioChunkerTest, DamagedAacRecordingsAreCutOrRefusedWithoutLeftovers)
 {
     const QString good = source("good.m4a");
     synthesize(good, tone(), 30.0, kAac);
-    const QByteArray bytes = readAll(good);
+    const QByteArray bytes = readFile(good);
     QByteArray scrambled = bytes;
     for (qsizetype i = bytes.size() / 3; i < bytes.size() / 3 + 4000; ++i) {
         scrambled[i] = char(i * 131);
@@ -528,7 +497,7 @@ TEST_F(AudioChunkerTest, DamagedAacRecordingsAreCutOrRefusedWithoutLeftovers)
     for (const QByteArray& content : { scrambled, bytes.left(bytes.size() / 2) }) {
         SCOPED_TRACE(content.size());
         const QString path = source(QStringLiteral("damaged.m4a"));
-        writeAll(path, content);
+        writeFile(path, content);
         try {
             const auto chunks = split(path, 10, 20'000'000, 1.0);
             expectExported(chunks, chunks.back().end);

@@ -1,10 +1,10 @@
 #include "AudioProbe.h"
+#include "PipelineFixture.h"
 
 #include "pipeline/AudioImport.h"
 #include "pipeline/AudioReader.h"
 #include "support/AppFixtures.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -20,6 +20,8 @@
 namespace {
 
 using AppFixtures::runFfmpeg;
+using PipelineTesting::readFile;
+using PipelineTesting::writeFile;
 
 constexpr double kAacFrameSeconds = 1024.0 / AudioImport::kSampleRate;
 
@@ -48,17 +50,6 @@ Imported readImported(const QString& path)
     return imported;
 }
 
-QByteArray hashOf(const QString& path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        return {};
-    }
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    hash.addData(&file);
-    return hash.result();
-}
-
 class AudioImportTest : public ::testing::Test
 {
 protected:
@@ -71,6 +62,17 @@ private:
     QTemporaryDir m_outputs;
 };
 
+// Each case of the tables below prints as its name.
+template <typename Case>
+requires requires(const Case& item)
+{
+    item.name;
+}
+void PrintTo(const Case& item, std::ostream* out)
+{
+    *out << item.name;
+}
+
 struct ConvertCase
 {
     const char* name;
@@ -78,11 +80,6 @@ struct ConvertCase
     QStringList arguments; // the input options; the output path is appended
     double seconds;
 };
-
-void PrintTo(const ConvertCase& item, std::ostream* out)
-{
-    *out << item.name;
-}
 
 class ConvertedInputs : public AudioImportTest, public ::testing::WithParamInterface<ConvertCase>
 {
@@ -144,21 +141,9 @@ struct RefusedCase
     const char* sentence; // follows the quoted file name
 };
 
-void PrintTo(const RefusedCase& item, std::ostream* out)
-{
-    *out << item.name;
-}
-
 class RefusedInputs : public AudioImportTest, public ::testing::WithParamInterface<RefusedCase>
 {
 };
-
-void writeText(const QString& path, const QByteArray& text)
-{
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(text);
-}
 
 void writeTruncated(const QString& path)
 {
@@ -166,7 +151,7 @@ void writeTruncated(const QString& path)
         "mpeg4", "-c:a", "aac", path + ".whole.mp4" });
     QFile whole(path + ".whole.mp4");
     ASSERT_TRUE(whole.open(QIODevice::ReadOnly));
-    writeText(path, whole.read(whole.size() / 2));
+    writeFile(path, whole.read(whole.size() / 2));
     whole.remove();
 }
 
@@ -182,9 +167,9 @@ INSTANTIATE_TEST_SUITE_P(Files, RefusedInputs,
     ::testing::Values(RefusedCase { "videoOnly", "screen.mp4", AudioProbe::writeVideoOnlyMp4,
                           AudioImportError::Kind::noAudio, " has no audio to import." },
         RefusedCase { "text", "minutes.txt",
-            [](const QString& path) { writeText(path, "Minutes of the meeting\n"); },
+            [](const QString& path) { writeFile(path, "Minutes of the meeting\n"); },
             AudioImportError::Kind::unreadable, " is not an audio or video file that can be read." },
-        RefusedCase { "empty", "empty.m4a", [](const QString& path) { writeText(path, {}); },
+        RefusedCase { "empty", "empty.m4a", [](const QString& path) { writeFile(path, {}); },
             AudioImportError::Kind::unreadable, " is not an audio or video file that can be read." },
         RefusedCase { "truncated", "cut.mp4", writeTruncated, AudioImportError::Kind::unreadable,
             " is not an audio or video file that can be read." },
@@ -199,7 +184,7 @@ TEST_P(RefusedInputs, SayWhyAndLeaveNothing)
     const RefusedCase& item = GetParam();
     const QString source = input(item.file);
     item.make(source);
-    const QByteArray before = hashOf(source);
+    const QByteArray before = readFile(source);
     const QStringList beside = QDir(QFileInfo(source).path()).entryList(QDir::Files | QDir::Hidden);
     try {
         AudioImport::convert(source, output());
@@ -208,7 +193,7 @@ TEST_P(RefusedInputs, SayWhyAndLeaveNothing)
         EXPECT_EQ(error.kind(), item.kind);
         EXPECT_EQ(error.what(), '"' + std::string(item.file) + '"' + item.sentence);
     }
-    EXPECT_EQ(hashOf(source), before);
+    EXPECT_EQ(readFile(source), before);
     EXPECT_EQ(QDir(QFileInfo(source).path()).entryList(QDir::Files | QDir::Hidden), beside);
     EXPECT_TRUE(outputs().isEmpty()) << outputs().join(", ").toStdString();
 }
@@ -219,7 +204,7 @@ TEST_F(AudioImportTest, StoppedPartWayLeavesNoOutput)
 {
     const QString source = input("long.wav");
     AudioProbe::writeToneWav(source, 440, 20, 0.4);
-    const QByteArray before = hashOf(source);
+    const QByteArray before = readFile(source);
     int polls = 0;
     try {
         AudioImport::convert(source, output(), { .cancelled = [&] { return ++polls > 3; } });
@@ -229,10 +214,10 @@ TEST_F(AudioImportTest, StoppedPartWayLeavesNoOutput)
     }
     EXPECT_TRUE(outputs().isEmpty());
 
-    writeText(output(), "someone else's");
+    writeFile(output(), "someone else's");
     EXPECT_THROW(AudioImport::convert(source, output()), AudioImportError);
-    EXPECT_EQ(hashOf(output()), QCryptographicHash::hash("someone else's", QCryptographicHash::Sha256));
-    EXPECT_EQ(hashOf(source), before);
+    EXPECT_EQ(readFile(output()), "someone else's");
+    EXPECT_EQ(readFile(source), before);
 }
 
 struct DatedCase
@@ -242,11 +227,6 @@ struct DatedCase
     QStringList tags; // ffmpeg output options
     std::optional<QString> tagged;
 };
-
-void PrintTo(const DatedCase& item, std::ostream* out)
-{
-    *out << item.name;
-}
 
 class RecordingTimes : public AudioImportTest, public ::testing::WithParamInterface<DatedCase>
 {
