@@ -102,13 +102,10 @@ TEST(AudioDecoder, RefusesUploadsThatReachOtherFilesOrMultiplyTheWorkAndExplains
         }
     }
     // A stored recording that is gone says so.
-    try {
-        server::AudioDecoder::decodeFileInBlocks("/nonexistent/recording.m4a", 300, {});
-        ADD_FAILURE() << "A missing file was decoded.";
-    } catch (const server::HttpError& error) {
-        EXPECT_EQ(error.status(), 422);
-        EXPECT_THAT(error.what(), ::testing::HasSubstr("No such file"));
-    }
+    const auto missing
+        = [] { server::AudioDecoder::decodeFileInBlocks("/nonexistent/recording.m4a", 300, {}); };
+    EXPECT_EQ(refusalStatus(missing), 422);
+    EXPECT_THAT(missing, ::testing::ThrowsMessage<server::HttpError>(::testing::HasSubstr("No such file")));
 }
 
 TEST(AudioDecoder, DecodesTheFormatsRecordersWriteEvenWhenTheyChangeMidway)

@@ -6,7 +6,7 @@
 #include "PocketSphinxTranscriber.h"
 #include "WordAligner.h"
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 #include <httplib.h>
 
 #include <numeric>
@@ -165,16 +165,14 @@ TEST(OpenAiTranscriber, ForwardsTheAudioReadsWordTimesAndTurnsFailuresIntoBadGat
     const server::AudioDecoder::Pcm pcm;
     const auto recognition = server::OpenAiTranscriber(base + "/compat/v1", "sk-test", "whisper-1")
                                  .transcribe({ "m4a bytes", pcm }, "previous words");
-    int failure = 0;
-    try {
-        server::OpenAiTranscriber(base + "/failing", "", "whisper-1").transcribe({ "x", pcm }, "");
-    } catch (const server::HttpError& error) {
-        failure = error.status();
-    }
+    EXPECT_THAT(
+        [&] {
+            server::OpenAiTranscriber(base + "/failing", "", "whisper-1").transcribe({ "x", pcm }, "");
+        },
+        ::testing::Throws<server::HttpError>(::testing::Property(&server::HttpError::status, 502)));
     upstream.stop();
     serving.join();
 
-    EXPECT_EQ(failure, 502);
     EXPECT_EQ(recognition.text, "Hello there.");
     ASSERT_EQ(recognition.words.size(), 2u);
     EXPECT_EQ(recognition.words[1].text, "there");

@@ -3,7 +3,7 @@
 #include "AudioDecoder.h"
 #include "SpeakerDetector.h"
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include <algorithm>
 #include <cmath>
@@ -246,13 +246,9 @@ TEST(SpeakerDetector, SilenceAHumAndMusicAreAtMostOneSpeaker)
 
 TEST(SpeakerDetector, AWorkingFolderItCannotWriteIsAClearError)
 {
-    try {
-        server::SpeakerDetector::Analysis analysis("/nonexistent/tallisen");
-        FAIL() << "no error";
-    } catch (const std::runtime_error& error) {
-        EXPECT_STREQ(error.what(),
-            "The server could not keep its speaker analysis on disk: No such file or directory.");
-    }
+    EXPECT_THAT([] { server::SpeakerDetector::Analysis analysis("/nonexistent/tallisen"); },
+        ::testing::ThrowsMessage<std::runtime_error>(::testing::StrEq(
+            "The server could not keep its speaker analysis on disk: No such file or directory.")));
 }
 
 } // namespace

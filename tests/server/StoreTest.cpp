@@ -237,12 +237,8 @@ TEST_F(StoreMigration, ADatabaseOfANewerServerIsRefusedUntouched)
         rawExecute(
             change + std::string("PRAGMA user_version = ") + std::to_string(Store::kSchemaVersion + 1) + ";");
         const auto newer = snapshot();
-        try {
-            Store store(m_path);
-            ADD_FAILURE() << "the store opened a database of a newer server";
-        } catch (const std::runtime_error& error) {
-            EXPECT_THAT(error.what(), HasSubstr("newer tallisen-server"));
-        }
+        EXPECT_THAT([&] { Store store(m_path); },
+            ::testing::ThrowsMessage<std::runtime_error>(HasSubstr("newer tallisen-server")));
         EXPECT_EQ(snapshot(), newer);
     }
 }
