@@ -4,6 +4,7 @@
 #include "capture/RecorderError.h"
 #include "core/FileSystemError.h"
 #include "media/FFmpegHandles.h"
+#include "media/FragmentReader.h"
 
 #include <QFile>
 
@@ -107,10 +108,51 @@ struct SourceTrack
     bool ended = false;
 };
 
-void findStreams(const FFmpeg::InputFile& input, const QString& path)
+// The capture's packets. A fragmented capture is read from its fragment
+// headers, so that no reader holds an index of the whole file and a packet's
+// data is read only when it is decoded; any other file through FFmpeg's demuxer.
+class CapturePackets
 {
-    FFmpeg::check(avformat_find_stream_info(input.get(), nullptr), QStringLiteral("Reading %1").arg(path));
-}
+public:
+    explicit CapturePackets(const QString& path)
+        : m_path(path)
+        , m_fragments(FFmpeg::FragmentReader::open(path))
+    {
+        if (!m_fragments) {
+            m_input = std::make_unique<FFmpeg::InputFile>(path);
+        }
+        FFmpeg::check(avformat_find_stream_info(get(), nullptr), QStringLiteral("Reading %1").arg(path));
+    }
+
+    AVFormatContext* get() const { return m_fragments ? m_fragments->header() : m_input->get(); }
+    AVFormatContext* operator->() const { return get(); }
+
+    // The next packet's stream and times; its data may wait for fetch().
+    // Throws when the file cannot be read; false at its end.
+    bool next(AVPacket* packet)
+    {
+        if (m_fragments) {
+            return m_fragments->next(packet);
+        }
+        const int result = av_read_frame(m_input->get(), packet);
+        if (result < 0 && result != AVERROR_EOF) {
+            throw FFmpeg::Error(result, QStringLiteral("Reading %1").arg(m_path));
+        }
+        return result >= 0;
+    }
+
+    void fetch(AVPacket* packet)
+    {
+        if (m_fragments) {
+            m_fragments->fetch(packet);
+        }
+    }
+
+private:
+    QString m_path;
+    std::unique_ptr<FFmpeg::FragmentReader> m_fragments;
+    std::unique_ptr<FFmpeg::InputFile> m_input;
+};
 
 // Seconds of sound in a packet: its own duration, or what its size holds.
 double packetSeconds(const AVPacket& packet, const AVStream& stream)
@@ -128,8 +170,7 @@ double packetSeconds(const AVPacket& packet, const AVStream& stream)
 // mix places samples one after the other whatever their time stamps say.
 Timeline measureTracks(const QString& path)
 {
-    const FFmpeg::InputFile input(path);
-    findStreams(input, path);
+    CapturePackets input(path);
     Timeline timeline;
     std::vector<int64_t> first(input->nb_streams, AV_NOPTS_VALUE);
     std::vector<int64_t> end(input->nb_streams, AV_NOPTS_VALUE);
@@ -143,8 +184,7 @@ Timeline measureTracks(const QString& path)
         throw RecorderError(RecorderError::Kind::noAudio);
     }
     FFmpeg::Packet packet = FFmpeg::makePacket();
-    int result = 0;
-    while ((result = av_read_frame(input.get(), packet.get())) >= 0) {
+    while (input.next(packet.get())) {
         // Some containers announce a stream only when its first packet comes;
         // one that was not there at the start is not among the tracks.
         const auto index = static_cast<std::size_t>(packet->stream_index);
@@ -159,9 +199,6 @@ Timeline measureTracks(const QString& path)
             sound[index] += packetSeconds(*packet, *input->streams[index]);
         }
         av_packet_unref(packet.get());
-    }
-    if (result != AVERROR_EOF) {
-        throw FFmpeg::Error(result, QStringLiteral("Reading %1").arg(path));
     }
     double longest = 0;
     double latestEnd = 0;
@@ -550,8 +587,7 @@ void endTrack(SourceTrack& track, AVRational timeBase, AVFrame* decoded, AVFilte
 void mixSegment(const QString& from, const Timeline& timeline, const Segment& segment,
     AVCodecContext& encoder, PacketSink keep)
 {
-    const FFmpeg::InputFile input(from);
-    findStreams(input, from);
+    CapturePackets input(from);
     std::vector<SourceTrack> tracks = openTracks(input.get(), timeline, segment);
     SegmentEncoder output(encoder, segment, std::move(keep));
     FFmpeg::Graph graph(avfilter_graph_alloc());
@@ -569,8 +605,7 @@ void mixSegment(const QString& from, const Timeline& timeline, const Segment& se
     FFmpeg::Frame mixed = FFmpeg::makeFrame();
     const auto timeBaseOf
         = [&](const SourceTrack& track) { return input->streams[track.timing.streamIndex]->time_base; };
-    int result = 0;
-    while (!output.isFull() && (result = av_read_frame(input.get(), packet.get())) >= 0) {
+    while (!output.isFull() && input.next(packet.get())) {
         const auto index = static_cast<std::size_t>(packet->stream_index);
         SourceTrack* track = index < byStream.size() ? byStream[index] : nullptr;
         if (!track || track->ended) {
@@ -587,6 +622,7 @@ void mixSegment(const QString& from, const Timeline& timeline, const Segment& se
             continue;
         }
         if (!position || !track->feedFrom || *position + kDecoderPreroll >= *track->feedFrom) {
+            input.fetch(packet.get());
             const int sent = avcodec_send_packet(track->decoder.get(), packet.get());
             // A damaged packet at the cut-off end of a salvaged capture is skipped, not fatal.
             if (sent < 0 && sent != AVERROR_INVALIDDATA) {
@@ -596,9 +632,6 @@ void mixSegment(const QString& from, const Timeline& timeline, const Segment& se
             pushDecoded(*track, timeBase, decoded.get(), sink, mixed.get(), output);
         }
         av_packet_unref(packet.get());
-    }
-    if (result < 0 && result != AVERROR_EOF) {
-        throw FFmpeg::Error(result, QStringLiteral("Reading %1").arg(from));
     }
     for (SourceTrack& track : tracks) {
         if (!track.ended) {

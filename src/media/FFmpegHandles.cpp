@@ -14,6 +14,7 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <mutex>
@@ -226,7 +227,7 @@ int64_t PrivateFile::seek(void* opaque, int64_t offset, int whence)
     return seekDescriptor(self->m_fd, offset, whence);
 }
 
-InputFile::InputFile(const QString& path)
+InputFile::InputFile(const QString& path, int64_t length)
 {
     const QString action = QStringLiteral("Opening %1").arg(path);
     m_fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
@@ -238,7 +239,7 @@ InputFile::InputFile(const QString& path)
         release();
         throw Error(AVERROR(error), action);
     }
-    m_size = status.st_size;
+    m_size = length >= 0 ? std::min<int64_t>(length, status.st_size) : status.st_size;
     auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
     m_io = buffer ? avio_alloc_context(buffer, kIoBufferSize, 0, this, &readPacket, nullptr, &seek) : nullptr;
     m_context = m_io ? avformat_alloc_context() : nullptr;
@@ -279,8 +280,13 @@ void InputFile::release()
 int InputFile::readPacket(void* opaque, uint8_t* data, int size)
 {
     auto* self = static_cast<InputFile*>(opaque);
+    const off_t at = ::lseek(self->m_fd, 0, SEEK_CUR);
+    if (at < 0) {
+        return AVERROR(errno);
+    }
+    const auto wanted = static_cast<std::size_t>(std::clamp<int64_t>(self->m_size - at, 0, size));
     while (true) {
-        const ssize_t result = ::read(self->m_fd, data, static_cast<std::size_t>(size));
+        const ssize_t result = ::read(self->m_fd, data, wanted);
         if (result < 0 && errno == EINTR) {
             continue;
         }

@@ -128,8 +128,9 @@ private:
 class InputFile
 {
 public:
-    // Opens the file and its container; throws Error when either fails.
-    explicit InputFile(const QString& path);
+    // Opens the file and its container; throws Error when either fails. With a
+    // length, the demuxer sees the file as if it ended there.
+    explicit InputFile(const QString& path, int64_t length = -1);
     InputFile(const InputFile&) = delete;
     InputFile& operator=(const InputFile&) = delete;
     ~InputFile();
