@@ -111,6 +111,7 @@ TEST_F(AppModelSessionTest, RecordAndTranscribeWithSpeakersThroughAJobListedBefo
     // A change while recording is for the next recording only.
     model.setEmailTo("other@example.com");
     const QString raw = *model.recorder().rawCapturePath();
+    EXPECT_EQ(mode(raw.chopped(4) + ".json"), 0600) << "the capture's side file is private";
     const auto system = SoundServer::play(xdg.path() + "/low.wav", "speaker");
     const auto microphone = SoundServer::play(xdg.path() + "/high.wav", "micfeed");
     ASSERT_TRUE(QTest::qWaitFor([&] { return system->state() == QProcess::NotRunning; }, 40000));
