@@ -119,7 +119,17 @@ TEST(JobRecords, OptionalKeysRoundTripAsTheyWere)
     EXPECT_EQ(job.toJson().keys(), minimalJobObject().keys());
 }
 
-TEST(JobRecords, MalformedRecordsFailToDecode)
+TEST(JobFile, WritesUpperCaseIdsAndReferenceDateSeconds)
+{
+    PendingRecording job = makeJob(0.125);
+    job.id = QUuid("{3f2504e0-4f89-11d3-9a0c-0305e82c3301}");
+    const QJsonObject object = job.toJson();
+    EXPECT_EQ(object.value("id").toString(), kId);
+    EXPECT_DOUBLE_EQ(object.value("recordedAt").toDouble(), 0.125);
+    EXPECT_DOUBLE_EQ(job.recordedAt.unixSeconds(), 978307200.125);
+}
+
+TEST(JobFile, RejectsAnythingButWellFormedRecordsAndJobs)
 {
     // A chunk's file name cannot leave the job folder.
     for (const char* name : { "../outside.m4a", "/etc/passwd", "sub/chunk.m4a", "..", ".", "" }) {
@@ -136,20 +146,6 @@ TEST(JobRecords, MalformedRecordsFailToDecode)
     EXPECT_THROW(SpeakerSegment::fromJson(QJsonObject { { "start", "0" }, { "end", 1 }, { "speaker", "A" } }),
         DecodingError);
     EXPECT_THROW(AlignedWord::fromJson(QJsonObject { { "text", 5 } }), DecodingError);
-}
-
-TEST(JobFile, WritesUpperCaseIdsAndReferenceDateSeconds)
-{
-    PendingRecording job = makeJob(0.125);
-    job.id = QUuid("{3f2504e0-4f89-11d3-9a0c-0305e82c3301}");
-    const QJsonObject object = job.toJson();
-    EXPECT_EQ(object.value("id").toString(), kId);
-    EXPECT_DOUBLE_EQ(object.value("recordedAt").toDouble(), 0.125);
-    EXPECT_DOUBLE_EQ(job.recordedAt.unixSeconds(), 978307200.125);
-}
-
-TEST(JobFile, RejectsAnythingButAWellFormedJob)
-{
     std::vector<QJsonObject> rejected;
     for (const char* key : { "id", "userID", "server", "recordedAt", "emailTo", "chunks" }) {
         QJsonObject missing = minimalJobObject();
