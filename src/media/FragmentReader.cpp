@@ -23,6 +23,8 @@ namespace {
 constexpr uint64_t kLargestHeader = 16 << 20;
 constexpr uint32_t kLargestPacket = 1 << 20;
 constexpr uint32_t kMostSamplesPerRun = 1 << 20;
+// Later time stamps are damage too; below it, sums of times and durations cannot overflow.
+constexpr uint64_t kLatestTime = uint64_t(1) << 53;
 // A fragment's data up to this size is read in one go.
 constexpr int64_t kLargestFragmentData = 8 << 20;
 
@@ -283,6 +285,10 @@ void FragmentReader::readTrackFragment(
             }
             field += 8;
             if (const auto offset = take(0x1, 8)) {
+                if (be64(*offset) > uint64_t(m_size)) {
+                    track = nullptr;
+                    return;
+                }
                 base = static_cast<int64_t>(be64(*offset));
             }
             take(0x2, 4);
@@ -292,8 +298,8 @@ void FragmentReader::readTrackFragment(
             size = ownSize ? be32(*ownSize) : track->defaultSize;
             cursor = base;
         } else if (box.type == boxType("tfdt") && track && last - field >= 8) {
-            track->nextDts = field[0] == 1 ? (last - field >= 12 ? static_cast<int64_t>(be64(field + 4)) : 0)
-                                           : int64_t(be32(field + 4));
+            const uint64_t dts = field[0] == 1 ? (last - field >= 12 ? be64(field + 4) : 0) : be32(field + 4);
+            track->nextDts = static_cast<int64_t>(std::min(dts, kLatestTime + 1));
         } else if (box.type == boxType("trun") && track && last - field >= 8) {
             const uint32_t count = be32(field + 4);
             field += 8;
@@ -305,7 +311,8 @@ void FragmentReader::readTrackFragment(
             if (count > kMostSamplesPerRun || (last - field) < int64_t(count) * perSample) {
                 return;
             }
-            for (uint32_t i = 0; i < count && cursor <= m_size; ++i) {
+            for (uint32_t i = 0; i < count && cursor <= m_size && uint64_t(track->nextDts) <= kLatestTime;
+                 ++i) {
                 const uint32_t sampleDuration = flags & 0x100 ? be32(field) : duration;
                 const uint32_t sampleSize
                     = flags & 0x200 ? be32(field + 4 * std::popcount(flags & 0x100)) : size;
