@@ -1,7 +1,6 @@
 #include "ui/ContentView.h"
 
 #include "api/KeychainStore.h"
-#include "model/SettingsStore.h"
 #include "support/AppFixtures.h"
 #include "support/TemporaryXdg.h"
 
@@ -51,18 +50,12 @@ QStringList visibleTexts(QWidget& root, QWidget* within)
 class ContentViewTest : public ::testing::Test
 {
 protected:
-    ContentViewTest()
-    {
-        KeychainStore::clearToken();
-        SettingsStore().setString(SettingsStore::kServer, m_server.baseURL().toString());
-    }
-    ~ContentViewTest() override { KeychainStore::clearToken(); }
-
     void signIn() { KeychainStore::saveToken(QStringLiteral("ui-test-token"), m_server.baseURL()); }
     size_t listRequests() const { return m_server.requests("GET", "/v1/recordings").size(); }
 
     TemporaryXdg m_xdg;
     FakeServer m_server;
+    SignedOut m_signedOut { m_server.baseURL() };
 };
 
 } // namespace

@@ -2,7 +2,6 @@
 
 #include "api/KeychainStore.h"
 #include "model/AppModel.h"
-#include "model/SettingsStore.h"
 #include "support/AppFixtures.h"
 #include "support/TemporaryXdg.h"
 #include "ui/Autostart.h"
@@ -60,13 +59,6 @@ nlohmann::json listed(const char* id, const char* title, const char* category, c
 class TallisenAppTest : public ::testing::Test
 {
 protected:
-    TallisenAppTest()
-    {
-        KeychainStore::clearToken();
-        SettingsStore().setString(SettingsStore::kServer, server.baseURL().toString());
-    }
-    ~TallisenAppTest() override { KeychainStore::clearToken(); }
-
     // Signed in to an account the server names, with no transcripts.
     void signIn()
     {
@@ -83,6 +75,7 @@ protected:
 
     TemporaryXdg xdg;
     FakeServer server;
+    SignedOut signedOut { server.baseURL() };
 };
 
 } // namespace

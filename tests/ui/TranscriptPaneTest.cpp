@@ -1,7 +1,6 @@
 #include "ui/ContentView.h"
 
 #include "api/KeychainStore.h"
-#include "model/SettingsStore.h"
 #include "support/AppFixtures.h"
 #include "support/TemporaryXdg.h"
 
@@ -34,14 +33,11 @@ class TranscriptPaneTest : public ::testing::Test
 protected:
     TranscriptPaneTest()
     {
-        KeychainStore::clearToken();
-        SettingsStore().setString(SettingsStore::kServer, m_server.baseURL().toString());
         KeychainStore::saveToken(QStringLiteral("ui-test-token"), m_server.baseURL());
         scriptList(m_server,
             { recordingJson(kPlanning, "Planning", { { "transcript", kTranscript.toStdString() } }),
                 recordingJson(kStandup, "Standup") });
     }
-    ~TranscriptPaneTest() override { KeychainStore::clearToken(); }
 
     QWidget* row(ContentView& view, const std::string& id)
     {
@@ -50,6 +46,7 @@ protected:
 
     TemporaryXdg m_xdg;
     FakeServer m_server;
+    SignedOut m_signedOut { m_server.baseURL() };
 };
 
 // The reading pane's text as a reader sees it: a line per speaker heading.
