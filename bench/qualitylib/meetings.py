@@ -89,6 +89,7 @@ class Meeting:
     # Filled by build():
     samples: array.array = None
     tracks: tuple = None  # (system-side samples, microphone-side samples)
+    sides: dict = field(default_factory=dict)  # speaker -> 0 (system) or 1 (microphone)
     truth: list = field(default_factory=list)  # [(start, end, speaker)] voiced span of each clip
     reference: list = field(default_factory=list)  # [(speaker, word)]
 
@@ -189,6 +190,7 @@ def build(meeting, noise_folder):
     for start, clip, side in placed:
         tracks[side][start:start + len(clip.samples)] = clip.samples
     meeting.tracks = tracks
+    meeting.sides = sides
     mixed = [SHARED_GAIN * (a + b) for a, b in zip(*tracks)]
     if meeting.level_dbfs is not None:
         peak = max(abs(x) for x in mixed)

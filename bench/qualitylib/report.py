@@ -13,8 +13,9 @@ def markdown(lines, results, pitches, targets, build_dir, minutes, repo):
     cpu = next((l.split(":", 1)[1].strip() for l in open("/proc/cpuinfo") if l.startswith("model name")), "?")
     described = "\n".join(f"- **{r['name']}** ({r['seconds']:.0f} s, {r['words']} words): {r['description']}"
                           for r in results)
-    offsets = "".join(f"\nThe recorded meeting started {r['offset']:.2f} s into the recording."
-                      for r in results if r["offset"] is not None)
+    offsets = "".join(f"\nThe recorded meeting's system side started {r['offsets'][0]:.2f} s and its microphone side "
+                      f"{r['offsets'][1]:.2f} s into the recording."
+                      for r in results if r["offsets"] is not None)
     pitch = ", ".join(f"{s} {p:.0f} Hz" for s, p in pitches if p)
     return f"""# Transcript quality over the whole road
 

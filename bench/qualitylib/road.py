@@ -1,4 +1,5 @@
 """The whole road: the real tallisen-server, tallisen-cli, pending jobs, the sound server."""
+import contextlib
 import json
 import os
 import re
@@ -195,6 +196,21 @@ class Cli:
 def play(wav, device=None):
     command = ["paplay", str(wav)] if device is None else ["paplay", "-d", device, str(wav)]
     subprocess.run(command, check=True)
+
+
+@contextlib.contextmanager
+def sinks_awake(*devices):
+    """Plays silence into the sinks for as long as the block runs, so their monitors
+    deliver steadily from the start, as real devices do: an idle null sink's monitor
+    wakes at its own pace once a stream attaches, which shifts one side against the other."""
+    players = [subprocess.Popen(["pacat", "--playback", "-d", device, "/dev/zero"],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) for device in devices]
+    try:
+        time.sleep(0.5)
+        yield
+    finally:
+        for player in players:
+            stop(player)
 
 
 def sound_server_running():
