@@ -83,7 +83,7 @@ void Private::start()
     environment.remove("DBUS_SESSION_BUS_ADDRESS");
     m_process.setProcessEnvironment(environment);
     m_process.start(QStringLiteral("pulseaudio"),
-        { "--daemonize=no", "--exit-idle-time=-1", "-n", "-F", root + "/pa.pa",
+        { "--daemonize=no", "--exit-idle-time=-1", "--realtime=no", "-n", "-F", root + "/pa.pa",
             "--log-target=file:" + root + "/log" });
     if (!m_process.waitForStarted(5000)) {
         throw std::runtime_error("pulseaudio did not start");
