@@ -217,7 +217,7 @@ def add_pink_noise(mixed, truth, snr_db, noise_wav):
     return [x + gain * n for x, n in zip(mixed, noise)]
 
 
-def encode_m4a(wav, m4a):
-    """Mono 48 kHz AAC in an M4A, the app's mixed recording."""
+def encode_m4a(wav, m4a, coding=("-b:a", MIXED_BIT_RATE)):
+    """Mono 48 kHz AAC in an M4A, by default the app's mixed recording."""
     subprocess.run(["ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-i", str(wav), "-ar", "48000", "-ac", "1",
-                    "-c:a", "aac", "-b:a", MIXED_BIT_RATE, "-f", "ipod", str(m4a)], check=True)
+                    "-c:a", "aac", *coding, "-f", "ipod", str(m4a)], check=True)

@@ -55,7 +55,10 @@ the LibriVox reader and the cards speaker (two male voices, less than a fifth of
   the lag maximising the cross-correlation of the 10 ms loudness envelopes of recording and meeting.
 - WER: `sclite -i rm` on lower-case words, punctuation removed, time stamps and names stripped.
   "own" is the same engine on the meeting's 16 kHz PCM WAV POSTed to /v1/transcriptions (the server
-  accepts WAV); Δ = road − own in points. The overall row pools every meeting's words.
+  accepts WAV); "M4A" is the same engine on the very M4A the road starts from (the recorded
+  meeting's kept mix), POSTed whole, so road − M4A is what the road's cuts, overlaps and merges
+  cost and M4A − own what the AAC coding costs; Δ = road − own in points. The overall row pools
+  every meeting's words.
 - Attributed: reference words aligned to transcript words (Levenshtein); a word is right when it
   matches and its paragraph's name maps to its speaker under the best one-to-one mapping of names
   (brute force); "Unassigned" is always wrong.
