@@ -90,11 +90,14 @@ void splitSource(benchmark::State& state, const QString& source)
     for (auto _ : state) {
         QTemporaryDir directory;
         bench::resetPeakMemory();
+        const double resident = bench::statusMiB("VmRSS:");
         const double before = bench::processCpuSeconds();
         plannedCuts()[source] = split(source, directory.path());
         state.counters["cpuSeconds"] = bench::processCpuSeconds() - before;
         // The whole process, as for ffmpeg; the benchmark itself adds little.
         state.counters["peakRssMiB"] = bench::statusMiB("VmHWM:");
+        // What the split itself added to what the process held before it.
+        state.counters["addedRssMiB"] = bench::statusMiB("VmHWM:") - resident;
     }
     state.counters["chunks"] = double(plannedCuts()[source].size());
     setRealTime(state, plannedCuts()[source]);
