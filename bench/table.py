@@ -43,6 +43,7 @@ def main():
          f"{int(split['chunks'])} ffmpeg -ss/-to"),
         ("  CPU time", split["cpuSeconds"], "s", cuts["cpuSeconds"], "ffmpeg -ss/-to"),
         ("  peak memory", split["peakRssMiB"], "MiB", cuts["peakRssMiB"], "largest ffmpeg"),
+        ("  memory the split adds", split["addedRssMiB"], "MiB", None, ""),
         (f"Capture CPU ({capture['captureSeconds']:.0f} s recording)", capture["cpuPercentOfOneCore"], "% core", 2,
          "goal"),
         ("Microphone check: wall per call", monitor["real_time"], "ms", 2, "goal"),
