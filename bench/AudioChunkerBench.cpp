@@ -95,9 +95,10 @@ void splitSource(benchmark::State& state, const QString& source)
         plannedCuts()[source] = split(source, directory.path());
         state.counters["cpuSeconds"] = bench::processCpuSeconds() - before;
         // The whole process, as for ffmpeg; the benchmark itself adds little.
-        state.counters["peakRssMiB"] = bench::statusMiB("VmHWM:");
+        const double peak = bench::statusMiB("VmHWM:");
+        state.counters["peakRssMiB"] = peak;
         // What the split itself added to what the process held before it.
-        state.counters["addedRssMiB"] = bench::statusMiB("VmHWM:") - resident;
+        state.counters["addedRssMiB"] = peak - resident;
     }
     state.counters["chunks"] = double(plannedCuts()[source].size());
     setRealTime(state, plannedCuts()[source]);

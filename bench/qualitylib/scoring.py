@@ -119,6 +119,11 @@ def write_trn(path, utterances):
             file.write(" ".join(utterance) + f" ({name}_1)\n")
 
 
+def read_trn(path):
+    """The words of a one-utterance file written by write_trn."""
+    return Path(path).read_text().rsplit(" (", 1)[0].split()
+
+
 def sclite_wer(folder, name, reference, hypotheses):
     """Runs sclite on reference vs each hypothesis: {hypothesis label: (WER %, ref words)}.
     reference: [(id, [words])]; hypotheses: {label: [(id, [words])]}."""
