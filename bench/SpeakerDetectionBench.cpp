@@ -1,10 +1,11 @@
 // Speaker detection cost and result: CPU per second of meeting on one core, the
 // memory it keeps, and the share of the speech given to the right speaker, for
-// meetings of 10 minutes to 4 hours. Three voices take turns, none of them
-// repeating itself for 25 minutes: the Asterisk prompts' real speaker (Allison)
-// and two low flite voices of similar pitch reading the GPL and the Apache
-// licence. Exactly repeated clips would not do: windows of the same sound
-// said again cluster by what is said instead of by who says it.
+// meetings of 10 minutes to 4 hours. Three voices take turns: the Asterisk
+// prompts' real speaker (Allison) and two low flite voices of similar pitch
+// reading alternate sentences of Debian's licence texts, each distinct sentence
+// once, about 85 minutes for each voice. Exactly repeated clips would not do:
+// windows of the same sound said again cluster by what is said instead of by
+// who says it.
 #include "AudioDecoder.h"
 #include "SpeakerDetector.h"
 #include "support/Resources.h"
@@ -67,19 +68,28 @@ std::vector<Samples> prompts()
     return lines;
 }
 
+// Every distinct sentence of Debian's licence texts, once: the versions of one
+// licence share many sentences, and a sentence said twice is an exact repeat.
 std::vector<std::string> sentences()
 {
-    std::string text;
-    for (const char* name : { "GPL-3", "Apache-2.0" }) {
-        std::ifstream file(std::string("/usr/share/common-licenses/") + name);
-        text.append(std::istreambuf_iterator<char>(file), {});
+    std::set<std::filesystem::path> files;
+    for (const auto& entry : std::filesystem::directory_iterator("/usr/share/common-licenses")) {
+        files.insert(std::filesystem::canonical(entry.path()));
     }
-    text = std::regex_replace(text, std::regex("\\s+"), " ");
     std::vector<std::string> result;
+    std::set<std::string> seen;
     const std::regex sentence("[^.;:]{20,200}[.;:]");
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), sentence); it != std::sregex_iterator();
-         ++it) {
-        result.push_back(it->str());
+    for (const auto& path : files) {
+        std::ifstream file(path);
+        const auto text = std::regex_replace(
+            std::string(std::istreambuf_iterator<char>(file), {}), std::regex("\\s+"), " ");
+        for (auto it = std::sregex_iterator(text.begin(), text.end(), sentence); it != std::sregex_iterator();
+             ++it) {
+            auto said = std::regex_replace(it->str(), std::regex("^ +"), "");
+            if (seen.insert(said).second) {
+                result.push_back(std::move(said));
+            }
+        }
     }
     return result;
 }

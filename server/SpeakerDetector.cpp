@@ -32,6 +32,9 @@ constexpr std::size_t kWindowFrames = 300;
 constexpr double kLeastVoicedPerWindow = 20;
 // A second of voice: less is a cough or a laugh, not another person.
 constexpr double kLeastSpeakerFrames = 100;
+// Nor is less than a hundredth of a long meeting's voice: in four hours of
+// speech, two minutes of one voice otherwise stood apart as someone else.
+constexpr double kLeastSpeakerShare = 0.01;
 // Log-likelihood a change of speaker inside one stretch of speech must gain.
 constexpr double kSwitchPenalty = 100;
 constexpr int kResegmentations = 2;
@@ -221,7 +224,12 @@ std::vector<Gaussian> initialSpeakers(const Features& features, const std::vecto
         }
         return { all };
     }
-    const auto labels = SpeakerClustering::cluster(groups, kMostSpeakers, kLeastSpeakerFrames);
+    double frames = 0;
+    for (const auto& group : groups) {
+        frames += group.count;
+    }
+    const auto labels = SpeakerClustering::cluster(
+        groups, kMostSpeakers, std::max(kLeastSpeakerFrames, kLeastSpeakerShare * frames));
     std::vector<Gaussian> speakers(
         static_cast<std::size_t>(*std::max_element(labels.begin(), labels.end()) + 1));
     for (std::size_t g = 0; g < groups.size(); ++g) {

@@ -7,10 +7,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <numeric>
 #include <random>
+#include <regex>
 #include <set>
 
 namespace {
@@ -242,6 +244,43 @@ TEST(SpeakerDetector, SilenceAHumAndMusicAreAtMostOneSpeaker)
         + SpeechFiles::shellQuoted("aevalsrc='0.3*" + note + "':s=16000:d=30") + " "
         + SpeechFiles::shellQuoted(path));
     EXPECT_LE(speakersOf(server::SpeakerDetector::detect(decoded(path))).size(), 1u);
+}
+
+// Sentences of a licence, for a meeting long enough that no line comes round again.
+std::vector<std::string> licenceSentences(std::size_t count)
+{
+    std::ifstream file("/usr/share/common-licenses/GPL-3");
+    const auto text
+        = std::regex_replace(std::string(std::istreambuf_iterator<char>(file), {}), std::regex("\\s+"), " ");
+    const std::regex sentence("[A-Z][^.;:]{40,160}[.;:]");
+    std::vector<std::string> result;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), sentence);
+         it != std::sregex_iterator() && result.size() < count; ++it) {
+        result.push_back(it->str());
+    }
+    return result;
+}
+
+// Under a hundredth of a long meeting's voice is too little to name a speaker
+// by: it joins the nearest one, as a cough or a laugh does in a short meeting.
+TEST(SpeakerDetector, ABriefRemarkInALongMeetingJoinsTheNearestSpeaker)
+{
+    TemporaryDirectory directory;
+    Meeting meeting { directory.file("long.m4a"), {}, {} };
+    std::vector<SpeechFiles::Line> lines;
+    for (const auto& text : licenceSentences(48)) {
+        meeting.speakers.push_back(lines.size() / 2 % 2 ? "slt" : "rms");
+        lines.push_back({ meeting.speakers.back(), text });
+    }
+    // Halfway through six minutes, a second and a half of a third voice.
+    lines.insert(lines.begin() + 24, { "kal", "Yes, I agree." });
+    meeting.speakers.insert(meeting.speakers.begin() + 24, "rms");
+    meeting.spans = SpeechFiles::makeM4a(lines, meeting.path, 0.7);
+    const auto turns = server::SpeakerDetector::detect(decoded(meeting.path));
+    std::cout << "[ SPEAKERS ] " << meeting.spans.back().end << " s: " << speakersOf(turns).size()
+              << " found, " << attributedShare(meeting, turns) * 100 << " % attributed\n";
+    EXPECT_EQ(speakersOf(turns).size(), 2u);
+    EXPECT_GT(attributedShare(meeting, turns), 0.95);
 }
 
 TEST(SpeakerDetector, AWorkingFolderItCannotWriteIsAClearError)
